@@ -1,0 +1,26 @@
+// The four operations the link protocol needs from its serial port.
+#pragma once
+
+#include <cstdint>
+
+namespace ql {
+
+// Status codes follow the serial layer: 0 is success, anything else failure.
+using Status = std::int32_t;
+constexpr Status kSuccess = 0;
+
+class LinkPort {
+ public:
+  virtual ~LinkPort() = default;
+
+  // Reads up to `length` bytes of what the port holds now; never waits for more.
+  virtual Status ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) = 0;
+  // Sends the characters of a zero-terminated text without its terminator.
+  virtual Status SendText(const char* text) = 0;
+  // Sends a payload in writes of at most 1024 bytes, back to back.
+  virtual Status SendBlocks(const void* data, std::uint32_t length) = 0;
+  // Throws away whatever waits in the port's input and output queues.
+  virtual Status DiscardBuffers() = 0;
+};
+
+}  // namespace ql

@@ -1,0 +1,59 @@
+// The desktop's side of the link: remembers the handheld's last command and
+// answers each following data message with a listing, a file or a stored upload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "link/file_system.h"
+#include "link/link_clock.h"
+#include "link/link_port.h"
+
+namespace ql {
+
+enum LinkState : std::int32_t {
+  LINK_IDLE = 0,
+  LINK_LIST = 1,
+  LINK_SEND = 2,
+  LINK_UPLOAD_NAME = 4,
+  LINK_UPLOAD_DATA = 5,
+};
+
+class CLinkServer {
+ public:
+  CLinkServer(LinkPort& port, FileSystem& fileSystem, LinkClock& clock);
+
+  // A 2-byte message: a command. `text` must have room for a terminator at [2].
+  int SetStateMachine(char* text);
+  // Any other message; `buffer` must have room for a terminator at [length].
+  // Returns 0 when an upload could not be stored, else 1.
+  int ProcessStateMachine(char* buffer, std::size_t length);
+
+  // Sends the listing of a search pattern; the entry count, or -1 when the search failed.
+  int SendFolderContent(const char* pattern);
+  // Sends "@&" and a file's contents; 1 when the file was found, 0 when not.
+  int SendFile(const char* path);
+
+  LinkState state() const { return state_; }
+  const std::string& uploadName() const { return uploadName_; }
+  const std::string& uploadDirectory() const { return uploadDirectory_; }
+
+ private:
+  int TakeUploadName(const char* path);
+  int StoreUpload(const char* data, std::size_t length);
+
+  LinkPort& port_;
+  FileSystem& fileSystem_;
+  LinkClock& clock_;
+  std::string uploadName_;
+  std::string uploadDirectory_ = "C:\\";
+  LinkState state_ = LINK_IDLE;
+};
+
+// The part of an upload path after its last backslash or slash, or an empty
+// text when that part may not be stored: ".", "..", device names, ":" or
+// control characters, a trailing dot or space.
+std::string SafeUploadName(const std::string& path);
+
+}  // namespace ql

@@ -1,0 +1,28 @@
+// Serves the link protocol's port needs from a real serial port object.
+#pragma once
+
+#include "link/link_port.h"
+#include "serial/serial_port.h"
+
+namespace ql {
+
+class SerialLinkPort final : public LinkPort {
+ public:
+  explicit SerialLinkPort(CSerialPort& port) : port_(port) {}
+
+  Status ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) override {
+    return port_.ReceiveBytes(buffer, length, count, nullptr, kInfinite);
+  }
+  Status SendText(const char* text) override {
+    return port_.SendText(text, nullptr, nullptr, kInfinite);
+  }
+  Status SendBlocks(const void* data, std::uint32_t length) override {
+    return port_.SendBlocks(data, length);
+  }
+  Status DiscardBuffers() override { return port_.DiscardBuffers(); }
+
+ private:
+  CSerialPort& port_;
+};
+
+}  // namespace ql

@@ -1,0 +1,81 @@
+// Types and codes shared by the serial port object and its two backends.
+// On Windows they are the system's own; on POSIX the backend supplies
+// look-alikes with the same meaning.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace ql {
+
+using Status = std::int32_t;
+
+// Status codes, the same on every platform.
+constexpr Status kErrorSuccess = 0;
+constexpr Status kErrorFileNotFound = 2;
+constexpr Status kErrorAccessDenied = 5;
+constexpr Status kErrorInvalidHandle = 6;
+constexpr Status kErrorNotEnoughMemory = 8;
+constexpr Status kErrorAlreadyInitialized = 1247;
+constexpr Status kErrorTimeout = 1460;
+constexpr Status kErrorInvalidArg = static_cast<Status>(0x80070057u);
+
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Comm event bits.
+constexpr std::uint32_t kEvRxChar = 0x0001;
+constexpr std::uint32_t kEvRxFlag = 0x0002;
+constexpr std::uint32_t kEvBreak = 0x0040;
+constexpr std::uint32_t kEvErr = 0x0080;
+constexpr std::uint32_t kDefaultWatchMask = kEvRxChar | kEvBreak | kEvErr;
+
+// Line error flags, as reported by ClearCommError.
+constexpr std::uint32_t kCeRxOver = 0x0001;
+constexpr std::uint32_t kCeOverrun = 0x0002;
+constexpr std::uint32_t kCeRxParity = 0x0004;
+constexpr std::uint32_t kCeFrame = 0x0008;
+constexpr std::uint32_t kCeBreak = 0x0010;
+
+// Parity and stop bits take the system's values.
+constexpr std::int32_t kNoParity = 0;
+constexpr std::int32_t kOddParity = 1;
+constexpr std::int32_t kEvenParity = 2;
+constexpr std::int32_t kMarkParity = 3;
+constexpr std::int32_t kSpaceParity = 4;
+constexpr std::uint8_t kOneStopBit = 0;
+constexpr std::uint8_t kOne5StopBits = 1;
+constexpr std::uint8_t kTwoStopBits = 2;
+
+enum FlowMode : std::int32_t { FlowNone = 0, FlowHardware = 1, FlowXonXoff = 2 };
+enum ReadMode : std::int32_t { ReadNonBlocking = 0, ReadBlocking = 1 };
+
+#ifdef _WIN32
+using PortHandle = HANDLE;
+using EventHandle = HANDLE;
+using ThreadHandle = HANDLE;
+using NotifyTarget = HWND;
+using CompletionRecord = OVERLAPPED;
+#else
+class NotifyQueue;
+struct PosixPort;    // the open device and its emulated driver state
+struct PosixEvent;   // a manual-reset event that poll() can wait on
+struct PosixThread;  // the listener thread
+using PortHandle = PosixPort*;
+using EventHandle = PosixEvent*;
+using ThreadHandle = PosixThread*;
+using NotifyTarget = NotifyQueue*;
+
+// The completion record of a transfer or comm wait, shaped like OVERLAPPED.
+struct CompletionRecord {
+  std::uintptr_t Internal = 0;
+  std::uintptr_t InternalHigh = 0;
+  std::uint32_t Offset = 0;
+  std::uint32_t OffsetHigh = 0;
+  EventHandle hEvent = nullptr;
+};
+#endif
+
+}  // namespace ql

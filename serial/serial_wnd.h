@@ -1,0 +1,39 @@
+// A serial port with a listener thread that posts a notification for every
+// port event to a window (Windows) or to the UI thread's queue (POSIX).
+#pragma once
+
+#include <cstdint>
+
+#include "serial/serial_port.h"
+
+namespace ql {
+
+// Used when OpenForWindow is given message 0.
+extern const std::uint32_t registeredComMessage;
+
+class CSerialWnd : public CSerialPort {
+ public:
+  CSerialWnd();
+  ~CSerialWnd() override;
+
+  Status ClosePort() override;
+
+  virtual Status OpenForWindow(const char* name, NotifyTarget window, std::uint32_t message,
+                               std::uintptr_t tag, std::uint32_t inQueue, std::uint32_t outQueue);
+  virtual Status ListenLoop();
+
+  // The notification's first parameter: line error flags above, event bits below.
+  static std::uintptr_t NotificationWord(std::uint32_t errorFlags, std::uint32_t events) {
+    return (static_cast<std::uintptr_t>(errorFlags & 0xFFFFu) << 16) | (events & 0xFFFFu);
+  }
+
+ protected:
+  ThreadHandle listenerThread = nullptr;
+  EventHandle stopEvent = nullptr;
+  EventHandle waitEvent = nullptr;
+  NotifyTarget notifyWindow = nullptr;
+  std::uint32_t notifyMessage = 0;
+  std::uintptr_t notifyTag = 0;
+};
+
+}  // namespace ql
