@@ -1,0 +1,35 @@
+#include "app/common/settings.h"
+
+#include <cctype>
+#include <climits>
+
+namespace ql {
+
+int ParseSettingValue(const char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = (*text++ == '-');
+  long long value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*text)) != 0; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > INT_MAX) value = INT_MAX;  // the stored text is at most 7 characters anyway
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+std::string ProgramDirectory(const char* commandLine) {
+  std::string program;
+  if (*commandLine == '"') {
+    const char* end = commandLine + 1;
+    while (*end != '\0' && *end != '"') ++end;
+    program.assign(commandLine + 1, end);
+  } else {
+    const char* end = commandLine;
+    while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
+    program.assign(commandLine, end);
+  }
+  const std::size_t slash = program.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
+}
+
+}  // namespace ql

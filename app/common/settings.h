@@ -1,0 +1,51 @@
+// The user's choices as the settings file keeps them: section "options" of
+// "Quarnelix_link.ini", eight decimal values. Shared by both front ends.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace ql {
+
+struct LinkSettings {
+  int lastPort = 0;   // 0 = COM1 ... 3 = COM4, -1 = none
+  int lastSpeed = 0;  // 0 = 19200 ... 3 = 115200, -1 = none
+  int autoOpen = 0;
+  int hide = 0;
+  int showHide = 0;
+  int startStop = 0;
+  int hotkeyShowHide = 0;  // low byte virtual key, high byte shift 1, control 2, alt 4, ext 8
+  int hotkeyStartStop = 0;
+};
+
+constexpr char kSettingsFileName[] = "Quarnelix_link.ini";
+constexpr char kSettingsSection[] = "options";
+
+struct SettingKey {
+  const char* name;
+  int LinkSettings::*field;
+};
+
+// In the order the keys are written.
+constexpr std::array<SettingKey, 8> kSettingKeys{{
+    {"LastPort", &LinkSettings::lastPort},
+    {"LastSpeed", &LinkSettings::lastSpeed},
+    {"Auto", &LinkSettings::autoOpen},
+    {"Hide", &LinkSettings::hide},
+    {"ShowHide", &LinkSettings::showHide},
+    {"StartStop", &LinkSettings::startStop},
+    {"HotkeyShowHide", &LinkSettings::hotkeyShowHide},
+    {"HotkeyStartStop", &LinkSettings::hotkeyStartStop},
+}};
+
+constexpr std::array<unsigned, 4> kSpeeds{19200, 38400, 57600, 115200};
+constexpr int kPortCount = 4;  // COM1 to COM4
+
+// Leading blanks, an optional sign and the digits after it; no digits give 0.
+int ParseSettingValue(const char* text);
+
+// The folder of the program file named by the first item of a command line
+// (quoted or not), with its trailing backslash; empty when it names no folder.
+std::string ProgramDirectory(const char* commandLine);
+
+}  // namespace ql
