@@ -1,49 +1,57 @@
-// Cuts the bytes arriving on the link port into messages (a message ends when
-// the line has been quiet for 215 ms) and hands each one to the server.
+// Turns arrival notifications into whole messages and hands each message to
+// the server: a 2-byte message is a command, any other length is data.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
+#include <memory>
 
 #include "link/link_clock.h"
 #include "link/link_port.h"
 #include "link/link_server.h"
+#include "link/message_gatherer.h"
 
 namespace ql {
 
 class CLinkReceiver {
  public:
   // Longest message kept; a longer one is discarded whole.
-  static constexpr std::size_t kMaxMessage = 64u << 20;
-  // How often the port is looked at while the line is quiet.
-  static constexpr int kPollIntervalMs = 10;
+  static constexpr std::size_t kMaxMessage = std::size_t{64} << 20;
 
   CLinkReceiver(LinkPort& port, CLinkServer& server, LinkClock& clock,
                 std::size_t maxMessage = kMaxMessage);
 
-  // Handles one arrival notification: gathers a message and dispatches it.
-  // Only tag 0 is served. Returns 0, the window procedure's answer.
+  // Handles one arrival notification. Only tag 0 is served. Returns 0, the
+  // window procedure's answer.
   long OnSerialEvent(std::uintptr_t event, std::uintptr_t tag);
 
   // Appends arriving bytes until the line is quiet; the receive count when
-  // this call read anything, else 0.
+  // this call read anything, else 0. After a read error the bytes gathered so
+  // far stay and the next message is appended to them.
   std::size_t GatherMessage();
 
   std::size_t receiveCount() const { return receiveCount_; }
-  const std::vector<char>& receiveBuffer() const { return buffer_; }
+  // The gathered bytes, followed by a zero byte.
+  const char* receiveBuffer() const { return buffer_ ? buffer_.get() : ""; }
 
  private:
+  struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+  };
+
   void Append(const char* data, std::size_t length);
   void ClearMessage();
 
-  LinkPort& port_;
+  MessageGatherer gatherer_;
   CLinkServer& server_;
-  LinkClock& clock_;
   std::size_t maxMessage_;
-  std::vector<char> buffer_;  // always holds receiveCount_ bytes and a zero after them
+  // Grown with realloc, which moves large blocks without copying them, so a
+  // message costs about its own size in memory.
+  std::unique_ptr<char, FreeDeleter> buffer_;
+  std::size_t capacity_ = 0;
   std::size_t receiveCount_ = 0;
-  bool overflowed_ = false;
+  std::size_t discarded_ = 0;  // bytes of a message that is too long, 0 otherwise
 };
 
 }  // namespace ql

@@ -1,0 +1,178 @@
+#include "link/link_server.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "link/trace.h"
+
+namespace ql {
+namespace {
+
+// Files are read and sent in pieces of this size, so a download costs the
+// same memory whatever the file's size.
+constexpr std::uint32_t kFilePiece = 1u << 20;
+// The exchange carries 32-bit sizes only.
+constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;
+
+bool FitsPath(const char* path) { return std::strlen(path) <= kMaxPath; }
+
+// Fills `piece` from the file until it is full or the file ends; false on a read error.
+bool ReadPiece(ReadableFile& file, std::vector<char>& piece, std::uint32_t wanted) {
+  piece.resize(wanted);
+  std::uint32_t filled = 0;
+  while (filled < wanted) {
+    std::uint32_t count = 0;
+    if (!file.Read(piece.data() + filled, wanted - filled, &count)) return false;
+    if (count == 0) break;
+    filled += count;
+  }
+  piece.resize(filled);
+  return true;
+}
+
+bool IsReservedDeviceName(std::string name) {
+  name = name.substr(0, name.find('.'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  if (std::find_if(std::begin(kDevices), std::end(kDevices),
+                   [&](const char* d) { return name == d; }) != std::end(kDevices)) {
+    return true;
+  }
+  return name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0) &&
+         name[3] >= '1' && name[3] <= '9';
+}
+
+}  // namespace
+
+std::string SafeUploadName(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/");
+  std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+  const bool hasForbidden = std::any_of(name.begin(), name.end(), [](char c) {
+    return c == ':' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  if (name.empty() || name == "." || name == ".." || hasForbidden || name.back() == '.' ||
+      name.back() == ' ' || IsReservedDeviceName(name)) {
+    return std::string();
+  }
+  return name;
+}
+
+CLinkServer::CLinkServer(LinkPort& port, FileSystem& fileSystem, LinkClock& clock)
+    : port_(port), fileSystem_(fileSystem), clock_(clock) {}
+
+int CLinkServer::SetStateMachine(char* text) {
+  Trace("server setmachine state");
+  text[kCommandLength] = 0;
+  if (std::strcmp(text, kCommandList) == 0) {
+    state_ = LINK_LIST;
+  } else if (std::strcmp(text, kCommandDownload) == 0) {
+    state_ = LINK_SEND;
+  } else if (std::strcmp(text, kCommandUpload) == 0) {
+    state_ = LINK_UPLOAD_NAME;
+  }
+  // Whatever was queued belongs to the exchange before this command.
+  port_.DiscardBuffers();
+  return 1;
+}
+
+int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
+  Trace("server processtmachine state");
+  switch (state_) {
+    case LINK_LIST:
+      port_.SendText(kCommandList);
+      clock_.Sleep(kEchoPauseMs);
+      Trace("SendFolderContent");
+      SendFolderContent(buffer);
+      return 1;
+    case LINK_SEND:
+      buffer[length] = 0;
+      Trace("sending file");
+      SendFile(buffer);
+      return 1;
+    case LINK_UPLOAD_NAME:
+      buffer[length] = 0;
+      return TakeUploadName(buffer);
+    case LINK_UPLOAD_DATA:
+      return StoreUpload(buffer, length);
+    default:
+      return 1;
+  }
+}
+
+int CLinkServer::TakeUploadName(const char* path) {
+  uploadName_ = SafeUploadName(path);
+  if (uploadName_.empty()) {
+    Trace("upload name refused");
+    Trace(path);
+  }
+  state_ = LINK_UPLOAD_DATA;
+  clock_.Sleep(kEchoPauseMs);  // the handheld sends the contents after this pause
+  return 1;
+}
+
+int CLinkServer::StoreUpload(const char* data, std::size_t length) {
+  const std::string path = uploadDirectory_ + uploadName_;
+  if (uploadName_.empty() || path.size() > kMaxPath) {
+    Trace("upload refused: no valid name");
+    return 0;
+  }
+  Trace("upload save");
+  Trace(path.c_str());
+  std::unique_ptr<WritableFile> file = fileSystem_.CreateNew(path);
+  if (!file) return 0;  // most often: the file exists, and it is never overwritten
+  TraceNumber(file->TraceId());
+  const bool written = file->Write(data, length);
+  file.reset();
+  if (!written) {
+    Trace("upload write failed, partial file removed");
+    fileSystem_.Remove(path);
+    return 0;
+  }
+  Trace("ulozit");
+  Trace(uploadName_.c_str());
+  return 1;
+}
+
+int CLinkServer::SendFolderContent(const char* pattern) {
+  Trace("server Sendfoldercontent");
+  std::vector<FindEntry> entries;
+  if (!FitsPath(pattern) || !fileSystem_.FindFiles(pattern, entries)) return -1;
+  const std::vector<std::uint8_t> listing = EncodeListing(entries);
+  port_.SendBlocks(listing.data(), static_cast<std::uint32_t>(listing.size()));
+  return static_cast<int>(entries.size());
+}
+
+int CLinkServer::SendFile(const char* path) {
+  std::vector<FindEntry> found;
+  if (!FitsPath(path) || !fileSystem_.FindFiles(path, found) || found.empty()) return 0;
+  const std::uint64_t size = found.front().size;
+
+  Trace(path);
+  // The first piece is read before the echo goes out: a file that cannot be
+  // read is answered with the echo alone.
+  std::vector<char> piece;
+  std::unique_ptr<ReadableFile> file =
+      size > kLargestFile ? nullptr : fileSystem_.OpenForReading(path);
+  auto remaining = static_cast<std::uint32_t>(std::min(size, kLargestFile));
+  bool readable = file && ReadPiece(*file, piece, std::min(remaining, kFilePiece));
+  TraceNumber(readable ? static_cast<long long>(piece.size()) : 0);
+
+  port_.SendText(kCommandDownload);
+  clock_.Sleep(kEchoPauseMs);
+  if (!readable) return 1;
+  // Only what the file still holds is sent, never more than the size the search found.
+  for (;;) {
+    port_.SendBlocks(piece.data(), static_cast<std::uint32_t>(piece.size()));
+    remaining -= static_cast<std::uint32_t>(piece.size());
+    const bool fileEnded = piece.size() < kFilePiece;
+    if (remaining == 0 || fileEnded || !ReadPiece(*file, piece, std::min(remaining, kFilePiece)) ||
+        piece.empty()) {
+      return 1;
+    }
+  }
+}
+
+}  // namespace ql
