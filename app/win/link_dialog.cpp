@@ -1,0 +1,292 @@
+#include "app/win/link_dialog.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+#include "app/win/app_messages.h"
+#include "app/win/hotkeys.h"
+#include "app/win/settings_file.h"
+#include "res/resource.h"
+
+namespace ql {
+namespace {
+
+constexpr DWORD kQueueSize = 2048;
+
+LinkDialogContext* Context(HWND dialog) {
+  return reinterpret_cast<LinkDialogContext*>(GetWindowLongPtrA(dialog, DWLP_USER));
+}
+
+// The start/stop button keeps whether the link runs.
+LONG_PTR LinkFlag(HWND dialog) {
+  return GetWindowLongPtrA(GetDlgItem(dialog, IDC_BTN_STARTSTOP), GWLP_USERDATA);
+}
+
+void SetLinkFlag(HWND dialog, LONG_PTR flag) {
+  SetWindowLongPtrA(GetDlgItem(dialog, IDC_BTN_STARTSTOP), GWLP_USERDATA, flag);
+}
+
+void SendCommand(HWND dialog, WORD command) { SendMessageA(dialog, WM_COMMAND, command, 0); }
+
+int Selection(HWND dialog, int box) {
+  return static_cast<int>(SendDlgItemMessageA(dialog, box, CB_GETCURSEL, 0, 0));
+}
+
+// The selected entry's text; empty when nothing is selected.
+std::string PortText(HWND dialog) {
+  char text[128] = "";
+  GetDlgItemTextA(dialog, IDC_COMBO_PORT, text, sizeof text);
+  return text;
+}
+
+void SetStatus(HWND dialog, const std::string& text) {
+  SetDlgItemTextA(dialog, IDC_STATUS, text.c_str());
+}
+
+void EnableBoxes(HWND dialog, BOOL enable) {
+  EnableWindow(GetDlgItem(dialog, IDC_COMBO_PORT), enable);
+  EnableWindow(GetDlgItem(dialog, IDC_COMBO_SPEED), enable);
+}
+
+void StartLink(HWND dialog, LinkDialogContext& context) {
+  const std::string port = PortText(dialog);
+  const UINT baud = GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE);
+  // Without a port or a speed chosen there is nothing sensible to open.
+  const bool chosen = Selection(dialog, IDC_COMBO_PORT) >= 0 && baud != 0;
+  if (!chosen || context.port->OpenForWindow(port.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
+                                             kQueueSize, kQueueSize) != kErrorSuccess) {
+    SetStatus(dialog, "Unable open " + port +
+                          "! (probably used by another application (maybe MS ActiveSync) )");
+    context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_FAILED);
+    SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
+    SetLinkFlag(dialog, 0);
+    return;
+  }
+  context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_OPEN);
+  SetStatus(dialog, port + " opened.");
+  EnableBoxes(dialog, FALSE);
+  // The handheld's line: 8 data bits, no parity, one stop bit, no handshake.
+  context.port->ConfigureLine(baud, 8, kNoParity, kOneStopBit);
+  context.port->SetFlowControl(FlowNone);
+  context.port->SetReadMode(ReadNonBlocking);
+  context.port->SetWatchMask(kEvRxChar);
+}
+
+void StopLink(HWND dialog, LinkDialogContext& context) {
+  context.port->ClosePort();
+  context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_CLOSED);
+}
+
+void ToggleLink(HWND dialog, LinkDialogContext& context) {
+  if (LinkFlag(dialog) != 0) {
+    SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
+    SetLinkFlag(dialog, 0);
+    EnableBoxes(dialog, TRUE);
+    SetStatus(dialog, PortText(dialog) + " closed");
+    StopLink(dialog, context);
+  } else {
+    SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Stop");
+    SetLinkFlag(dialog, 1);
+    StartLink(dialog, context);
+  }
+}
+
+void ToggleVisibility(HWND dialog) {
+  if (IsWindowVisible(dialog)) {
+    ShowWindow(dialog, SW_HIDE);
+  } else {
+    ShowWindow(dialog, SW_SHOW);
+    SetForegroundWindow(dialog);
+  }
+}
+
+bool IsChecked(HWND dialog, int checkBox) {
+  return IsDlgButtonChecked(dialog, checkBox) == BST_CHECKED;
+}
+
+unsigned HotkeyValue(HWND dialog, int hotkeyControl) {
+  return static_cast<unsigned>(SendDlgItemMessageA(dialog, hotkeyControl, HKM_GETHOTKEY, 0, 0));
+}
+
+// The hotkey's id is its check box's id.
+void ToggleHotkey(HWND dialog, int checkBox, int hotkeyControl) {
+  if (!IsChecked(dialog, checkBox)) {
+    UnregisterHotKey(dialog, checkBox);
+    return;
+  }
+  const unsigned value = HotkeyValue(dialog, hotkeyControl);
+  if (value != 0) RegisterHotkeyValue(dialog, checkBox, value);
+}
+
+LinkSettings ReadControls(HWND dialog) {
+  LinkSettings settings;
+  settings.lastPort = Selection(dialog, IDC_COMBO_PORT);
+  settings.lastSpeed = Selection(dialog, IDC_COMBO_SPEED);
+  settings.autoOpen = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_AUTO));
+  settings.hide = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_HIDE));
+  settings.showHide = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_SHOWHIDE));
+  settings.startStop = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_STARTSTOP));
+  settings.hotkeyShowHide = static_cast<int>(HotkeyValue(dialog, IDC_HOTKEY_SHOWHIDE));
+  settings.hotkeyStartStop = static_cast<int>(HotkeyValue(dialog, IDC_HOTKEY_STARTSTOP));
+  return settings;
+}
+
+void CloseProgram(HWND dialog, LinkDialogContext& context) {
+  if (LinkFlag(dialog) != 0) StopLink(dialog, context);
+  SaveSettings(context.settingsPath, ReadControls(dialog));
+  context.tray->Update(dialog, TrayAction::Delete, 0);
+  SendMessageA(context.mainWindow, WM_DESTROY, 0, 0);
+  EndDialog(dialog, 0);
+}
+
+void FillBox(HWND dialog, int box, const char* text) {
+  SendDlgItemMessageA(dialog, box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+}
+
+// An index that names no entry leaves the box without a selection.
+void Select(HWND dialog, int box, int index) {
+  SendDlgItemMessageA(dialog, box, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+void FillBoxes(HWND dialog, const LinkSettings& settings) {
+  for (int port = 1; port <= kPortCount; ++port) {
+    char text[16];
+    std::snprintf(text, sizeof text, "COM%d", port);
+    FillBox(dialog, IDC_COMBO_PORT, text);
+  }
+  Select(dialog, IDC_COMBO_PORT, settings.lastPort);
+  for (unsigned speed : kSpeeds) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u", speed);
+    FillBox(dialog, IDC_COMBO_SPEED, text);
+  }
+  Select(dialog, IDC_COMBO_SPEED, settings.lastSpeed);
+}
+
+// The icons stay in use by the window, so they are the shared, never destroyed kind.
+void SetDialogIcons(HWND dialog, HINSTANCE instance) {
+  const struct {
+    WPARAM which;
+    int width;
+    int height;
+  } sizes[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+  for (const auto& size : sizes) {
+    HANDLE icon =
+        LoadImageA(instance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, GetSystemMetrics(size.width),
+                   GetSystemMetrics(size.height), LR_SHARED);
+    SendMessageA(dialog, WM_SETICON, size.which, reinterpret_cast<LPARAM>(icon));
+  }
+}
+
+void SetUpHotkeys(HWND dialog, const LinkSettings& settings) {
+  CheckDlgButton(dialog, IDC_CHK_SHOWHIDE, static_cast<UINT>(settings.showHide));
+  CheckDlgButton(dialog, IDC_CHK_STARTSTOP, static_cast<UINT>(settings.startStop));
+  SendDlgItemMessageA(dialog, IDC_HOTKEY_SHOWHIDE, HKM_SETHOTKEY,
+                      static_cast<WPARAM>(settings.hotkeyShowHide), 0);
+  SendDlgItemMessageA(dialog, IDC_HOTKEY_STARTSTOP, HKM_SETHOTKEY,
+                      static_cast<WPARAM>(settings.hotkeyStartStop), 0);
+  if (settings.showHide == 1 && settings.hotkeyShowHide != 0) {
+    RegisterHotkeyValue(dialog, IDC_CHK_SHOWHIDE, static_cast<unsigned>(settings.hotkeyShowHide));
+  }
+  if (settings.startStop == 1 && settings.hotkeyStartStop != 0) {
+    RegisterHotkeyValue(dialog, IDC_CHK_STARTSTOP, static_cast<unsigned>(settings.hotkeyStartStop));
+  }
+}
+
+void InitDialog(HWND dialog, LinkDialogContext& context) {
+  const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+  const LinkSettings settings = LoadSettings(context.settingsPath);
+  FillBoxes(dialog, settings);
+  SetDialogIcons(dialog, instance);
+  context.tray->Update(dialog, TrayAction::Add, IDI_APP);
+  SetUpHotkeys(dialog, settings);
+  CheckDlgButton(dialog, IDC_CHK_AUTO, static_cast<UINT>(settings.autoOpen));
+  CheckDlgButton(dialog, IDC_CHK_HIDE, static_cast<UINT>(settings.hide));
+  SetLinkFlag(dialog, 0);
+  context.trayMenu = GetSubMenu(LoadMenuA(instance, MAKEINTRESOURCEA(IDR_TRAY_MENU)), 0);
+  if (settings.autoOpen != 0) SendCommand(dialog, IDC_BTN_STARTSTOP);
+  if (settings.hide == 0) ShowWindow(dialog, SW_SHOW);
+}
+
+void OnCommand(HWND dialog, LinkDialogContext& context, WORD command) {
+  switch (command) {
+    case IDC_BTN_STARTSTOP:
+      ToggleLink(dialog, context);
+      break;
+    case IDC_BTN_SHOWHIDE:
+      ToggleVisibility(dialog);
+      break;
+    case IDC_CHK_SHOWHIDE:
+      ToggleHotkey(dialog, IDC_CHK_SHOWHIDE, IDC_HOTKEY_SHOWHIDE);
+      break;
+    case IDC_CHK_STARTSTOP:
+      ToggleHotkey(dialog, IDC_CHK_STARTSTOP, IDC_HOTKEY_STARTSTOP);
+      break;
+    case ID_EXIT:
+      SendMessageA(dialog, WM_CLOSE, 0, 0);
+      break;
+    default:
+      break;
+  }
+}
+
+void OnHotkey(HWND dialog, WPARAM id) {
+  if (id == IDC_CHK_SHOWHIDE && IsChecked(dialog, IDC_CHK_SHOWHIDE)) {
+    SendCommand(dialog, IDC_BTN_SHOWHIDE);
+  } else if (id == IDC_CHK_STARTSTOP && IsChecked(dialog, IDC_CHK_STARTSTOP)) {
+    SendCommand(dialog, IDC_BTN_STARTSTOP);
+  }
+}
+
+void ShowTrayMenu(HWND dialog, const LinkDialogContext& context) {
+  POINT cursor{};
+  GetCursorPos(&cursor);
+  SetForegroundWindow(dialog);
+  TrackPopupMenu(context.trayMenu, TPM_RIGHTALIGN, cursor.x, cursor.y, 0, dialog, nullptr);
+  // Without this the menu does not close when the user clicks elsewhere.
+  PostMessageA(dialog, WM_NULL, 0, 0);
+}
+
+void OnTrayNotify(HWND dialog, const LinkDialogContext& context, LPARAM mouseMessage) {
+  if (mouseMessage == WM_LBUTTONDBLCLK) {
+    SendCommand(dialog, IDC_BTN_STARTSTOP);
+  } else if (mouseMessage == WM_RBUTTONDOWN) {
+    ShowTrayMenu(dialog, context);
+  }
+}
+
+}  // namespace
+
+HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context) {
+  return CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_LINK), context.mainWindow,
+                            LinkDialogProc, reinterpret_cast<LPARAM>(&context));
+}
+
+INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+    InitDialog(dialog, *reinterpret_cast<LinkDialogContext*>(lParam));
+    return TRUE;
+  }
+  LinkDialogContext* context = Context(dialog);
+  if (context == nullptr) return FALSE;  // messages that come before WM_INITDIALOG
+  switch (message) {
+    case WM_COMMAND:
+      OnCommand(dialog, *context, LOWORD(wParam));
+      return TRUE;
+    case WM_CLOSE:
+      CloseProgram(dialog, *context);
+      return TRUE;
+    case WM_HOTKEY:
+      OnHotkey(dialog, wParam);
+      return TRUE;
+    case WM_TRAY_NOTIFY:
+      OnTrayNotify(dialog, *context, lParam);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace ql

@@ -1,0 +1,28 @@
+// The control dialog: port and speed, start/stop, the start-up options, the
+// tray icon and the hotkeys. Modeless, on the UI thread.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/win/tray_icon.h"
+#include "serial/serial_wnd.h"
+
+namespace ql {
+
+struct LinkDialogContext {
+  HWND mainWindow = nullptr;  // receives the port's notifications
+  CSerialWnd* port = nullptr;
+  TraySink* tray = nullptr;
+  std::string settingsPath;
+  HMENU trayMenu = nullptr;  // the tray popup, loaded at initialisation
+};
+
+// Creates the dialog, hidden unless the settings say otherwise; `context`
+// must outlive it.
+HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context);
+
+INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+}  // namespace ql

@@ -1,0 +1,44 @@
+// Quarnelix Link: serves a handheld's file manager over a serial line from
+// the notification area.
+#include <commctrl.h>
+#include <windows.h>
+
+#include "app/win/link_dialog.h"
+#include "app/win/main_window.h"
+#include "app/win/settings_file.h"
+#include "app/win/tray_icon.h"
+#include "fs/windows_file_system.h"
+#include "link/link_clock.h"
+#include "link/link_receiver.h"
+#include "link/link_server.h"
+#include "serial/serial_link_port.h"
+#include "serial/serial_wnd.h"
+
+namespace {
+
+// Live for the whole run; the port closes itself at exit if still open.
+ql::CSerialWnd linkPort;
+ql::SerialLinkPort linkPortView(linkPort);
+ql::WindowsFileSystem fileSystem;
+ql::CLinkServer linkServer(linkPortView, fileSystem, ql::SystemClock());
+ql::CLinkReceiver linkReceiver(linkPortView, linkServer, ql::SystemClock());
+ql::ShellTray shellTray;
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  if (ql::HandOverToRunningInstance()) return 0;
+  InitCommonControls();
+
+  ql::SerialEventHandler onSerialEvent = [](WPARAM event, LPARAM tag) {
+    linkReceiver.OnSerialEvent(event, static_cast<std::uintptr_t>(tag));
+  };
+  ql::RegisterMainWindowClass(instance);
+  ql::LinkDialogContext dialog;
+  dialog.mainWindow = ql::CreateMainWindow(instance, &onSerialEvent);
+  dialog.port = &linkPort;
+  dialog.tray = &shellTray;
+  dialog.settingsPath = ql::SettingsFilePath(GetCommandLineA());
+  ql::CreateLinkDialog(instance, dialog);
+  return ql::RunMessageLoop();
+}

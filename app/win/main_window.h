@@ -1,0 +1,24 @@
+// The hidden main window that receives the serial notifications, the
+// single-instance hand-over and the message loop.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+
+namespace ql {
+
+using SerialEventHandler = std::function<void(WPARAM event, LPARAM tag)>;
+
+// When another copy runs, tells it to show or hide its dialog; true then.
+bool HandOverToRunningInstance();
+
+ATOM RegisterMainWindowClass(HINSTANCE instance);
+// Never shown. `handler` receives every WM_SERIAL_EVENT and must outlive the window.
+HWND CreateMainWindow(HINSTANCE instance, SerialEventHandler* handler);
+
+// Runs until WM_QUIT; returns its exit code. Without IsDialogMessage the
+// dialog has no keyboard navigation, as the program has always behaved.
+int RunMessageLoop();
+
+}  // namespace ql
