@@ -1,0 +1,109 @@
+// Stand-ins for the link core's surroundings: a clock that moves only when
+// the protocol sleeps, a port whose incoming bytes arrive on a schedule, and
+// a file system held in memory.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/file_system.h"
+#include "link/link_clock.h"
+#include "link/link_port.h"
+#include "link/link_receiver.h"
+#include "link/link_server.h"
+
+namespace ql::testing {
+
+class FakeClock final : public LinkClock {
+ public:
+  std::int64_t NowMs() override { return now; }
+  void Sleep(std::int64_t ms) override { now += ms; }
+  std::int64_t now = 1000;
+};
+
+// What the protocol handed to the port, and when.
+struct PortWrite {
+  enum Kind { kText, kBlocks, kDiscard } kind;
+  std::string bytes;
+  std::int64_t atMs;
+};
+
+class ScriptedPort final : public LinkPort {
+ public:
+  explicit ScriptedPort(LinkClock& clock) : clock_(clock) {}
+
+  // Bytes that reach the driver's input queue at `atMs`.
+  void Arrive(std::int64_t atMs, std::string bytes) {
+    schedule_.push_back({atMs, std::move(bytes)});
+  }
+  // Sends `bytes` at `bytesPerMs` from `atMs` on, in 1 ms slices.
+  void Stream(std::int64_t atMs, const std::string& bytes, std::size_t bytesPerMs);
+  // The read after `goodReads` more reads fails once.
+  void FailReadAfter(int goodReads) { readsBeforeFailure_ = goodReads; }
+
+  Status ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) override;
+  Status SendText(const char* text) override;
+  Status SendBlocks(const void* data, std::uint32_t length) override;
+  Status DiscardBuffers() override;
+
+  // Everything written, with the discards in between.
+  std::vector<PortWrite> writes;
+  // The driver's input queue holds this much; bytes beyond it are lost.
+  std::size_t queueCapacity = SIZE_MAX;
+  std::size_t lostBytes = 0;
+
+  std::string Sent() const;  // all written bytes, concatenated
+  // When the next scheduled bytes arrive; -1 when nothing more is scheduled.
+  std::int64_t NextArrivalMs() const { return schedule_.empty() ? -1 : schedule_.front().first; }
+
+ private:
+  void DeliverDue();
+
+  LinkClock& clock_;
+  std::deque<std::pair<std::int64_t, std::string>> schedule_;
+  std::string queue_;
+  int readsBeforeFailure_ = -1;
+};
+
+class MemoryFileSystem final : public FileSystem {
+ public:
+  struct File {
+    std::string contents;
+    bool unreadable = false;
+    std::uint64_t reportedSize = UINT64_MAX;  // what a search says, if not the contents' size
+    bool failWrites = false;
+  };
+
+  // Matches the exact path, or every file under a folder for "folder\*".
+  bool FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
+  std::unique_ptr<WritableFile> CreateNew(const std::string& path) override;
+  void Remove(const std::string& path) override { files.erase(path); }
+
+  std::map<std::string, File> files;
+  bool refuseCreate = false;
+  bool failWrites = false;  // files created from now on refuse part of every write
+};
+
+// The link core with its surroundings replaced, driven as the event loop would.
+struct LinkHarness {
+  LinkHarness();
+  ~LinkHarness();
+
+  // Handles arrivals as the listener would announce them, until nothing more is scheduled.
+  void RunUntilIdle();
+  bool Traced(const std::string& line) const;
+
+  FakeClock clock;
+  ScriptedPort port{clock};
+  MemoryFileSystem files;
+  std::unique_ptr<CLinkServer> server;
+  std::unique_ptr<CLinkReceiver> receiver;
+  std::vector<std::string> trace;
+};
+
+}  // namespace ql::testing

@@ -1,0 +1,235 @@
+#include "link/link_server.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/link/link_fakes.h"
+
+namespace ql::testing {
+namespace {
+
+// The handheld sends a command, waits past the message boundary, then the text.
+void Request(LinkHarness& link, const std::string& command, const std::string& text) {
+  const std::int64_t at = link.clock.now;
+  link.port.Arrive(at, command);
+  link.port.Arrive(at + 300, text);
+  link.RunUntilIdle();
+}
+
+std::vector<PortWrite> Replies(const LinkHarness& link) {
+  std::vector<PortWrite> replies;
+  for (const PortWrite& w : link.port.writes) {
+    if (w.kind != PortWrite::kDiscard) replies.push_back(w);
+  }
+  return replies;
+}
+
+TEST(Listing, EchoThenPauseThenRecords) {
+  LinkHarness link;
+  link.files.files["C:\\dir\\a.txt"].contents = "12345";
+  Request(link, "@@", "C:\\dir\\*");
+
+  const auto replies = Replies(link);
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0].kind, PortWrite::kText);
+  EXPECT_EQ(replies[0].bytes, "@@");
+  EXPECT_EQ(replies[1].kind, PortWrite::kBlocks);
+  EXPECT_EQ(replies[1].atMs - replies[0].atMs, kEchoPauseMs);
+  ASSERT_EQ(replies[1].bytes.size(), 297u);
+  EXPECT_EQ(replies[1].bytes[0], 1);
+  EXPECT_STREQ(replies[1].bytes.c_str() + 1 + 36, "a.txt");
+  EXPECT_EQ(link.server->state(), LINK_LIST);
+}
+
+TEST(Listing, FailedSearchLongPatternAndRepeats) {
+  LinkHarness link;
+  Request(link, "@@", "C:\\nothing\\*");
+  EXPECT_EQ(link.port.Sent(), "@@");
+
+  link.port.writes.clear();
+  link.files.files["C:\\x"].contents = "x";
+  link.port.Arrive(link.clock.now, "C:\\x");
+  link.port.Arrive(link.clock.now + 1000, "C:\\" + std::string(300, 'x'));
+  link.RunUntilIdle();
+  // Each data message under the same command gets its own echo.
+  const auto replies = Replies(link);
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[0].bytes, "@@");
+  EXPECT_EQ(replies[1].bytes.size(), 297u);
+  EXPECT_EQ(replies[2].bytes, "@@");
+}
+
+TEST(Listing, ThousandsOfEntriesAreAllSent) {
+  LinkHarness link;
+  for (int i = 0; i < 1200; ++i) link.files.files["C:\\big\\" + std::to_string(i)].contents = "";
+  Request(link, "@@", "C:\\big\\*");
+  const auto replies = Replies(link);
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[1].bytes.size(), 1 + 296u * 1200);
+  EXPECT_EQ(static_cast<std::uint8_t>(replies[1].bytes[0]), 1200 % 256);
+}
+
+TEST(Download, EchoThenPauseThenContents) {
+  LinkHarness link;
+  std::string contents(3000, '\0');
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 7);
+  link.files.files["C:\\f.bin"].contents = contents;
+  Request(link, "@&", "C:\\f.bin");
+
+  const auto replies = Replies(link);
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0].bytes, "@&");
+  EXPECT_EQ(replies[1].atMs - replies[0].atMs, kEchoPauseMs);
+  EXPECT_EQ(replies[1].bytes, contents);
+  EXPECT_TRUE(link.Traced("3000"));
+  EXPECT_EQ(link.server->state(), LINK_SEND);
+}
+
+TEST(Download, MissingEmptyAndUnreadableFiles) {
+  LinkHarness link;
+  Request(link, "@&", "C:\\missing");
+  EXPECT_EQ(link.port.Sent(), "") << "a missing file gets no bytes at all";
+
+  link.files.files["C:\\empty"].contents = "";
+  link.port.Arrive(link.clock.now, "C:\\empty");
+  link.RunUntilIdle();
+  EXPECT_EQ(link.port.Sent(), "@&");
+
+  link.port.writes.clear();
+  link.files.files["C:\\locked"] = {"secret", true};
+  link.port.Arrive(link.clock.now, "C:\\locked");
+  link.RunUntilIdle();
+  EXPECT_EQ(link.port.Sent(), "@&") << "an unreadable file gets the echo alone";
+
+  link.port.writes.clear();
+  link.port.Arrive(link.clock.now, "C:\\" + std::string(300, 'x'));
+  link.files.files["C:\\" + std::string(300, 'x')].contents = "too far";
+  link.RunUntilIdle();
+  EXPECT_EQ(link.port.Sent(), "") << "a path longer than 259 characters is not found";
+}
+
+TEST(Download, SendsWhatTheFileHoldsUpToTheSizeFound) {
+  LinkHarness link;
+  auto& shrunk = link.files.files["C:\\shrunk"];
+  shrunk.contents = std::string(3000, 's');
+  shrunk.reportedSize = 5000;
+  Request(link, "@&", "C:\\shrunk");
+  EXPECT_EQ(link.port.Sent(), "@&" + std::string(3000, 's'));
+
+  link.port.writes.clear();
+  auto& grown = link.files.files["C:\\grown"];
+  grown.contents = std::string(3000, 'g');
+  grown.reportedSize = 100;
+  link.port.Arrive(link.clock.now, "C:\\grown");
+  link.RunUntilIdle();
+  EXPECT_EQ(link.port.Sent(), "@&" + std::string(100, 'g'));
+
+  link.port.writes.clear();
+  auto& huge = link.files.files["C:\\huge"];
+  huge.contents = "h";
+  huge.reportedSize = std::uint64_t{1} << 32;
+  link.port.Arrive(link.clock.now, "C:\\huge");
+  link.RunUntilIdle();
+  EXPECT_EQ(link.port.Sent(), "@&") << "4 GiB and more cannot be sent";
+}
+
+TEST(Download, LargeFilesGoOutInPiecesWithTheSameBytes) {
+  LinkHarness link;
+  std::string contents(2'500'000, '\0');
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i % 251);
+  link.files.files["C:\\large"].contents = contents;
+  Request(link, "@&", "C:\\large");
+  EXPECT_EQ(link.port.Sent(), "@&" + contents);
+  for (const PortWrite& w : Replies(link)) EXPECT_LE(w.bytes.size(), 1u << 20);
+}
+
+TEST(Upload, StoresUnderTheLastPathComponentAndNeverOverwrites) {
+  LinkHarness link;
+  Request(link, "&&", "\\My Documents\\notes.txt");
+  EXPECT_EQ(link.server->state(), LINK_UPLOAD_DATA);
+  EXPECT_EQ(link.server->uploadName(), "notes.txt");
+  const std::int64_t nameTaken = link.clock.now;
+  link.port.Arrive(nameTaken, "first contents");
+  link.RunUntilIdle();
+  EXPECT_EQ(link.files.files["C:\\notes.txt"].contents, "first contents");
+  EXPECT_TRUE(link.Traced("upload save"));
+  EXPECT_TRUE(link.Traced("C:\\notes.txt"));
+  EXPECT_TRUE(link.Traced("ulozit"));
+  EXPECT_TRUE(link.port.Sent().empty()) << "uploads are never answered";
+
+  link.port.Arrive(link.clock.now, "second contents");
+  link.RunUntilIdle();
+  EXPECT_EQ(link.files.files["C:\\notes.txt"].contents, "first contents");
+  EXPECT_EQ(link.server->state(), LINK_UPLOAD_DATA);
+
+  for (const std::string name : {"plain.txt", "unix/style.txt"}) {
+    Request(link, "&&", name);
+    link.port.Arrive(link.clock.now, name.substr(0, 5));
+    link.RunUntilIdle();
+  }
+  EXPECT_EQ(link.files.files["C:\\plain.txt"].contents, "plain");
+  EXPECT_EQ(link.files.files["C:\\style.txt"].contents, "unix/");
+}
+
+TEST(Upload, PausesAfterTakingTheName) {
+  LinkHarness link;
+  link.server->SetStateMachine(std::string("&&\0", 3).data());
+  std::string name = "x.txt";
+  const std::int64_t before = link.clock.now;
+  EXPECT_EQ(link.server->ProcessStateMachine(name.data(), name.size()), 1);
+  EXPECT_EQ(link.clock.now - before, kEchoPauseMs);
+}
+
+TEST(Upload, UnsafeNamesCreateNothing) {
+  for (const std::string& name : std::vector<std::string>{
+           "..", ".", "", "C:x", "x:stream", "CON", "nul.txt", "COM1", "lpt9.log", "trailing.",
+           "trailing ", "tab\there", "a/../../x/", std::string(300, 'n')}) {
+    LinkHarness link;
+    Request(link, "&&", "\\dir\\" + name);
+    link.port.Arrive(link.clock.now, "payload");
+    link.RunUntilIdle();
+    EXPECT_TRUE(link.files.files.empty()) << "name: " << name;
+  }
+}
+
+TEST(Upload, FailedWriteLeavesNoPartialFile) {
+  LinkHarness link;
+  link.files.failWrites = true;
+  Request(link, "&&", "full.bin");
+  std::string contents(1000, 'f');
+  EXPECT_EQ(link.server->ProcessStateMachine(contents.data(), contents.size()), 0);
+  EXPECT_TRUE(link.files.files.empty());
+  EXPECT_TRUE(link.Traced("upload write failed, partial file removed"));
+}
+
+TEST(Commands, DataBeforeAnyCommandAndUnknownCommands) {
+  LinkHarness link;
+  link.files.files["C:\\a"].contents = "a";
+  link.port.Arrive(1000, "C:\\a");
+  link.RunUntilIdle();
+  EXPECT_TRUE(link.port.writes.empty());
+  EXPECT_EQ(link.server->state(), LINK_IDLE);
+
+  Request(link, "@&", "C:");  // a bare drive name is two bytes: a command
+  EXPECT_EQ(link.server->state(), LINK_SEND);
+  ASSERT_EQ(link.port.writes.size(), 2u);
+  EXPECT_EQ(link.port.writes[1].kind, PortWrite::kDiscard);
+  EXPECT_EQ(link.port.Sent(), "");
+
+  Request(link, "@@", "C:\\a");
+  Request(link, "&&", "C:\\a");  // case and order matter: "@@" then "&&" is fine
+  EXPECT_EQ(link.server->state(), LINK_UPLOAD_DATA);
+}
+
+TEST(UploadNames, OnlyTheLastComponentAndOnlyWhenSafe) {
+  EXPECT_EQ(SafeUploadName("C:\\a\\b\\c.txt"), "c.txt");
+  EXPECT_EQ(SafeUploadName("c.txt"), "c.txt");
+  EXPECT_EQ(SafeUploadName("x/y.z"), "y.z");
+  EXPECT_EQ(SafeUploadName("console.txt"), "console.txt");
+  EXPECT_EQ(SafeUploadName("COM10"), "COM10");
+  EXPECT_EQ(SafeUploadName("Com3.txt"), "");
+  EXPECT_EQ(SafeUploadName("aux"), "");
+  EXPECT_EQ(SafeUploadName("dir\\"), "");
+}
+
+}  // namespace
+}  // namespace ql::testing
