@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+for preset in native sanitize windows-x64 windows-x86; do
+  echo "=== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+for preset in native sanitize; do
+  echo "=== test: $preset"
+  ctest --preset "$preset" -j "$jobs"
+done
+
+# The Windows programs run under wine; their dialogs need an X server.
+echo "=== test: windows-x64 (wine)"
+xvfb-run -a ctest --preset windows-x64
