@@ -1,0 +1,342 @@
+// The Windows front end against the real user32 (under wine in CI): settings
+// file, control dialog, tray icon and hotkeys. COM ports come from the
+// wrapper script: QL_TEST_PTY_PORT is linked to a pseudo terminal,
+// QL_TEST_MISSING_PORT names no device.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/win/app_messages.h"
+#include "app/win/hotkeys.h"
+#include "app/win/link_dialog.h"
+#include "app/win/main_window.h"
+#include "app/win/settings_file.h"
+#include "link/trace.h"
+#include "res/resource.h"
+
+namespace ql {
+namespace {
+
+constexpr char kFailureTail[] = "! (probably used by another application (maybe MS ActiveSync) )";
+
+struct TrayCall {
+  TrayAction action;
+  int icon;
+};
+
+class RecordingTray final : public TraySink {
+ public:
+  void Update(HWND, TrayAction action, int iconResource) override {
+    if (action == TrayAction::Delete && onDelete) onDelete();
+    calls.push_back({action, iconResource});
+  }
+  int LastIcon() const { return calls.empty() ? 0 : calls.back().icon; }
+
+  std::vector<TrayCall> calls;
+  std::function<void()> onDelete;
+};
+
+std::string TempPath(const std::string& name) {
+  char dir[MAX_PATH];
+  GetTempPathA(MAX_PATH, dir);
+  return std::string(dir) + name;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The keys in file order with their values, "Key=value" each.
+std::vector<std::string> SavedKeys(const std::string& path) {
+  std::vector<std::string> keys;
+  std::istringstream lines(ReadWholeFile(path));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find('=') != std::string::npos) keys.push_back(line);
+  }
+  return keys;
+}
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : fallback;
+}
+
+// The index of COMn in the port box.
+std::string PortIndex(const std::string& port) { return std::to_string(port[3] - '1'); }
+
+// Delivers what is posted to this thread's windows; true when WM_QUIT came.
+bool Pump(DWORD milliseconds = 0) {
+  const DWORD end = GetTickCount() + milliseconds;
+  bool quit = false;
+  do {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) quit = true;
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+    if (milliseconds != 0) Sleep(10);
+  } while (GetTickCount() < end);
+  return quit;
+}
+
+bool HotkeyIsFree(UINT modifiers, UINT key) {
+  HWND probe = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+  const bool free = RegisterHotKey(probe, 1, modifiers, key) != FALSE;
+  DestroyWindow(probe);
+  return free;
+}
+
+void PressKeys(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> inputs;
+  for (WORD key : keys) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    inputs.push_back(input);
+  }
+  for (auto it = keys.end(); it != keys.begin();) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = *--it;
+    input.ki.dwFlags = KEYEVENTF_KEYUP;
+    inputs.push_back(input);
+  }
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+TEST(SettingsFileTest, PathIsThatOfTheProgramFolder) {
+  EXPECT_EQ(SettingsFilePath("\"C:\\Program Files\\QL\\quarnelix_link.exe\" C:\\a\\b.txt"),
+            "C:\\Program Files\\QL\\Quarnelix_link.ini");
+  EXPECT_EQ(SettingsFilePath("C:\\ql\\quarnelix_link.exe C:\\data\\x"),
+            "C:\\ql\\Quarnelix_link.ini");
+  EXPECT_EQ(SettingsFilePath("C:\\ql\\quarnelix_link.exe"), "C:\\ql\\Quarnelix_link.ini");
+  EXPECT_EQ(SettingsFilePath("quarnelix_link.exe \\\\server\\share"), "Quarnelix_link.ini");
+}
+
+TEST(SettingsFileTest, ValuesParseLikeTheProgramAlwaysDid) {
+  const std::string path = TempPath("ql_parse.ini");
+  std::ofstream(path, std::ios::binary)
+      << "[options]\r\nLastPort= 12\r\nLastSpeed=-1\r\nAuto=x\r\nHide=7z\r\n";
+  const LinkSettings settings = LoadSettings(path);
+  EXPECT_EQ(settings.lastPort, 12);
+  EXPECT_EQ(settings.lastSpeed, -1);
+  EXPECT_EQ(settings.autoOpen, 0);
+  EXPECT_EQ(settings.hide, 7);
+  EXPECT_EQ(settings.hotkeyStartStop, 0);  // missing key
+  DeleteFileA(path.c_str());
+
+  EXPECT_EQ(LoadSettings(TempPath("ql_no_such_file.ini")).lastSpeed, 0);
+}
+
+TEST(HotkeyTest, ControlFlagsBecomeRegistrationModifiers) {
+  EXPECT_EQ(HotkeyModifiers(884), static_cast<UINT>(MOD_CONTROL | MOD_SHIFT));  // Ctrl+Shift+F5
+  EXPECT_EQ(884u & 0xFF, static_cast<unsigned>(VK_F5));
+  EXPECT_EQ(HotkeyModifiers(HOTKEYF_ALT << 8 | 'A'), static_cast<UINT>(MOD_ALT));
+  EXPECT_EQ(HotkeyModifiers(HOTKEYF_EXT << 8 | VK_HOME), 0u);
+  EXPECT_EQ(HotkeyModifiers(0x0F41), static_cast<UINT>(MOD_ALT | MOD_CONTROL | MOD_SHIFT));
+}
+
+class LinkDialogTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    InitCommonControls();
+    RegisterMainWindowClass(GetModuleHandleA(nullptr));
+  }
+
+  void SetUp() override {
+    static int run = 0;
+    context.settingsPath = TempPath("ql_dialog_" + std::to_string(++run) + ".ini");
+    DeleteFileA(context.settingsPath.c_str());
+    context.mainWindow = CreateMainWindow(GetModuleHandleA(nullptr), &onSerialEvent);
+    context.port = &port;
+    context.tray = &tray;
+    SetTraceSink([this](const std::string& line) { trace.push_back(line); });
+  }
+
+  void TearDown() override {
+    SetTraceSink({});
+    if (port.IsOpen()) port.ClosePort();
+    DestroyWindow(context.mainWindow);  // also destroys the dialog it owns
+    Pump();
+    DeleteFileA(context.settingsPath.c_str());
+  }
+
+  void WriteSettings(const std::string& lines) {
+    std::ofstream(context.settingsPath, std::ios::binary) << "[options]\r\n" << lines;
+  }
+
+  void Open() { dialog = CreateLinkDialog(GetModuleHandleA(nullptr), context); }
+
+  std::string Text(int id) const {
+    char text[256] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+  }
+  bool Enabled(int id) const { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+  UINT Checked(int id) const { return IsDlgButtonChecked(dialog, id); }
+  void Command(WORD id) const { SendMessageA(dialog, WM_COMMAND, id, 0); }
+  bool Visible() const { return IsWindowVisible(dialog) != FALSE; }
+
+  void ExpectStopped() const {
+    EXPECT_EQ(Text(IDC_BTN_STARTSTOP), "Start");
+    EXPECT_TRUE(Enabled(IDC_COMBO_PORT));
+    EXPECT_TRUE(Enabled(IDC_COMBO_SPEED));
+    EXPECT_FALSE(port.IsOpen());
+  }
+
+  CSerialWnd port;
+  RecordingTray tray;
+  int serialEvents = 0;
+  SerialEventHandler onSerialEvent = [this](WPARAM, LPARAM) { ++serialEvents; };
+  LinkDialogContext context;
+  HWND dialog = nullptr;
+  std::vector<std::string> trace;
+  const std::string ptyPort = EnvOr("QL_TEST_PTY_PORT", "");
+  const std::string missingPort = EnvOr("QL_TEST_MISSING_PORT", "COM3");
+};
+
+TEST_F(LinkDialogTest, WithoutSettingsFileShowsDefaultsAndSavesEveryKeyOnClose) {
+  Open();
+  EXPECT_EQ(Text(IDC_COMBO_PORT), "COM1");
+  EXPECT_EQ(Text(IDC_COMBO_SPEED), "19200");
+  for (int box : {IDC_CHK_AUTO, IDC_CHK_HIDE, IDC_CHK_SHOWHIDE, IDC_CHK_STARTSTOP}) {
+    EXPECT_EQ(Checked(box), static_cast<UINT>(BST_UNCHECKED)) << box;
+  }
+  EXPECT_TRUE(Visible());
+  EXPECT_EQ(Text(IDC_STATUS), "");
+  EXPECT_EQ(Text(IDC_BTN_STARTSTOP), "&Start");
+  EXPECT_FALSE(port.IsOpen());
+  ASSERT_EQ(tray.calls.size(), 1u);
+  EXPECT_EQ(tray.calls[0].action, TrayAction::Add);
+  EXPECT_EQ(tray.calls[0].icon, IDI_APP);
+  EXPECT_TRUE(trace.empty());  // no hotkey registered
+
+  SendMessageA(dialog, WM_CLOSE, 0, 0);
+  EXPECT_EQ(SavedKeys(context.settingsPath),
+            (std::vector<std::string>{"LastPort=0", "LastSpeed=0", "Auto=0", "Hide=0", "ShowHide=0",
+                                      "StartStop=0", "HotkeyShowHide=0", "HotkeyStartStop=0"}));
+  EXPECT_EQ(tray.calls.back().action, TrayAction::Delete);
+  EXPECT_TRUE(Pump());
+}
+
+TEST_F(LinkDialogTest, UnknownIndexesAndUnusedHotkeysAreSavedBack) {
+  WriteSettings(
+      "LastPort=9\r\nLastSpeed=-1\r\nHide=1\r\nShowHide=0\r\nHotkeyShowHide=884\r\n"
+      "StartStop=1\r\nHotkeyStartStop=0\r\n");
+  Open();
+  EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETCURSEL, 0, 0), CB_ERR);
+  EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_COMBO_SPEED, CB_GETCURSEL, 0, 0), CB_ERR);
+  EXPECT_FALSE(Visible());
+  EXPECT_TRUE(trace.empty());
+  EXPECT_TRUE(HotkeyIsFree(MOD_CONTROL | MOD_SHIFT, VK_F5));
+
+  SendMessageA(dialog, WM_CLOSE, 0, 0);
+  // Keys already in the file keep their place there; new ones are appended.
+  std::vector<std::string> saved = SavedKeys(context.settingsPath);
+  std::sort(saved.begin(), saved.end());
+  EXPECT_EQ(saved,
+            (std::vector<std::string>{"Auto=0", "Hide=1", "HotkeyShowHide=884", "HotkeyStartStop=0",
+                                      "LastPort=-1", "LastSpeed=-1", "ShowHide=0", "StartStop=1"}));
+}
+
+TEST_F(LinkDialogTest, ShowHideHotkeyIsRegisteredAndToggles) {
+  WriteSettings("ShowHide=1\r\nHotkeyShowHide=884\r\n");
+  Open();
+  EXPECT_EQ(trace, std::vector<std::string>{"1"});
+  EXPECT_FALSE(HotkeyIsFree(MOD_CONTROL | MOD_SHIFT, VK_F5));
+  EXPECT_TRUE(HotkeyIsFree(MOD_CONTROL, VK_F5));
+
+  ASSERT_TRUE(Visible());
+  PressKeys({VK_CONTROL, VK_SHIFT, VK_F5});
+  Pump(300);
+  EXPECT_FALSE(Visible());
+
+  // Unchecking the box gives the key back; checking it takes it again.
+  CheckDlgButton(dialog, IDC_CHK_SHOWHIDE, BST_UNCHECKED);
+  Command(IDC_CHK_SHOWHIDE);
+  EXPECT_TRUE(HotkeyIsFree(MOD_CONTROL | MOD_SHIFT, VK_F5));
+  CheckDlgButton(dialog, IDC_CHK_SHOWHIDE, BST_CHECKED);
+  Command(IDC_CHK_SHOWHIDE);
+  EXPECT_FALSE(HotkeyIsFree(MOD_CONTROL | MOD_SHIFT, VK_F5));
+  UnregisterHotKey(dialog, IDC_CHK_SHOWHIDE);
+}
+
+TEST_F(LinkDialogTest, AutoOpenOnMissingPortFailsAndStaysHidden) {
+  WriteSettings("LastPort=" + PortIndex(missingPort) + "\r\nAuto=1\r\nHide=1\r\n");
+  Open();
+  EXPECT_FALSE(Visible());
+  EXPECT_EQ(Text(IDC_STATUS), "Unable open " + missingPort + kFailureTail);
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_FAILED);
+  ExpectStopped();
+
+  Command(IDC_BTN_STARTSTOP);  // a retry fails the same way and stays stopped
+  EXPECT_EQ(Text(IDC_STATUS), "Unable open " + missingPort + kFailureTail);
+  ExpectStopped();
+}
+
+TEST_F(LinkDialogTest, StartWithoutPortOrSpeedOpensNothing) {
+  WriteSettings("LastPort=-1\r\n");
+  Open();
+  Command(IDC_BTN_STARTSTOP);
+  EXPECT_EQ(Text(IDC_STATUS), std::string("Unable open ") + kFailureTail);
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_FAILED);
+  ExpectStopped();
+
+  if (ptyPort.empty()) GTEST_SKIP() << "no COM port linked to a pseudo terminal";
+  SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_SETCURSEL, ptyPort[3] - '1', 0);
+  SendDlgItemMessageA(dialog, IDC_COMBO_SPEED, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  Command(IDC_BTN_STARTSTOP);
+  EXPECT_EQ(Text(IDC_STATUS), "Unable open " + ptyPort + kFailureTail);
+  ExpectStopped();
+}
+
+TEST_F(LinkDialogTest, StartStopAndCloseOnAnOpenPort) {
+  if (ptyPort.empty()) GTEST_SKIP() << "no COM port linked to a pseudo terminal";
+  WriteSettings("LastPort=" + PortIndex(ptyPort) + "\r\nLastSpeed=3\r\n");
+  Open();
+
+  Command(IDC_BTN_STARTSTOP);
+  EXPECT_EQ(Text(IDC_STATUS), ptyPort + " opened.");
+  EXPECT_EQ(Text(IDC_BTN_STARTSTOP), "Stop");
+  EXPECT_FALSE(Enabled(IDC_COMBO_PORT));
+  EXPECT_FALSE(Enabled(IDC_COMBO_SPEED));
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_OPEN);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.QueryBaudRate(), 115200u);
+
+  Command(IDC_BTN_STARTSTOP);
+  EXPECT_EQ(Text(IDC_STATUS), ptyPort + " closed");
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_CLOSED);
+  ExpectStopped();
+
+  // The tray icon's double-click is the same toggle.
+  SendMessageA(dialog, WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
+  EXPECT_EQ(Text(IDC_STATUS), ptyPort + " opened.");
+  ASSERT_TRUE(port.IsOpen());
+
+  // Closing stops the link and saves before the tray icon goes; then the loop ends.
+  bool closedAndSaved = false;
+  tray.onDelete = [&] {
+    closedAndSaved = !port.IsOpen() && !SavedKeys(context.settingsPath).empty();
+  };
+  Command(ID_EXIT);
+  EXPECT_TRUE(closedAndSaved);
+  EXPECT_EQ(SavedKeys(context.settingsPath)[0], "LastPort=" + PortIndex(ptyPort));
+  EXPECT_TRUE(Pump());
+}
+
+}  // namespace
+}  // namespace ql

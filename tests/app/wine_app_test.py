@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Runs the Windows front end's tests under wine in a prefix of their own.
+
+  ports --prefix P --wine-run W -- test.exe [args]
+      COM4 is linked to a fresh pseudo terminal (kept open while the test
+      runs) and COM3 to nothing; the test learns both from QL_TEST_PTY_PORT
+      and QL_TEST_MISSING_PORT.
+  single-instance --prefix P --wine-run W --exe quarnelix_link.exe --probe window_probe.exe --workdir D
+      Starts the program, starts it again twice (each start must toggle the
+      first one's dialog and exit with 0), closes it and checks the settings.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+PTY_PORT = "COM4"
+MISSING_PORT = "COM3"
+KEYS = ["LastPort", "LastSpeed", "Auto", "Hide", "ShowHide", "StartStop",
+        "HotkeyShowHide", "HotkeyStartStop"]
+
+
+def wineserver():
+    return shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+
+
+def prepare_prefix(args):
+    os.environ["WINEPREFIX"] = args.prefix
+    os.environ.setdefault("WINEDEBUG", "-all")
+    if not os.path.isdir(os.path.join(args.prefix, "dosdevices")):
+        subprocess.run([args.wine_run, "wineboot", "-i"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([wineserver(), "-w"], check=False)
+
+
+def finish(code):
+    # Waiting for the wine server keeps it from outliving the X server.
+    subprocess.run([wineserver(), "-w"], check=False)
+    sys.exit(code)
+
+
+def run_with_ports(args):
+    prepare_prefix(args)
+    master, slave = os.openpty()
+    dosdevices = os.path.join(args.prefix, "dosdevices")
+    for port, target in ((PTY_PORT, os.ttyname(slave)), (MISSING_PORT, None)):
+        link = os.path.join(dosdevices, port.lower())
+        if os.path.lexists(link):
+            os.unlink(link)
+        if target:
+            os.symlink(target, link)
+    os.environ["QL_TEST_PTY_PORT"] = PTY_PORT
+    os.environ["QL_TEST_MISSING_PORT"] = MISSING_PORT
+    code = subprocess.run([args.wine_run] + args.command).returncode
+    os.close(master)
+    os.close(slave)
+    finish(code)
+
+
+def check(condition, message):
+    if not condition:
+        print("FAILED: " + message)
+        finish(1)
+    print("ok: " + message)
+
+
+def run_single_instance(args):
+    prepare_prefix(args)
+    os.makedirs(args.workdir, exist_ok=True)
+    program = os.path.join(args.workdir, "quarnelix_link.exe")
+    shutil.copyfile(args.exe, program)
+    settings = os.path.join(args.workdir, "Quarnelix_link.ini")
+    if os.path.exists(settings):
+        os.unlink(settings)
+
+    def probe(*words):
+        return subprocess.run([args.wine_run, args.probe] + list(words), timeout=60).returncode
+
+    first = subprocess.Popen([args.wine_run, program])
+    try:
+        check(probe("wait-visible", "30000") == 0, "first start shows the dialog")
+        for state in ("hidden", "visible"):
+            started = time.monotonic()
+            code = subprocess.run([args.wine_run, program], timeout=60).returncode
+            check(code == 0, "second start exits with 0 (took %.1f s)" % (time.monotonic() - started))
+            check(probe("wait-" + state, "10000") == 0, "the running dialog is now " + state)
+        check(probe("close") == 0, "closing the dialog")
+        check(first.wait(timeout=30) == 0, "the program ends with 0 after its dialog closes")
+    finally:
+        if first.poll() is None:
+            first.kill()
+    with open(settings) as f:
+        saved = [line.split("=")[0] for line in f.read().splitlines() if "=" in line]
+    check(saved == KEYS, "all eight keys saved in order beside the program: %s" % saved)
+    finish(0)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=["ports", "single-instance"])
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--exe")
+    parser.add_argument("--probe")
+    parser.add_argument("--workdir")
+    argv = sys.argv[1:]
+    split = argv.index("--") if "--" in argv else len(argv)
+    args = parser.parse_args(argv[:split])
+    args.command = argv[split + 1:]
+    if args.mode == "ports":
+        run_with_ports(args)
+    else:
+        run_single_instance(args)
+
+
+if __name__ == "__main__":
+    main()
