@@ -1,7 +1,8 @@
 // Quarnelix Link: serves a handheld's file manager over a serial line from
 // the notification area.
-#include <commctrl.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <commctrl.h>
 
 #include "app/win/link_dialog.h"
 #include "app/win/main_window.h"

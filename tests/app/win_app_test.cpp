@@ -2,9 +2,10 @@
 // file, control dialog, tray icon and hotkeys. COM ports come from the
 // wrapper script: QL_TEST_PTY_PORT is linked to a pseudo terminal,
 // QL_TEST_MISSING_PORT names no device.
-#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -330,7 +331,7 @@ TEST_F(LinkDialogTest, StartStopAndCloseOnAnOpenPort) {
   // Closing stops the link and saves before the tray icon goes; then the loop ends.
   bool closedAndSaved = false;
   tray.onDelete = [&] {
-    closedAndSaved = !port.IsOpen() && !SavedKeys(context.settingsPath).empty();
+    closedAndSaved = !port.IsOpen() && SavedKeys(context.settingsPath).size() == 8;
   };
   Command(ID_EXIT);
   EXPECT_TRUE(closedAndSaved);

@@ -29,10 +29,15 @@ def wineserver():
 def prepare_prefix(args):
     os.environ["WINEPREFIX"] = args.prefix
     os.environ.setdefault("WINEDEBUG", "-all")
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     if not os.path.isdir(os.path.join(args.prefix, "dosdevices")):
-        subprocess.run([args.wine_run, "wineboot", "-i"], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([args.wine_run, "wineboot", "-i"], check=True, **quiet)
+        # Without a window manager, managed windows make every hide wait seconds.
+        subprocess.run([args.wine_run, "reg", "add", r"HKCU\Software\Wine\X11 Driver",
+                        "/v", "Managed", "/d", "N", "/f"], check=True, **quiet)
         subprocess.run([wineserver(), "-w"], check=False)
+    # Started here, the server's object dump at exit does not end up in the test's output.
+    subprocess.run([wineserver(), "-p3"], check=False, **quiet)
 
 
 def finish(code):
