@@ -7,6 +7,9 @@
 namespace ql {
 namespace {
 
+// The shell of every Windows version accepts the first, smallest layout.
+static_assert(sizeof(void*) != 4 || NOTIFYICONDATAA_V1_SIZE == 88, "tray record layout");
+
 BOOL Notify(DWORD operation, HWND owner, UINT id, HICON icon) {
   NOTIFYICONDATAA data{};
   data.cbSize = NOTIFYICONDATAA_V1_SIZE;

@@ -275,6 +275,41 @@ TEST_F(LinkDialogTest, ShowHideHotkeyIsRegisteredAndToggles) {
   UnregisterHotKey(dialog, IDC_CHK_SHOWHIDE);
 }
 
+std::string MenuItemText(HMENU menu, int position) {
+  char text[64] = "";
+  GetMenuStringA(menu, static_cast<UINT>(position), text, sizeof text, MF_BYPOSITION);
+  return text;
+}
+
+bool menuSeen = false;
+
+// Runs inside the popup menu's own message loop.
+void CALLBACK CloseMenuSoon(HWND, UINT, UINT_PTR, DWORD) {
+  HWND menuWindow = FindWindowA("#32768", nullptr);
+  menuSeen = menuWindow != nullptr && IsWindowVisible(menuWindow);
+  EndMenu();
+}
+
+TEST_F(LinkDialogTest, RightClickOnTheTrayIconPopsUpItsMenu) {
+  Open();
+  ASSERT_NE(context.trayMenu, nullptr);
+  ASSERT_EQ(GetMenuItemCount(context.trayMenu), 4);
+  EXPECT_EQ(MenuItemText(context.trayMenu, 0), "&Start / Stop");
+  EXPECT_EQ(GetMenuItemID(context.trayMenu, 0), static_cast<UINT>(IDC_BTN_STARTSTOP));
+  EXPECT_EQ(MenuItemText(context.trayMenu, 1), "Show / &Hide");
+  EXPECT_EQ(GetMenuItemID(context.trayMenu, 1), static_cast<UINT>(IDC_BTN_SHOWHIDE));
+  EXPECT_EQ(GetMenuState(context.trayMenu, 2, MF_BYPOSITION) & MF_SEPARATOR,
+            static_cast<UINT>(MF_SEPARATOR));
+  EXPECT_EQ(MenuItemText(context.trayMenu, 3), "E&xit");
+  EXPECT_EQ(GetMenuItemID(context.trayMenu, 3), static_cast<UINT>(ID_EXIT));
+
+  const UINT_PTR timer = SetTimer(nullptr, 0, 200, CloseMenuSoon);
+  SendMessageA(dialog, WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONDOWN);
+  KillTimer(nullptr, timer);
+  EXPECT_TRUE(menuSeen);
+  EXPECT_FALSE(port.IsOpen());  // dismissing the menu chooses nothing
+}
+
 TEST_F(LinkDialogTest, AutoOpenOnMissingPortFailsAndStaysHidden) {
   WriteSettings("LastPort=" + PortIndex(missingPort) + "\r\nAuto=1\r\nHide=1\r\n");
   Open();

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Takes a picture of the control dialog: runs the 64-bit Windows build under
+# wine on a virtual X server and saves the dialog as a PNG.
+#   scripts/screenshot-windows.sh [program.exe] [picture.png]
+# Builds nothing: build the windows-x64 preset first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+program=$(realpath "${1:-build/windows-x64/bin/quarnelix_link.exe}")
+picture=$(realpath -m "${2:-docs/dialog.png}")
+[ -f "$program" ] || { echo "no $program: build the windows-x64 preset first" >&2; exit 1; }
+
+# Re-run on a virtual X server of our own.
+if [ -z "${QL_SCREENSHOT_DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 640x480x24" env QL_SCREENSHOT_DISPLAY=1 "$0" "$program" "$picture"
+fi
+
+export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/quarnelix-screenshot-$(id -u)}"
+export WINEDEBUG=-all
+wine_run=cmake/wine-run.sh
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+if [ ! -d "$WINEPREFIX/dosdevices" ]; then
+  "$wine_run" wineboot -i >/dev/null 2>&1
+  # Without a window manager wine draws the caption itself only for unmanaged windows.
+  "$wine_run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  "$wineserver" -w
+fi
+
+# A copy in a folder of its own starts with default settings and leaves no file behind.
+workdir=$(mktemp -d)
+trap '"$wineserver" -k 2>/dev/null || true; rm -rf "$workdir"' EXIT
+cp "$program" "$workdir/quarnelix_link.exe"
+"$wineserver" -p3 >/dev/null 2>&1
+"$wine_run" "$workdir/quarnelix_link.exe" >/dev/null 2>&1 &
+
+geometry=""
+for _ in $(seq 1 100); do
+  info=$(xwininfo -name "Quarnelix Link" 2>/dev/null || true)
+  if grep -q "Map State: IsViewable" <<<"$info"; then
+    x=$(awk '/Absolute upper-left X/ {print $4}' <<<"$info")
+    y=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$info")
+    w=$(awk '/Width:/ {print $2}' <<<"$info")
+    h=$(awk '/Height:/ {print $2}' <<<"$info")
+    geometry="${w}x${h}+${x}+${y}"
+    break
+  fi
+  sleep 0.2
+done
+[ -n "$geometry" ] || { echo "the dialog did not appear" >&2; exit 1; }
+
+sleep 1  # let it paint
+mkdir -p "$(dirname "$picture")"
+import -window root -crop "$geometry" +repage "$picture"
+echo "saved $picture ($geometry)"
