@@ -1,0 +1,234 @@
+// The Win32 serial port object, on a closed object, a missing port and a
+// pseudo terminal linked to a COM name by wine_pty_test.py.
+//
+// What a pseudo terminal under wine cannot show, and so is not checked here:
+// - wine reports no EV_RXCHAR for it, and a non-blocking read of an empty one
+//   stays pending instead of returning nothing: no notification of arriving
+//   characters and no read of an empty line;
+// - Linux keeps a pseudo terminal at 8 data bits without parity, wine never
+//   reports a DTR handshake nor keeps the event character: byte size, parity,
+//   hardware flow control and the event character do not read back;
+// - wine lets a second handle open the same device, so the exclusive open
+//   cannot be seen either.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "serial/serial_wnd.h"
+
+namespace ql {
+namespace {
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : fallback;
+}
+
+const std::string ptyPort = EnvOr("QL_TEST_PTY_PORT", "");
+const std::string missingPort = EnvOr("QL_TEST_MISSING_PORT", "COM9");
+const std::string capturePath = EnvOr("QL_TEST_PTY_CAPTURE", "");
+
+// Opens up what the tests look at besides the results.
+class ProbePort : public CSerialPort {
+ public:
+  HANDLE Handle() const { return portHandle; }
+  COMMTIMEOUTS Timeouts() const {
+    COMMTIMEOUTS timeouts{};
+    GetCommTimeouts(portHandle, &timeouts);
+    return timeouts;
+  }
+};
+
+class ProbeWnd : public CSerialWnd {
+ public:
+  HANDLE Listener() const { return listenerThread; }
+  HANDLE StopEvent() const { return stopEvent; }
+  std::uint32_t Message() const { return notifyMessage; }
+  std::uintptr_t Tag() const { return notifyTag; }
+};
+
+std::string Captured() {
+  std::string bytes;
+  if (std::FILE* file = std::fopen(capturePath.c_str(), "rb")) {
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+      bytes.append(chunk, got);
+    }
+    std::fclose(file);
+  }
+  return bytes;
+}
+
+// What the other end of the line received, once `size` bytes are there.
+std::string AwaitCaptured(std::size_t size) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string bytes = Captured();
+  while (bytes.size() < size && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bytes = Captured();
+  }
+  return bytes;
+}
+
+TEST(SerialPortWin, ClosedPortReportsInvalidHandleAndMovesNothing) {
+  CSerialPort port;
+  char buffer[8] = {};
+  std::uint32_t count = 77;
+  EXPECT_EQ(port.ReceiveBytes(buffer, sizeof buffer, &count, nullptr, kInfinite),
+            kErrorInvalidHandle);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(port.LastError(), kErrorInvalidHandle);
+  count = 77;
+  EXPECT_EQ(port.SendBytes(buffer, sizeof buffer, &count, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(count, 0u);
+  count = 77;
+  EXPECT_EQ(port.SendText("@@", &count, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(port.SendBlocks(std::string(3000, 'x').data(), 3000), kErrorInvalidHandle);
+  EXPECT_EQ(port.SendByte(1, nullptr, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(port.AwaitCommEvent(nullptr, 0), kErrorInvalidHandle);
+
+  EXPECT_EQ(port.ConfigureLine(9600, 8, kNoParity, kOneStopBit), kErrorInvalidHandle);
+  EXPECT_EQ(port.SetRxFlagChar('@', 1), kErrorInvalidHandle);
+  EXPECT_EQ(port.SetWatchMask(kEvRxChar), kErrorInvalidHandle);
+  // Without a port there is nothing to check a mode against.
+  EXPECT_EQ(port.SetFlowControl(3), kErrorInvalidHandle);
+  EXPECT_EQ(port.SetReadMode(2), kErrorInvalidHandle);
+
+  EXPECT_EQ(port.QueryBaudRate(), 0xFFFFFFFFu);
+  EXPECT_EQ(port.QueryByteSize(), -1);
+  EXPECT_EQ(port.QueryParity(), -1);
+  EXPECT_EQ(port.QueryStopBits(), -1);
+  EXPECT_EQ(port.QueryFlowControl(), -1);
+  EXPECT_EQ(port.QueryWatchMask(), 0u);
+  EXPECT_EQ(port.QueryRxFlagChar(), 0);
+  EXPECT_EQ(port.LastError(), kErrorInvalidHandle);
+
+  EXPECT_EQ(port.DiscardBuffers(), kErrorInvalidHandle);
+  EXPECT_EQ(port.ClosePort(), kErrorSuccess);
+  EXPECT_EQ(port.LastError(), kErrorSuccess);
+}
+
+TEST(SerialPortWin, MissingPortFailsWithTheSystemsCodeAndStartsNoListener) {
+  CSerialPort plain;
+  const Status missing = plain.OpenPort(missingPort.c_str(), 2048, 2048);
+  EXPECT_GT(missing, 0);
+  EXPECT_NE(missing, kErrorInvalidHandle);
+  EXPECT_FALSE(plain.IsOpen());
+
+  ProbeWnd port;
+  EXPECT_EQ(port.OpenForWindow(missingPort.c_str(), nullptr, 0, 0, 2048, 2048), missing);
+  EXPECT_EQ(port.LastError(), missing);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.Listener(), nullptr);
+  EXPECT_EQ(port.StopEvent(), nullptr);
+  EXPECT_EQ(port.SendText("@@", nullptr, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(port.ClosePort(), kErrorSuccess);
+}
+
+class SerialPortPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (ptyPort.empty()) GTEST_SKIP() << "no COM port linked to a pseudo terminal";
+  }
+};
+
+TEST_F(SerialPortPty, OpenAppliesDefaultsAndRefusesASecondOpen) {
+  ProbePort port;
+  ASSERT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kErrorSuccess);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.QueryWatchMask(), kDefaultWatchMask);
+  EXPECT_EQ(port.QueryBaudRate(), 9600u);
+  EXPECT_EQ(port.QueryByteSize(), 8);
+  EXPECT_EQ(port.QueryParity(), kNoParity);
+  EXPECT_EQ(port.QueryStopBits(), kOneStopBit);
+  EXPECT_EQ(port.QueryFlowControl(), FlowNone);
+  EXPECT_EQ(port.Timeouts().ReadIntervalTimeout, MAXDWORD);
+
+  ASSERT_EQ(port.ConfigureLine(19200, 8, kNoParity, kOneStopBit), kErrorSuccess);
+  EXPECT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kErrorAlreadyInitialized);
+  EXPECT_EQ(port.LastError(), kErrorAlreadyInitialized);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.QueryBaudRate(), 19200u);
+
+  EXPECT_EQ(port.ClosePort(), kErrorSuccess);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.ClosePort(), kErrorSuccess);
+  ASSERT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kErrorSuccess);
+  EXPECT_EQ(port.QueryBaudRate(), 9600u);
+}
+
+TEST_F(SerialPortPty, SettingsRoundTripAndBadModesChangeNothing) {
+  ProbePort port;
+  ASSERT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kErrorSuccess);
+
+  ASSERT_EQ(port.ConfigureLine(115200, 8, kEvenParity, kTwoStopBits), kErrorSuccess);
+  EXPECT_EQ(port.QueryBaudRate(), 115200u);
+  EXPECT_EQ(port.QueryStopBits(), kTwoStopBits);
+  ASSERT_EQ(port.ConfigureLine(57600, 8, kNoParity, kOneStopBit), kErrorSuccess);
+  EXPECT_EQ(port.QueryBaudRate(), 57600u);
+  EXPECT_EQ(port.QueryParity(), kNoParity);
+  EXPECT_EQ(port.QueryStopBits(), kOneStopBit);
+
+  EXPECT_EQ(port.SetFlowControl(FlowHardware), kErrorSuccess);
+  for (const std::int32_t mode : {FlowXonXoff, FlowNone, FlowXonXoff}) {
+    ASSERT_EQ(port.SetFlowControl(mode), kErrorSuccess) << mode;
+    EXPECT_EQ(port.QueryFlowControl(), mode);
+  }
+  EXPECT_EQ(port.SetFlowControl(3), kErrorInvalidArg);
+  EXPECT_EQ(port.LastError(), kErrorInvalidArg);
+  EXPECT_EQ(port.QueryFlowControl(), FlowXonXoff);
+
+  ASSERT_EQ(port.SetReadMode(ReadBlocking), kErrorSuccess);
+  EXPECT_EQ(port.Timeouts().ReadIntervalTimeout, 0u);
+  EXPECT_EQ(port.SetReadMode(2), kErrorInvalidArg);
+  EXPECT_EQ(port.Timeouts().ReadIntervalTimeout, 0u);
+  ASSERT_EQ(port.SetReadMode(ReadNonBlocking), kErrorSuccess);
+  EXPECT_EQ(port.Timeouts().ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 0u);
+
+  ASSERT_EQ(port.SetRxFlagChar('&', 1), kErrorSuccess);
+  EXPECT_EQ(port.QueryWatchMask(), kDefaultWatchMask | kEvRxFlag);
+  ASSERT_EQ(port.SetWatchMask(kEvRxChar), kErrorSuccess);
+  EXPECT_EQ(port.QueryWatchMask(), kEvRxChar);
+  EXPECT_EQ(port.DiscardBuffers(), kErrorSuccess);
+}
+
+TEST_F(SerialPortPty, WritesArriveUnchangedOnTheOtherEnd) {
+  ProbePort port;
+  ASSERT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kErrorSuccess);
+  const std::string before = Captured();
+
+  std::uint32_t count = 0;
+  EXPECT_EQ(port.SendText("@@", &count, nullptr, kInfinite), kErrorSuccess);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(port.SendText("", &count, nullptr, kInfinite), kErrorSuccess);
+  EXPECT_EQ(count, 0u);
+
+  std::string block(3000, '\0');
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 % 256);
+  EXPECT_EQ(port.SendBlocks(block.data(), static_cast<std::uint32_t>(block.size())), kErrorSuccess);
+
+  // With the caller's record the caller finishes the transfer on its own event.
+  OVERLAPPED record{};
+  record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(port.SendBytes("&&", 2, nullptr, &record, kInfinite), kErrorSuccess);
+  ASSERT_EQ(WaitForSingleObject(record.hEvent, 5000), WAIT_OBJECT_0);
+  DWORD moved = 0;
+  EXPECT_TRUE(GetOverlappedResult(port.Handle(), &record, &moved, FALSE));
+  EXPECT_EQ(moved, 2u);
+  CloseHandle(record.hEvent);
+
+  EXPECT_EQ(port.SendByte(0x7F, &count, nullptr, 5000), kErrorSuccess);
+  EXPECT_EQ(count, 1u);
+
+  const std::string expected = before + "@@" + block + "&&\x7F";
+  EXPECT_EQ(AwaitCaptured(expected.size()), expected);
+}
+
+}  // namespace
+}  // namespace ql

@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""Runs a Windows serial test under wine with a COM port linked to a pseudo terminal.
+
+  wine_pty_test.py --prefix P --wine-run W -- test.exe [args]
+
+COM5 becomes the slave side of a fresh pseudo terminal and COM6 a port that
+does not exist. Everything written to COM5 is copied from the master side into
+a capture file. The test learns the names and the capture file (as a Windows
+path) from QL_TEST_PTY_PORT, QL_TEST_MISSING_PORT and QL_TEST_PTY_CAPTURE.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import tty
+
+PTY_PORT = "COM5"
+MISSING_PORT = "COM6"
+
+
+def prepare_prefix(prefix, wine_run):
+    os.environ["WINEPREFIX"] = prefix
+    if not os.path.isdir(os.path.join(prefix, "dosdevices")):
+        subprocess.run([wine_run, "wineboot", "-i"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for_wineserver()
+
+
+def wait_for_wineserver():
+    server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+    subprocess.run([server, "-w"], check=False)
+
+
+def link_port(prefix, port, target):
+    link = os.path.join(prefix, "dosdevices", port.lower())
+    if os.path.lexists(link):
+        os.unlink(link)
+    if target:
+        os.symlink(target, link)
+
+
+def copy_master(master, capture_path):
+    with open(capture_path, "wb", buffering=0) as capture:
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the slave side was closed for good
+                return
+            if not chunk:
+                return
+            capture.write(chunk)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("command", nargs="+")
+    args = parser.parse_args()
+
+    prepare_prefix(args.prefix, args.wine_run)
+    master, slave = os.openpty()
+    tty.setraw(slave)  # bytes pass unchanged, whatever wine leaves in the line settings
+    link_port(args.prefix, PTY_PORT, os.ttyname(slave))
+    link_port(args.prefix, MISSING_PORT, None)
+
+    capture_path = os.path.join(args.prefix, "pty-capture.bin")
+    open(capture_path, "wb").close()
+    threading.Thread(target=copy_master, args=(master, capture_path), daemon=True).start()
+
+    os.environ["QL_TEST_PTY_PORT"] = PTY_PORT
+    os.environ["QL_TEST_MISSING_PORT"] = MISSING_PORT
+    os.environ["QL_TEST_PTY_CAPTURE"] = "Z:" + os.path.abspath(capture_path).replace("/", "\\")
+    code = subprocess.run([args.wine_run] + args.command).returncode
+    wait_for_wineserver()
+    os.close(slave)
+    sys.exit(code)
+
+
+if __name__ == "__main__":
+    main()
