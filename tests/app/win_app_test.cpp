@@ -1,7 +1,7 @@
 // The Windows front end against the real user32 (under wine in CI): settings
 // file, control dialog, tray icon and hotkeys. COM ports come from the
-// wrapper script: QL_TEST_PTY_PORT is linked to a pseudo terminal,
-// QL_TEST_MISSING_PORT names no device.
+// wrapper script: QL_TEST_PTY_PORT is linked to a pseudo terminal that
+// receives a byte every 50 ms, QL_TEST_MISSING_PORT names no device.
 #include <gtest/gtest.h>
 #include <windows.h>
 // After windows.h, whose types it uses.
@@ -201,7 +201,11 @@ class LinkDialogTest : public ::testing::Test {
   CSerialWnd port;
   RecordingTray tray;
   int serialEvents = 0;
-  SerialEventHandler onSerialEvent = [this](WPARAM, LPARAM) { ++serialEvents; };
+  LPARAM lastTag = -1;
+  SerialEventHandler onSerialEvent = [this](WPARAM, LPARAM tag) {
+    ++serialEvents;
+    lastTag = tag;
+  };
   LinkDialogContext context;
   HWND dialog = nullptr;
   std::vector<std::string> trace;
@@ -352,6 +356,9 @@ TEST_F(LinkDialogTest, StartStopAndCloseOnAnOpenPort) {
   EXPECT_EQ(tray.LastIcon(), IDI_PORT_OPEN);
   EXPECT_TRUE(port.IsOpen());
   EXPECT_EQ(port.QueryBaudRate(), 115200u);
+  Pump(500);  // the wrapper keeps writing to the other end
+  EXPECT_GT(serialEvents, 0);
+  EXPECT_EQ(lastTag, 0);
 
   Command(IDC_BTN_STARTSTOP);
   EXPECT_EQ(Text(IDC_STATUS), ptyPort + " closed");

@@ -3,7 +3,7 @@
 
   ports --prefix P --wine-run W -- test.exe [args]
       COM4 is linked to a fresh pseudo terminal (kept open while the test
-      runs) and COM3 to nothing; the test learns both from QL_TEST_PTY_PORT
+      runs, a byte written to it every 50 ms) and COM3 to nothing; the test learns both from QL_TEST_PTY_PORT
       and QL_TEST_MISSING_PORT.
   single-instance --prefix P --wine-run W --exe quarnelix_link.exe --probe window_probe.exe --workdir D
       Starts the program, starts it again twice (each start must toggle the
@@ -14,6 +14,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 PTY_PORT = "COM4"
@@ -58,7 +59,22 @@ def run_with_ports(args):
             os.symlink(target, link)
     os.environ["QL_TEST_PTY_PORT"] = PTY_PORT
     os.environ["QL_TEST_MISSING_PORT"] = MISSING_PORT
+    # A byte now and then, so that an open port has something to report.
+    os.set_blocking(master, False)
+    stop = threading.Event()
+
+    def feed():
+        while not stop.wait(0.05):
+            try:
+                os.write(master, b"\0")
+            except BlockingIOError:
+                pass
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
     code = subprocess.run([args.wine_run] + args.command).returncode
+    stop.set()
+    feeder.join()
     os.close(master)
     os.close(slave)
     finish(code)
