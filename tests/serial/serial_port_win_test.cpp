@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "serial/serial_wnd.h"
 
@@ -29,6 +31,7 @@ std::string EnvOr(const char* name, const char* fallback) {
 }
 
 const std::string ptyPort = EnvOr("QL_TEST_PTY_PORT", "");
+const std::string loopbackPort = EnvOr("QL_TEST_LOOPBACK_PORT", "");
 const std::string missingPort = EnvOr("QL_TEST_MISSING_PORT", "COM9");
 const std::string capturePath = EnvOr("QL_TEST_PTY_CAPTURE", "");
 
@@ -133,7 +136,8 @@ TEST(SerialPortWin, MissingPortFailsWithTheSystemsCodeAndStartsNoListener) {
 class SerialPortPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (ptyPort.empty()) GTEST_SKIP() << "no COM port linked to a pseudo terminal";
+    if (ptyPort.empty() || loopbackPort.empty())
+      GTEST_SKIP() << "no COM port linked to a pseudo terminal";
   }
 };
 
@@ -228,6 +232,111 @@ TEST_F(SerialPortPty, WritesArriveUnchangedOnTheOtherEnd) {
 
   const std::string expected = before + "@@" + block + "&&\x7F";
   EXPECT_EQ(AwaitCaptured(expected.size()), expected);
+}
+
+TEST_F(SerialPortPty, TimedOutReadIsCancelledBeforeItCanTakeLaterBytes) {
+  CSerialPort port;
+  ASSERT_EQ(port.OpenPort(loopbackPort.c_str(), 2048, 2048), kErrorSuccess);
+  ASSERT_EQ(port.SetReadMode(ReadBlocking), kErrorSuccess);
+  char byte = 0;
+  std::uint32_t count = 77;
+  EXPECT_EQ(port.ReceiveBytes(&byte, 1, &count, nullptr, 200), kErrorTimeout);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(port.LastError(), kErrorTimeout);
+
+  // A read left running would take this byte into a buffer that is gone.
+  ASSERT_EQ(port.SendText("Z", nullptr, nullptr, kInfinite), kErrorSuccess);
+  EXPECT_EQ(port.ReceiveBytes(&byte, 1, &count, nullptr, 5000), kErrorSuccess);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(byte, 'Z');
+
+  ASSERT_EQ(port.SetReadMode(ReadNonBlocking), kErrorSuccess);
+  ASSERT_EQ(port.SendText("@&", nullptr, nullptr, kInfinite), kErrorSuccess);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  char buffer[16] = {};
+  EXPECT_EQ(port.ReceiveBytes(buffer, sizeof buffer, &count, nullptr, 5000), kErrorSuccess);
+  EXPECT_EQ(std::string(buffer, count), "@&");
+}
+
+// Completes the listener's first comm waits at once with scripted event bits,
+// as the driver does when characters arrive; later waits go to the port.
+class ScriptedWnd : public ProbeWnd {
+ public:
+  explicit ScriptedWnd(std::vector<std::uint32_t> events) : script(std::move(events)) {}
+
+  Status AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs) override {
+    if (record == nullptr || next >= script.size()) {
+      return CSerialWnd::AwaitCommEvent(record, timeoutMs);
+    }
+    eventBits = script[next++];
+    SetEvent(record->hEvent);
+    return Store(kErrorSuccess);
+  }
+
+ private:
+  const std::vector<std::uint32_t> script;
+  std::size_t next = 0;  // used by the listener thread alone
+};
+
+class MessageWindow {
+ public:
+  MessageWindow()
+      : window(CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                               nullptr)) {}
+  ~MessageWindow() { DestroyWindow(window); }
+
+  // The messages posted to the window within `wait`.
+  std::vector<MSG> Collect(std::chrono::milliseconds wait) const {
+    std::vector<MSG> messages;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      MSG message;
+      while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) messages.push_back(message);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return messages;
+  }
+
+  const HWND window;
+};
+
+TEST_F(SerialPortPty, ListenerPostsEachEventAndEndsBeforeThePortCloses) {
+  MessageWindow target;
+  ASSERT_NE(target.window, nullptr);
+  ScriptedWnd port({kEvRxChar, 0, kEvRxChar | kEvErr});
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 0, 7, 2048, 2048), kErrorSuccess);
+  EXPECT_NE(port.Listener(), nullptr);
+  EXPECT_EQ(port.Message(), RegisterWindowMessageA("CSerialWnd_DefaultComMsg"));
+
+  // A wait that ends without bits, as a change of the mask makes it, posts nothing.
+  const std::vector<MSG> posted = target.Collect(std::chrono::milliseconds(500));
+  ASSERT_EQ(posted.size(), 2u);
+  for (const MSG& message : posted) {
+    EXPECT_EQ(message.message, registeredComMessage);
+    EXPECT_EQ(message.lParam, 7);
+  }
+  EXPECT_EQ(posted[0].wParam, kEvRxChar);
+  EXPECT_EQ(posted[1].wParam, kEvRxChar | kEvErr);
+  // Whatever the listener's own waits report stays on its thread.
+  EXPECT_EQ(port.LastError(), kErrorSuccess);
+
+  EXPECT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 0, 7, 2048, 2048),
+            kErrorAlreadyInitialized);
+  HANDLE listener = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), port.Listener(), GetCurrentProcess(), &listener,
+                              SYNCHRONIZE, FALSE, 0));
+  EXPECT_EQ(port.ClosePort(), kErrorSuccess);
+  EXPECT_EQ(WaitForSingleObject(listener, 0), WAIT_OBJECT_0);
+  CloseHandle(listener);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.Listener(), nullptr);
+  EXPECT_EQ(port.StopEvent(), nullptr);
+  EXPECT_EQ(port.Message(), 0u);
+  EXPECT_EQ(port.Tag(), 0u);
+
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 0, 2048, 2048), kErrorSuccess);
+  EXPECT_NE(port.Listener(), nullptr);
+  EXPECT_EQ(port.Message(), 1124u);
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 
   wine_pty_test.py --prefix P --wine-run W -- test.exe [args]
 
-COM5 becomes the slave side of a fresh pseudo terminal and COM6 a port that
-does not exist. Everything written to COM5 is copied from the master side into
-a capture file. The test learns the names and the capture file (as a Windows
-path) from QL_TEST_PTY_PORT, QL_TEST_MISSING_PORT and QL_TEST_PTY_CAPTURE.
+COM5 becomes the slave side of a fresh pseudo terminal, COM7 that of another
+one, and COM6 a port that does not exist. Everything written to COM5 is copied
+from the master side into a capture file; everything written to COM7 comes
+back on it. The test learns the names and the capture file (as a Windows path)
+from QL_TEST_PTY_PORT, QL_TEST_LOOPBACK_PORT, QL_TEST_MISSING_PORT and
+QL_TEST_PTY_CAPTURE.
 """
 import argparse
 import os
@@ -18,6 +20,7 @@ import tty
 
 PTY_PORT = "COM5"
 MISSING_PORT = "COM6"
+LOOPBACK_PORT = "COM7"
 
 
 def prepare_prefix(prefix, wine_run):
@@ -41,16 +44,26 @@ def link_port(prefix, port, target):
         os.symlink(target, link)
 
 
-def copy_master(master, capture_path):
-    with open(capture_path, "wb", buffering=0) as capture:
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # the slave side was closed for good
-                return
-            if not chunk:
-                return
-            capture.write(chunk)
+def copy_master(master, sink):
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the slave side was closed for good
+            return
+        if not chunk:
+            return
+        sink(chunk)
+
+
+def open_pty(prefix, port, sink=None):
+    """Links `port` to a new pseudo terminal; what is written to it goes to
+    `sink`, or comes back on the same port without one."""
+    master, slave = os.openpty()
+    tty.setraw(slave)  # bytes pass unchanged, whatever wine leaves in the line settings
+    link_port(prefix, port, os.ttyname(slave))
+    sink = sink or (lambda chunk: os.write(master, chunk))
+    threading.Thread(target=copy_master, args=(master, sink), daemon=True).start()
+    return slave
 
 
 def main():
@@ -61,21 +74,20 @@ def main():
     args = parser.parse_args()
 
     prepare_prefix(args.prefix, args.wine_run)
-    master, slave = os.openpty()
-    tty.setraw(slave)  # bytes pass unchanged, whatever wine leaves in the line settings
-    link_port(args.prefix, PTY_PORT, os.ttyname(slave))
+    capture_path = os.path.join(args.prefix, "pty-capture.bin")
+    capture = open(capture_path, "wb", buffering=0)
+    # The slave sides stay open here so that the masters survive the test's closes.
+    slaves = [open_pty(args.prefix, PTY_PORT, capture.write), open_pty(args.prefix, LOOPBACK_PORT)]
     link_port(args.prefix, MISSING_PORT, None)
 
-    capture_path = os.path.join(args.prefix, "pty-capture.bin")
-    open(capture_path, "wb").close()
-    threading.Thread(target=copy_master, args=(master, capture_path), daemon=True).start()
-
     os.environ["QL_TEST_PTY_PORT"] = PTY_PORT
+    os.environ["QL_TEST_LOOPBACK_PORT"] = LOOPBACK_PORT
     os.environ["QL_TEST_MISSING_PORT"] = MISSING_PORT
     os.environ["QL_TEST_PTY_CAPTURE"] = "Z:" + os.path.abspath(capture_path).replace("/", "\\")
     code = subprocess.run([args.wine_run] + args.command).returncode
     wait_for_wineserver()
-    os.close(slave)
+    for slave in slaves:
+        os.close(slave)
     sys.exit(code)
 
 
