@@ -279,6 +279,22 @@ TEST_F(LinkDialogTest, ShowHideHotkeyIsRegisteredAndToggles) {
   UnregisterHotKey(dialog, IDC_CHK_SHOWHIDE);
 }
 
+TEST_F(LinkDialogTest, HotkeysActOnlyWhileTheirBoxIsChecked) {
+  WriteSettings("LastPort=" + PortIndex(missingPort) + "\r\nHotkeyStartStop=885\r\n");
+  Open();
+  SendMessageA(dialog, WM_HOTKEY, IDC_CHK_SHOWHIDE, 0);
+  SendMessageA(dialog, WM_HOTKEY, IDC_CHK_STARTSTOP, 0);
+  EXPECT_TRUE(Visible());
+  EXPECT_EQ(Text(IDC_STATUS), "");
+
+  CheckDlgButton(dialog, IDC_CHK_STARTSTOP, BST_CHECKED);
+  SendMessageA(dialog, WM_HOTKEY, IDC_CHK_STARTSTOP, 0);
+  EXPECT_EQ(Text(IDC_STATUS), "Unable open " + missingPort + kFailureTail);
+  CheckDlgButton(dialog, IDC_CHK_SHOWHIDE, BST_CHECKED);
+  SendMessageA(dialog, WM_HOTKEY, IDC_CHK_SHOWHIDE, 0);
+  EXPECT_FALSE(Visible());
+}
+
 std::string MenuItemText(HMENU menu, int position) {
   char text[64] = "";
   GetMenuStringA(menu, static_cast<UINT>(position), text, sizeof text, MF_BYPOSITION);
