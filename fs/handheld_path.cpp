@@ -1,0 +1,108 @@
+#include "fs/handheld_path.h"
+
+#include <cctype>
+
+#include "link/wire_format.h"
+
+namespace ql {
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::vector<std::string> SplitComponents(const std::string& text) {
+  std::vector<std::string> components;
+  std::string current;
+  for (const char c : text) {
+    if (!IsSeparator(c)) {
+      current += c;
+      continue;
+    }
+    components.push_back(current);
+    current.clear();
+  }
+  components.push_back(current);
+  return components;
+}
+
+}  // namespace
+
+bool ParseHandheldPath(const std::string& text, HandheldPath& path) {
+  if (text.size() > kMaxPath || text.size() < 2 || text[1] != ':' ||
+      !std::isalpha(static_cast<unsigned char>(text[0]))) {
+    return false;
+  }
+  path = HandheldPath();
+  path.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  for (const std::string& component : SplitComponents(text.substr(2))) {
+    if (component == "..") {
+      if (!path.folders.empty()) path.folders.pop_back();
+    } else if (!component.empty() && component != ".") {
+      path.folders.push_back(component);
+    }
+  }
+  // "C:\dir\" names no entry at all, unlike "C:\dir".
+  if (!path.folders.empty() && !IsSeparator(text.back())) {
+    path.name = path.folders.back();
+    path.folders.pop_back();
+  }
+  return true;
+}
+
+WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& codePage)
+    : codePage_(codePage) {
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+    if (c == '*') {
+      tokens_.push_back({Kind::kStar, 0});
+    } else if (c == '?') {
+      tokens_.push_back({Kind::kAnyChar, 0});
+    } else if (c == '.' && (next == '*' || next == '?')) {
+      tokens_.push_back({Kind::kDotOrEnd, 0});
+    } else {
+      tokens_.push_back({Kind::kLiteral, codePage.Upper(c)});
+    }
+    hasWildcards_ = hasWildcards_ || c == '*' || c == '?';
+  }
+}
+
+bool WildcardPattern::Matches(const std::string& name) const {
+  // Each (token, position) pair is tried once, which bounds the work by their
+  // product even for patterns full of stars.
+  std::vector<bool> tried((tokens_.size() + 1) * (name.size() + 1), false);
+  return MatchFrom(0, 0, name, tried);
+}
+
+bool WildcardPattern::MatchFrom(std::size_t token, std::size_t at, const std::string& name,
+                                std::vector<bool>& tried) const {
+  const std::size_t index = token * (name.size() + 1) + at;
+  if (tried[index]) return false;
+  tried[index] = true;
+  if (token == tokens_.size()) return at == name.size();
+  const bool atEnd = at == name.size();
+  switch (tokens_[token].kind) {
+    case Kind::kStar:
+      return MatchFrom(token + 1, at, name, tried) ||
+             (!atEnd && MatchFrom(token, at + 1, name, tried));
+    case Kind::kAnyChar:
+      if (atEnd || name[at] == '.') return MatchFrom(token + 1, at, name, tried);
+      return MatchFrom(token + 1, at + 1, name, tried);
+    case Kind::kDotOrEnd:
+      if (atEnd) return MatchFrom(token + 1, at, name, tried);
+      return name[at] == '.' && MatchFrom(token + 1, at + 1, name, tried);
+    case Kind::kLiteral:
+      return !atEnd && codePage_.Upper(name[at]) == tokens_[token].upper &&
+             MatchFrom(token + 1, at + 1, name, tried);
+  }
+  return false;
+}
+
+bool SameName(const std::string& a, const std::string& b, const CodePage& codePage) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (codePage.Upper(a[i]) != codePage.Upper(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace ql

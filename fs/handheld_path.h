@@ -1,0 +1,52 @@
+// Paths and search patterns as the handheld names them: "C:\My Documents\*.txt",
+// in its code page.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fs/code_page.h"
+
+namespace ql {
+
+struct HandheldPath {
+  char drive = 0;                    // 'A'..'Z'
+  std::vector<std::string> folders;  // from the drive root down, "." and ".." already applied
+  std::string name;                  // the last component; empty for a root or a trailing '\'
+};
+
+// Reads "X:\a\b" (either slash) the way Windows normalises it: empty and "."
+// components vanish and ".." never climbs above the drive root. False for a
+// path without a drive letter or longer than the handheld can name.
+bool ParseHandheldPath(const std::string& text, HandheldPath& path);
+
+// The last component of a search pattern with the wildcard rules of Windows'
+// directory search: '*' is any run of characters, '?' one character (none
+// before a '.' or at the end), a '.' before a wildcard also matches the end of
+// a name without one, so "*.*" matches every name. Case-blind.
+class WildcardPattern {
+ public:
+  WildcardPattern(const std::string& pattern, const CodePage& codePage);
+
+  bool HasWildcards() const { return hasWildcards_; }
+  bool Matches(const std::string& name) const;
+
+ private:
+  enum class Kind { kLiteral, kStar, kAnyChar, kDotOrEnd };
+  struct Token {
+    Kind kind;
+    char upper;  // literals only
+  };
+
+  bool MatchFrom(std::size_t token, std::size_t at, const std::string& name,
+                 std::vector<bool>& tried) const;
+
+  const CodePage& codePage_;
+  std::vector<Token> tokens_;
+  bool hasWildcards_ = false;
+};
+
+// True when two names are the same for Windows, which ignores case.
+bool SameName(const std::string& a, const std::string& b, const CodePage& codePage);
+
+}  // namespace ql
