@@ -1,0 +1,206 @@
+#include "fs/posix_file_system.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+namespace ql {
+namespace {
+
+namespace stdfs = std::filesystem;
+using NameList = std::vector<std::string>;
+
+class PosixFileSystemTest : public ::testing::Test {
+ protected:
+  PosixFileSystemTest() {
+    char temp[] = "/tmp/ql-fs-XXXXXX";
+    base_ = mkdtemp(temp);
+    drive_ = base_ + "/drive";
+    stdfs::create_directories(drive_ + "/sub");
+    stdfs::create_directories(base_ + "/outside");
+    Put(base_ + "/outside/secret.txt", "secret");
+    std::string error;
+    fs_ = std::make_unique<PosixFileSystem>(DriveTable{{'c', drive_}},
+                                            std::move(*CodePage::Open(kDefaultCodePage, error)));
+  }
+  ~PosixFileSystemTest() override { stdfs::remove_all(base_); }
+
+  static void Put(const std::string& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary) << contents;
+  }
+  std::string Host(const std::string& relative) const { return drive_ + "/" + relative; }
+
+  // The names a search yields, in order; {"<failed>"} when it fails.
+  std::vector<std::string> Names(const std::string& pattern) {
+    std::vector<FindEntry> entries;
+    if (!fs_->FindFiles(pattern, entries)) return {"<failed>"};
+    std::vector<std::string> names;
+    for (const FindEntry& entry : entries) names.push_back(entry.name);
+    return names;
+  }
+  FindEntry Entry(const std::string& path) {
+    std::vector<FindEntry> entries;
+    EXPECT_TRUE(fs_->FindFiles(path, entries)) << path;
+    return entries.empty() ? FindEntry() : entries.front();
+  }
+  std::string ReadAll(const std::string& path) {
+    std::unique_ptr<ReadableFile> file = fs_->OpenForReading(path);
+    if (!file) return "<no file>";
+    std::string contents;
+    char buffer[4096];
+    std::uint32_t count = 0;
+    while (file->Read(buffer, sizeof buffer, &count) && count > 0) contents.append(buffer, count);
+    return contents;
+  }
+
+  std::string base_;
+  std::string drive_;
+  std::unique_ptr<PosixFileSystem> fs_;
+};
+
+TEST_F(PosixFileSystemTest, WildcardsCaseAndOrder) {
+  for (const char* name : {"a.txt", "B.TXT", "readme", "notes.txt.bak", "ab.c"})
+    Put(Host(name), name);
+  const NameList all{"a.txt", "ab.c", "B.TXT", "notes.txt.bak", "readme", "sub"};
+  EXPECT_EQ(Names("C:\\*"), all);
+  EXPECT_EQ(Names("c:\\*.*"), all);
+  EXPECT_EQ(Names("C:\\*.TXT"), (NameList{"a.txt", "B.TXT"}));
+  EXPECT_EQ(Names("C:\\?.txt"), (NameList{"a.txt", "B.TXT"}));
+  EXPECT_EQ(Names("C:\\README"), NameList{"readme"});
+  EXPECT_EQ(Names("C:\\*.q"), NameList{"<failed>"});
+  EXPECT_EQ(Names("C:\\"), NameList{"<failed>"});
+  EXPECT_EQ(Names("C:\\sub\\"), NameList{"<failed>"});
+}
+
+TEST_F(PosixFileSystemTest, FoldersDotEntriesAndClamping) {
+  stdfs::create_directories(Host("My Documents/Deep"));
+  Put(Host("My Documents/Deep/x.txt"), "deep");
+  Put(Host("a.txt"), "top");
+  EXPECT_EQ(Names("C:\\MY DOCUMENTS\\deep\\*"), (NameList{".", "..", "x.txt"}));
+  EXPECT_EQ(Names("C:\\My Documents\\*.txt"), NameList{"<failed>"});
+  EXPECT_EQ(Names("C:\\My Documents\\*.*"), (NameList{".", "..", "Deep"}));
+  EXPECT_EQ(Entry("C:\\sub\\*").attributes, kAttributeDirectory);
+  EXPECT_EQ(ReadAll("C:\\my documents\\DEEP\\X.TXT"), "deep");
+  // ".." stops at the drive's root, as it does on Windows.
+  EXPECT_EQ(ReadAll("C:\\..\\..\\a.txt"), "top");
+  EXPECT_EQ(Names("C:\\sub\\..\\..\\*.txt"), NameList{"a.txt"});
+  EXPECT_EQ(ReadAll("C:\\..\\outside\\secret.txt"), "<no file>");
+  // Letters without a folder, and paths without a drive.
+  EXPECT_EQ(Names("D:\\*"), NameList{"<failed>"});
+  EXPECT_EQ(Names("\\a.txt"), NameList{"<failed>"});
+  EXPECT_EQ(fs_->OpenForReading("D:\\a.txt"), nullptr);
+}
+
+TEST_F(PosixFileSystemTest, AttributesTimesAndSizes) {
+  Put(Host("plain"), std::string(3000, 'x'));
+  Put(Host("locked"), "");
+  chmod(Host("locked").c_str(), 0444);
+  Put(Host(".hidden"), "");
+  EXPECT_EQ(truncate(Host("plain").c_str(), 5LL << 30), 0);  // sparse, beyond 32 bits
+
+  EXPECT_EQ(Entry("C:\\plain").attributes, kAttributeArchive);
+  EXPECT_EQ(Entry("C:\\plain").size, 5ULL << 30);
+  EXPECT_EQ(Entry("C:\\sub").attributes, kAttributeDirectory);
+  EXPECT_EQ(Entry("C:\\sub").size, 0u);
+  EXPECT_EQ(Entry("C:\\locked").attributes, kAttributeArchive | kAttributeReadOnly);
+  EXPECT_EQ(Entry("C:\\.hidden").attributes, kAttributeArchive | kAttributeHidden);
+
+  const timespec times[2] = {{1000000000, 500}, {1234567890, 123456700}};
+  ASSERT_EQ(utimensat(AT_FDCWD, Host("plain").c_str(), times, 0), 0);
+  const FindEntry plain = Entry("C:\\plain");
+  EXPECT_EQ(plain.lastAccessTime, 1000000000ULL * 10000000 + 116444736000000000ULL + 5);
+  EXPECT_EQ(plain.lastWriteTime, 1234567890ULL * 10000000 + 116444736000000000ULL + 1234567);
+  // Created (or changed) moments ago.
+  const std::uint64_t now =
+      static_cast<std::uint64_t>(std::time(nullptr)) * 10000000 + 116444736000000000ULL;
+  EXPECT_LT(now - std::min(now, plain.creationTime), 3600ULL * 10000000);
+}
+
+TEST_F(PosixFileSystemTest, NamesTravelInTheCodePage) {
+  Put(Host("caf\u00e9.txt"), "coffee");
+  Put(Host("\u20acuro"), "");
+  Put(Host("\u0436"), "");
+  EXPECT_EQ(Names("C:\\*"), (NameList{"?", "caf\xE9.txt", "sub", "\x80uro"}));
+  EXPECT_EQ(ReadAll("C:\\CAF\xC9.TXT"), "coffee");
+  EXPECT_EQ(ReadAll("C:\\?"), "");  // a name the handheld cannot spell stays reachable
+
+  std::unique_ptr<WritableFile> file = fs_->CreateNew("C:\\sub\\na\xEFve.txt");
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(file->Write("n", 1));
+  file.reset();
+  EXPECT_TRUE(stdfs::exists(Host("sub/na\u00efve.txt")));
+}
+
+TEST_F(PosixFileSystemTest, RefusesLongPathsSpecialFilesAndEscapingLinks) {
+  const std::string longName = "C:\\" + std::string(257, 'x');
+  std::vector<FindEntry> entries;
+  EXPECT_FALSE(fs_->FindFiles(longName, entries));
+  EXPECT_EQ(fs_->OpenForReading(longName), nullptr);
+  EXPECT_EQ(fs_->CreateNew(longName), nullptr);
+
+  ASSERT_EQ(mkfifo(Host("pipe").c_str(), 0644), 0);
+  symlink("/dev/zero", Host("zero").c_str());
+  symlink((base_ + "/outside/secret.txt").c_str(), Host("out").c_str());
+  symlink((base_ + "/outside").c_str(), Host("outdir").c_str());
+  Put(Host("a.txt"), "inside");
+  symlink(Host("a.txt").c_str(), Host("in").c_str());
+  EXPECT_EQ(Names("C:\\*"), (NameList{"a.txt", "in", "sub"}));
+  EXPECT_EQ(ReadAll("C:\\in"), "inside");
+  for (const char* path :
+       {"C:\\pipe", "C:\\zero", "C:\\out", "C:\\outdir\\secret.txt", "C:\\sub"}) {
+    EXPECT_EQ(fs_->OpenForReading(path), nullptr) << path;
+  }
+  EXPECT_EQ(Names("C:\\outdir\\*"), NameList{"<failed>"});
+  EXPECT_EQ(fs_->CreateNew("C:\\outdir\\new.txt"), nullptr);
+  EXPECT_FALSE(stdfs::exists(base_ + "/outside/new.txt"));
+}
+
+TEST_F(PosixFileSystemTest, CreateNewNeverOverwrites) {
+  Put(Host("a.txt"), "old");
+  EXPECT_EQ(fs_->CreateNew("C:\\a.txt"), nullptr);
+  EXPECT_EQ(fs_->CreateNew("C:\\A.TXT"), nullptr);  // the same file for the handheld
+  EXPECT_EQ(fs_->CreateNew("C:\\missing\\b.txt"), nullptr);
+  EXPECT_EQ(ReadAll("C:\\a.txt"), "old");
+
+  std::unique_ptr<WritableFile> file = fs_->CreateNew("C:\\sub\\b.txt");
+  ASSERT_NE(file, nullptr);
+  EXPECT_GE(file->TraceId(), 0);
+  EXPECT_TRUE(file->Write("new", 3));
+  file.reset();
+  EXPECT_EQ(ReadAll("C:\\SUB\\B.txt"), "new");
+  fs_->Remove("C:\\sub\\B.TXT");
+  EXPECT_FALSE(stdfs::exists(Host("sub/b.txt")));
+}
+
+TEST(PosixFileSystem, EmptyTableMapsTheHomeFolderToC) {
+  std::string error;
+  const PosixFileSystem fs({}, std::move(*CodePage::Open(kDefaultCodePage, error)));
+  ASSERT_NE(std::getenv("HOME"), nullptr);
+  EXPECT_EQ(fs.Drives(), (DriveTable{{'C', std::getenv("HOME")}}));
+}
+
+TEST_F(PosixFileSystemTest, ListsTenThousandEntriesQuickly) {
+  stdfs::create_directories(Host("big"));
+  for (int i = 0; i < 10000; ++i) close(creat(Host("big/file" + std::to_string(i)).c_str(), 0644));
+  auto best = std::chrono::steady_clock::duration::max();
+  for (int run = 0; run < 3; ++run) {
+    std::vector<FindEntry> entries;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(fs_->FindFiles("C:\\big\\*", entries));
+    best = std::min(best, std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(entries.size(), 10002u);
+  }
+  EXPECT_LT(best, std::chrono::milliseconds(50))
+      << std::chrono::duration_cast<std::chrono::microseconds>(best).count() << " us";
+}
+
+}  // namespace
+}  // namespace ql
