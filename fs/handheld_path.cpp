@@ -54,10 +54,10 @@ WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& cod
     const char c = pattern[i];
     const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
     if (c == '*') {
-      tokens_.push_back({Kind::kStar, 0});
+      tokens_.push_back({next == '.' ? Kind::kStarBeforeDot : Kind::kStar, 0});
     } else if (c == '?') {
       tokens_.push_back({Kind::kAnyChar, 0});
-    } else if (c == '.' && (next == '*' || next == '?')) {
+    } else if (c == '.' && (next == '*' || next == '?' || i + 1 == pattern.size())) {
       tokens_.push_back({Kind::kDotOrEnd, 0});
     } else {
       tokens_.push_back({Kind::kLiteral, codePage.Upper(c)});
@@ -66,33 +66,43 @@ WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& cod
   }
 }
 
-bool WildcardPattern::Matches(const std::string& name) const {
+struct WildcardPattern::Attempt {
+  const std::string& name;
+  std::size_t lastDot;
   // Each (token, position) pair is tried once, which bounds the work by their
   // product even for patterns full of stars.
-  std::vector<bool> tried((tokens_.size() + 1) * (name.size() + 1), false);
-  return MatchFrom(0, 0, name, tried);
+  std::vector<bool> tried;
+};
+
+bool WildcardPattern::Matches(const std::string& name) const {
+  Attempt attempt{name, name.rfind('.'),
+                  std::vector<bool>((tokens_.size() + 1) * (name.size() + 1), false)};
+  return MatchFrom(0, 0, attempt);
 }
 
-bool WildcardPattern::MatchFrom(std::size_t token, std::size_t at, const std::string& name,
-                                std::vector<bool>& tried) const {
+bool WildcardPattern::MatchFrom(std::size_t token, std::size_t at, Attempt& attempt) const {
+  const std::string& name = attempt.name;
   const std::size_t index = token * (name.size() + 1) + at;
-  if (tried[index]) return false;
-  tried[index] = true;
+  if (attempt.tried[index]) return false;
+  attempt.tried[index] = true;
   if (token == tokens_.size()) return at == name.size();
   const bool atEnd = at == name.size();
   switch (tokens_[token].kind) {
     case Kind::kStar:
-      return MatchFrom(token + 1, at, name, tried) ||
-             (!atEnd && MatchFrom(token, at + 1, name, tried));
+      return MatchFrom(token + 1, at, attempt) || (!atEnd && MatchFrom(token, at + 1, attempt));
+    case Kind::kStarBeforeDot:
+      return MatchFrom(token + 1, at, attempt) ||
+             (!atEnd && (attempt.lastDot == std::string::npos || at < attempt.lastDot) &&
+              MatchFrom(token, at + 1, attempt));
     case Kind::kAnyChar:
-      if (atEnd || name[at] == '.') return MatchFrom(token + 1, at, name, tried);
-      return MatchFrom(token + 1, at + 1, name, tried);
+      if (atEnd || name[at] == '.') return MatchFrom(token + 1, at, attempt);
+      return MatchFrom(token + 1, at + 1, attempt);
     case Kind::kDotOrEnd:
-      if (atEnd) return MatchFrom(token + 1, at, name, tried);
-      return name[at] == '.' && MatchFrom(token + 1, at + 1, name, tried);
+      if (atEnd) return MatchFrom(token + 1, at, attempt);
+      return name[at] == '.' && MatchFrom(token + 1, at + 1, attempt);
     case Kind::kLiteral:
       return !atEnd && codePage_.Upper(name[at]) == tokens_[token].upper &&
-             MatchFrom(token + 1, at + 1, name, tried);
+             MatchFrom(token + 1, at + 1, attempt);
   }
   return false;
 }

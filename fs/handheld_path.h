@@ -21,9 +21,11 @@ struct HandheldPath {
 bool ParseHandheldPath(const std::string& text, HandheldPath& path);
 
 // The last component of a search pattern with the wildcard rules of Windows'
-// directory search: '*' is any run of characters, '?' one character (none
-// before a '.' or at the end), a '.' before a wildcard also matches the end of
-// a name without one, so "*.*" matches every name. Case-blind.
+// directory search: '*' is any run of characters (one before a '.' stops
+// short of the name's last '.'), '?' one character (none before a '.' or at
+// the end), a '.' before a wildcard or at the end also
+// matches the end of a name without one, so "*.*" matches every name and "*."
+// the names without an extension. Case-blind.
 class WildcardPattern {
  public:
   WildcardPattern(const std::string& pattern, const CodePage& codePage);
@@ -32,14 +34,14 @@ class WildcardPattern {
   bool Matches(const std::string& name) const;
 
  private:
-  enum class Kind { kLiteral, kStar, kAnyChar, kDotOrEnd };
+  enum class Kind { kLiteral, kStar, kStarBeforeDot, kAnyChar, kDotOrEnd };
   struct Token {
     Kind kind;
     char upper;  // literals only
   };
+  struct Attempt;
 
-  bool MatchFrom(std::size_t token, std::size_t at, const std::string& name,
-                 std::vector<bool>& tried) const;
+  bool MatchFrom(std::size_t token, std::size_t at, Attempt& attempt) const;
 
   const CodePage& codePage_;
   std::vector<Token> tokens_;

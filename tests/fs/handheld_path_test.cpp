@@ -45,6 +45,10 @@ TEST(WildcardPattern, FollowsWindowsDirectorySearch) {
   EXPECT_TRUE(matches("*.*", "README"));
   EXPECT_TRUE(matches("*.*", "a.b.c"));
   EXPECT_TRUE(matches("x.*", "x"));
+  EXPECT_TRUE(matches("*.", "readme"));
+  EXPECT_FALSE(matches("*.", "a.txt"));
+  EXPECT_TRUE(matches("*.", ".."));
+  EXPECT_TRUE(matches("*.txt", "a.b.txt"));
   EXPECT_TRUE(matches("*.TXT", "notes.txt"));
   EXPECT_TRUE(matches("caf\xC9*", "caf\xE9.txt"));  // É and é
   EXPECT_FALSE(matches("*.txt", "a.txt.bak"));
