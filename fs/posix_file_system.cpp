@@ -301,8 +301,8 @@ bool PosixFileSystem::FindOne(const HostPath& path, std::vector<FindEntry>& entr
 }
 
 // One pass over the folder, one status query per matching entry.
-bool PosixFileSystem::ListFolder(const HostPath& path, std::vector<FindEntry>& entries) const {
-  const WildcardPattern pattern(path.ansiName, codePage_);
+bool PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pattern,
+                                 std::vector<FindEntry>& entries) const {
   Folder folder(path.folder);
   if (!folder.IsOpen()) return false;
   const std::size_t before = entries.size();
@@ -334,7 +334,8 @@ bool PosixFileSystem::ListFolder(const HostPath& path, std::vector<FindEntry>& e
 bool PosixFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
   HostPath path;
   if (!ResolveFolder(pattern, path) || path.ansiName.empty()) return false;
-  if (WildcardPattern(path.ansiName, codePage_).HasWildcards()) return ListFolder(path, entries);
+  const WildcardPattern wildcards(path.ansiName, codePage_);
+  if (wildcards.HasWildcards()) return ListFolder(path, wildcards, entries);
   return ResolveName(path.folder, path.ansiName, path.name) && FindOne(path, entries);
 }
 

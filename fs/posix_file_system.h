@@ -11,6 +11,8 @@
 
 namespace ql {
 
+class WildcardPattern;
+
 // Drive letter ('A'..'Z') to host folder.
 using DriveTable = std::map<char, std::string>;
 
@@ -35,7 +37,8 @@ class PosixFileSystem : public FileSystem {
   bool Describe(const HostPath& path, int folderFd, const char* name, unsigned char type,
                 FindEntry& entry) const;
   bool FindOne(const HostPath& path, std::vector<FindEntry>& entries) const;
-  bool ListFolder(const HostPath& path, std::vector<FindEntry>& entries) const;
+  bool ListFolder(const HostPath& path, const WildcardPattern& pattern,
+                  std::vector<FindEntry>& entries) const;
 
   DriveTable drives_;
   CodePage codePage_;

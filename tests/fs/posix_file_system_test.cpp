@@ -188,6 +188,9 @@ TEST(PosixFileSystem, EmptyTableMapsTheHomeFolderToC) {
 }
 
 TEST_F(PosixFileSystemTest, ListsTenThousandEntriesQuickly) {
+#if !defined(NDEBUG)
+  GTEST_SKIP() << "timings only mean something in optimised builds";
+#endif
   stdfs::create_directories(Host("big"));
   for (int i = 0; i < 10000; ++i) close(creat(Host("big/file" + std::to_string(i)).c_str(), 0644));
   auto best = std::chrono::steady_clock::duration::max();
