@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc)
-for preset in native sanitize windows-x64 windows-x86; do
+for preset in native sanitize windows-x64 windows-x86 fuzz; do
   echo "=== build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
@@ -20,3 +20,7 @@ done
 # The Windows programs run under wine; their dialogs need an X server.
 echo "=== test: windows-x64 (wine)"
 xvfb-run -a ctest --preset windows-x64
+
+# A short bounded fuzzing run; scripts/fuzz.sh runs longer ones.
+echo "=== fuzz: 2 x 30 s"
+scripts/fuzz.sh 30
