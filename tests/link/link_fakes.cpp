@@ -16,7 +16,7 @@ void ScriptedPort::Stream(std::int64_t atMs, const std::string& bytes, std::size
 void ScriptedPort::DeliverDue() {
   while (!schedule_.empty() && schedule_.front().first <= clock_.NowMs()) {
     const std::string& bytes = schedule_.front().second;
-    const std::size_t room = queueCapacity - std::min(queueCapacity, queue_.size());
+    const std::size_t room = queueCapacity - std::min(queueCapacity, queue_.size() - readAt_);
     queue_ += bytes.substr(0, room);
     lostBytes += bytes.size() - std::min(room, bytes.size());
     schedule_.pop_front();
@@ -27,9 +27,13 @@ Status ScriptedPort::ReceiveBytes(void* buffer, std::uint32_t length, std::uint3
   *count = 0;
   if (readsBeforeFailure_ >= 0 && readsBeforeFailure_-- == 0) return 5;
   DeliverDue();
-  const std::size_t n = std::min<std::size_t>(length, queue_.size());
-  std::memcpy(buffer, queue_.data(), n);
-  queue_.erase(0, n);
+  const std::size_t n = std::min<std::size_t>(length, queue_.size() - readAt_);
+  std::memcpy(buffer, queue_.data() + readAt_, n);
+  readAt_ += n;
+  if (readAt_ == queue_.size()) {
+    queue_.clear();
+    readAt_ = 0;
+  }
   *count = static_cast<std::uint32_t>(n);
   return kSuccess;
 }
@@ -48,6 +52,7 @@ Status ScriptedPort::SendBlocks(const void* data, std::uint32_t length) {
 Status ScriptedPort::DiscardBuffers() {
   DeliverDue();
   queue_.clear();
+  readAt_ = 0;
   writes.push_back({PortWrite::kDiscard, "", clock_.NowMs()});
   return kSuccess;
 }
@@ -125,8 +130,8 @@ std::unique_ptr<WritableFile> MemoryFileSystem::CreateNew(const std::string& pat
   return std::make_unique<MemoryWriter>(file);
 }
 
-LinkHarness::LinkHarness()
-    : server(std::make_unique<CLinkServer>(port, files, clock)),
+LinkHarness::LinkHarness(FileSystem* desktop)
+    : server(std::make_unique<CLinkServer>(port, desktop != nullptr ? *desktop : files, clock)),
       receiver(std::make_unique<CLinkReceiver>(port, *server, clock)) {
   SetTraceSink([this](const std::string& line) { trace.push_back(line); });
 }
@@ -140,6 +145,17 @@ void LinkHarness::RunUntilIdle() {
     if (next < 0) return;
     clock.now = std::max(clock.now, next);
   }
+}
+
+void LinkHarness::Request(const std::string& command, const std::string& text) {
+  port.Arrive(clock.now, command);
+  port.Arrive(clock.now + 300, text);
+  RunUntilIdle();
+}
+
+void LinkHarness::Send(const std::string& text) {
+  port.Arrive(clock.now, text);
+  RunUntilIdle();
 }
 
 bool LinkHarness::Traced(const std::string& line) const {

@@ -66,6 +66,7 @@ class ScriptedPort final : public LinkPort {
   LinkClock& clock_;
   std::deque<std::pair<std::int64_t, std::string>> schedule_;
   std::string queue_;
+  std::size_t readAt_ = 0;  // bytes of queue_ already read
   int readsBeforeFailure_ = -1;
 };
 
@@ -91,11 +92,17 @@ class MemoryFileSystem final : public FileSystem {
 
 // The link core with its surroundings replaced, driven as the event loop would.
 struct LinkHarness {
-  LinkHarness();
+  LinkHarness() : LinkHarness(nullptr) {}
+  // Serves `desktop` instead of the in-memory files.
+  explicit LinkHarness(FileSystem* desktop);
   ~LinkHarness();
 
   // Handles arrivals as the listener would announce them, until nothing more is scheduled.
   void RunUntilIdle();
+  // The handheld sends a command, waits past the message boundary, then the text.
+  void Request(const std::string& command, const std::string& text);
+  // A data message on its own, handled until the line is idle.
+  void Send(const std::string& text);
   bool Traced(const std::string& line) const;
 
   FakeClock clock;

@@ -7,14 +7,6 @@
 namespace ql::testing {
 namespace {
 
-// The handheld sends a command, waits past the message boundary, then the text.
-void Request(LinkHarness& link, const std::string& command, const std::string& text) {
-  const std::int64_t at = link.clock.now;
-  link.port.Arrive(at, command);
-  link.port.Arrive(at + 300, text);
-  link.RunUntilIdle();
-}
-
 std::vector<PortWrite> Replies(const LinkHarness& link) {
   std::vector<PortWrite> replies;
   for (const PortWrite& w : link.port.writes) {
@@ -26,7 +18,7 @@ std::vector<PortWrite> Replies(const LinkHarness& link) {
 TEST(Listing, EchoThenPauseThenRecords) {
   LinkHarness link;
   link.files.files["C:\\dir\\a.txt"].contents = "12345";
-  Request(link, "@@", "C:\\dir\\*");
+  link.Request("@@", "C:\\dir\\*");
 
   const auto replies = Replies(link);
   ASSERT_EQ(replies.size(), 2u);
@@ -42,7 +34,7 @@ TEST(Listing, EchoThenPauseThenRecords) {
 
 TEST(Listing, FailedSearchLongPatternAndRepeats) {
   LinkHarness link;
-  Request(link, "@@", "C:\\nothing\\*");
+  link.Request("@@", "C:\\nothing\\*");
   EXPECT_EQ(link.port.Sent(), "@@");
 
   link.port.writes.clear();
@@ -61,7 +53,7 @@ TEST(Listing, FailedSearchLongPatternAndRepeats) {
 TEST(Listing, ThousandsOfEntriesAreAllSent) {
   LinkHarness link;
   for (int i = 0; i < 1200; ++i) link.files.files["C:\\big\\" + std::to_string(i)].contents = "";
-  Request(link, "@@", "C:\\big\\*");
+  link.Request("@@", "C:\\big\\*");
   const auto replies = Replies(link);
   ASSERT_EQ(replies.size(), 2u);
   EXPECT_EQ(replies[1].bytes.size(), 1 + 296u * 1200);
@@ -73,7 +65,7 @@ TEST(Download, EchoThenPauseThenContents) {
   std::string contents(3000, '\0');
   for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 7);
   link.files.files["C:\\f.bin"].contents = contents;
-  Request(link, "@&", "C:\\f.bin");
+  link.Request("@&", "C:\\f.bin");
 
   const auto replies = Replies(link);
   ASSERT_EQ(replies.size(), 2u);
@@ -86,7 +78,7 @@ TEST(Download, EchoThenPauseThenContents) {
 
 TEST(Download, MissingEmptyAndUnreadableFiles) {
   LinkHarness link;
-  Request(link, "@&", "C:\\missing");
+  link.Request("@&", "C:\\missing");
   EXPECT_EQ(link.port.Sent(), "") << "a missing file gets no bytes at all";
 
   link.files.files["C:\\empty"].contents = "";
@@ -112,7 +104,7 @@ TEST(Download, SendsWhatTheFileHoldsUpToTheSizeFound) {
   auto& shrunk = link.files.files["C:\\shrunk"];
   shrunk.contents = std::string(3000, 's');
   shrunk.reportedSize = 5000;
-  Request(link, "@&", "C:\\shrunk");
+  link.Request("@&", "C:\\shrunk");
   EXPECT_EQ(link.port.Sent(), "@&" + std::string(3000, 's'));
 
   link.port.writes.clear();
@@ -137,14 +129,14 @@ TEST(Download, LargeFilesGoOutInPiecesWithTheSameBytes) {
   std::string contents(2'500'000, '\0');
   for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i % 251);
   link.files.files["C:\\large"].contents = contents;
-  Request(link, "@&", "C:\\large");
+  link.Request("@&", "C:\\large");
   EXPECT_EQ(link.port.Sent(), "@&" + contents);
   for (const PortWrite& w : Replies(link)) EXPECT_LE(w.bytes.size(), 1u << 20);
 }
 
 TEST(Upload, StoresUnderTheLastPathComponentAndNeverOverwrites) {
   LinkHarness link;
-  Request(link, "&&", "\\My Documents\\notes.txt");
+  link.Request("&&", "\\My Documents\\notes.txt");
   EXPECT_EQ(link.server->state(), LINK_UPLOAD_DATA);
   EXPECT_EQ(link.server->uploadName(), "notes.txt");
   const std::int64_t nameTaken = link.clock.now;
@@ -162,7 +154,7 @@ TEST(Upload, StoresUnderTheLastPathComponentAndNeverOverwrites) {
   EXPECT_EQ(link.server->state(), LINK_UPLOAD_DATA);
 
   for (const std::string name : {"plain.txt", "unix/style.txt"}) {
-    Request(link, "&&", name);
+    link.Request("&&", name);
     link.port.Arrive(link.clock.now, name.substr(0, 5));
     link.RunUntilIdle();
   }
@@ -184,7 +176,7 @@ TEST(Upload, UnsafeNamesCreateNothing) {
            "..", ".", "", "C:x", "x:stream", "CON", "nul.txt", "COM1", "lpt9.log", "trailing.",
            "trailing ", "tab\there", "a/../../x/", std::string(300, 'n')}) {
     LinkHarness link;
-    Request(link, "&&", "\\dir\\" + name);
+    link.Request("&&", "\\dir\\" + name);
     link.port.Arrive(link.clock.now, "payload");
     link.RunUntilIdle();
     EXPECT_TRUE(link.files.files.empty()) << "name: " << name;
@@ -194,7 +186,7 @@ TEST(Upload, UnsafeNamesCreateNothing) {
 TEST(Upload, FailedWriteLeavesNoPartialFile) {
   LinkHarness link;
   link.files.failWrites = true;
-  Request(link, "&&", "full.bin");
+  link.Request("&&", "full.bin");
   std::string contents(1000, 'f');
   EXPECT_EQ(link.server->ProcessStateMachine(contents.data(), contents.size()), 0);
   EXPECT_TRUE(link.files.files.empty());
@@ -209,14 +201,14 @@ TEST(Commands, DataBeforeAnyCommandAndUnknownCommands) {
   EXPECT_TRUE(link.port.writes.empty());
   EXPECT_EQ(link.server->state(), LINK_IDLE);
 
-  Request(link, "@&", "C:");  // a bare drive name is two bytes: a command
+  link.Request("@&", "C:");  // a bare drive name is two bytes: a command
   EXPECT_EQ(link.server->state(), LINK_SEND);
   ASSERT_EQ(link.port.writes.size(), 2u);
   EXPECT_EQ(link.port.writes[1].kind, PortWrite::kDiscard);
   EXPECT_EQ(link.port.Sent(), "");
 
-  Request(link, "@@", "C:\\a");
-  Request(link, "&&", "C:\\a");  // case and order matter: "@@" then "&&" is fine
+  link.Request("@@", "C:\\a");
+  link.Request("&&", "C:\\a");  // case and order matter: "@@" then "&&" is fine
   EXPECT_EQ(link.server->state(), LINK_UPLOAD_DATA);
 }
 
