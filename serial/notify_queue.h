@@ -27,6 +27,21 @@ class NotifyQueue {
     ready_.notify_one();
   }
 
+  // Posts unless the same notification already waits to be taken.
+  void PostUnlessWaiting(const Notification& notification) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const Notification& waiting : queue_) {
+        if (waiting.message == notification.message && waiting.wParam == notification.wParam &&
+            waiting.lParam == notification.lParam) {
+          return;
+        }
+      }
+      queue_.push_back(notification);
+    }
+    ready_.notify_one();
+  }
+
   // Takes the oldest notification, waiting at most `timeout`; false when none came.
   template <class Rep, class Period>
   bool Take(Notification& out, std::chrono::duration<Rep, Period> timeout) {

@@ -1,12 +1,42 @@
-// The operations of the serial port object that need no platform call of their
-// own; serial_port_win.cpp and serial_port_posix.cpp hold the rest.
+// The operations of the serial port object that are the same on every system:
+// line settings, time-outs and the event mask are read-modify-write of the
+// driver's state through comm_api.h. serial_port_win.cpp and
+// serial_port_posix.cpp open, close and move bytes.
 #include "serial/serial_port.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "serial/comm_api.h"
+
 namespace ql {
+namespace {
+
+// Reads the driver's current line settings; a closed port has none.
+Status ReadLine(PortHandle port, DCB& dcb) {
+  if (port == nullptr) return kErrorInvalidHandle;
+  dcb = DCB{};
+  dcb.DCBlength = sizeof(DCB);
+  return Checked(GetCommState(port, &dcb));
+}
+
+// Changes the fields `edit` touches and keeps the driver's values for the rest.
+// A nonzero code from `edit` writes nothing.
+template <typename Edit>
+Status EditLine(PortHandle port, Edit edit) {
+  DCB dcb;
+  Status status = ReadLine(port, dcb);
+  if (status == kErrorSuccess) status = edit(dcb);
+  if (status == kErrorSuccess) status = Checked(SetCommState(port, &dcb));
+  return status;
+}
+
+}  // namespace
+
+CSerialPort::CSerialPort() = default;
+
+CSerialPort::~CSerialPort() { CSerialPort::ClosePort(); }
 
 Status CSerialPort::Store(Status code) {
   if (std::this_thread::get_id() == listenerThreadId.load()) {
@@ -58,6 +88,116 @@ std::uint32_t CSerialPort::TakeEventBits() {
   const std::uint32_t bits = eventBits;
   eventBits = 0xFFFFFFFFu;
   return bits;
+}
+
+Status CSerialPort::ConfigureLine(std::uint32_t baud, std::uint8_t byteSize, std::int32_t parity,
+                                  std::uint8_t stopBits) {
+  return Store(EditLine(portHandle, [&](DCB& dcb) {
+    dcb.BaudRate = baud;
+    dcb.ByteSize = byteSize;
+    dcb.Parity = static_cast<BYTE>(parity & 0xFF);
+    dcb.StopBits = stopBits;
+    dcb.fParity = parity != kNoParity ? 1 : 0;
+    return kErrorSuccess;
+  }));
+}
+
+Status CSerialPort::SetRxFlagChar(std::uint8_t eventChar, std::uint8_t addToMask) {
+  Store(kErrorSuccess);
+  Status maskStatus = kErrorSuccess;
+  const Status status = EditLine(portHandle, [&](DCB& dcb) {
+    dcb.EvtChar = static_cast<char>(eventChar);
+    if (addToMask != 0) {
+      const std::uint32_t mask = QueryWatchMask();
+      // A mask that could not be read is not replaced by the flag alone.
+      maskStatus = LastError();
+      if (maskStatus == kErrorSuccess) maskStatus = SetWatchMask(mask | kEvRxFlag);
+    }
+    return kErrorSuccess;
+  });
+  return Store(status != kErrorSuccess ? status : maskStatus);
+}
+
+Status CSerialPort::SetWatchMask(std::uint32_t mask) {
+  if (portHandle == nullptr) return Store(kErrorInvalidHandle);
+  return Store(Checked(SetCommMask(portHandle, mask)));
+}
+
+Status CSerialPort::SetFlowControl(std::int32_t mode) {
+  return Store(EditLine(portHandle, [mode](DCB& dcb) {
+    if (mode != FlowNone && mode != FlowHardware && mode != FlowXonXoff) return kErrorInvalidArg;
+    const bool hardware = mode == FlowHardware;
+    const bool xonXoff = mode == FlowXonXoff;
+    dcb.fOutxCtsFlow = hardware;
+    dcb.fOutxDsrFlow = hardware;
+    dcb.fDtrControl = hardware ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+    dcb.fOutX = xonXoff;
+    dcb.fInX = xonXoff;
+    return kErrorSuccess;
+  }));
+}
+
+Status CSerialPort::SetReadMode(std::int32_t mode) {
+  if (portHandle == nullptr) return Store(kErrorInvalidHandle);
+  COMMTIMEOUTS timeouts{};
+  if (!GetCommTimeouts(portHandle, &timeouts)) return Store(LastPlatformError());
+  if (mode != ReadNonBlocking && mode != ReadBlocking) return Store(kErrorInvalidArg);
+  // MAXDWORD with zero totals: a read returns at once with what has arrived.
+  timeouts.ReadIntervalTimeout = mode == ReadNonBlocking ? MAXDWORD : 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  return Store(Checked(SetCommTimeouts(portHandle, &timeouts)));
+}
+
+std::uint32_t CSerialPort::QueryBaudRate() {
+  DCB dcb;
+  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? dcb.BaudRate : 0xFFFFFFFFu;
+}
+
+std::int32_t CSerialPort::QueryByteSize() {
+  DCB dcb;
+  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? dcb.ByteSize : -1;
+}
+
+std::int32_t CSerialPort::QueryParity() {
+  DCB dcb;
+  if (Store(ReadLine(portHandle, dcb)) != kErrorSuccess) return -1;
+  return dcb.fParity ? dcb.Parity : kNoParity;
+}
+
+std::int32_t CSerialPort::QueryStopBits() {
+  DCB dcb;
+  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? dcb.StopBits : -1;
+}
+
+std::int32_t CSerialPort::QueryFlowControl() {
+  DCB dcb;
+  if (Store(ReadLine(portHandle, dcb)) != kErrorSuccess) return -1;
+  // Only the DTR and RTS handshakes mark hardware flow; CTS and DSR may differ.
+  if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    return FlowHardware;
+  }
+  return dcb.fOutX && dcb.fInX ? FlowXonXoff : FlowNone;
+}
+
+std::uint32_t CSerialPort::QueryWatchMask() {
+  DWORD mask = 0;
+  const Status status =
+      portHandle == nullptr ? kErrorInvalidHandle : Checked(GetCommMask(portHandle, &mask));
+  return Store(status) == kErrorSuccess ? mask : 0;
+}
+
+std::uint8_t CSerialPort::QueryRxFlagChar() {
+  DCB dcb;
+  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? static_cast<std::uint8_t>(dcb.EvtChar)
+                                                           : 0;
+}
+
+Status CSerialPort::DiscardBuffers() {
+  if (portHandle == nullptr) return Store(kErrorInvalidHandle);
+  if (!PurgeComm(portHandle, PURGE_TXCLEAR | PURGE_RXCLEAR)) Store(LastPlatformError());
+  return LastError();
 }
 
 }  // namespace ql

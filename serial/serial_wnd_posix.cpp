@@ -1,0 +1,100 @@
+// The listener thread that turns the port's events into notifications on the
+// UI thread's queue.
+#include <pthread.h>
+#include <signal.h>
+
+#include "serial/comm_api.h"
+#include "serial/notify_queue.h"
+#include "serial/serial_wnd.h"
+
+namespace ql {
+
+// Numbers from 0xC000 up are the ones Windows hands out for registered messages.
+const std::uint32_t registeredComMessage = 0xC000;
+
+struct PosixThread {
+  std::thread thread;
+};
+
+namespace {
+
+Status ListenerEntry(CSerialWnd* object) { return object->ListenLoop(); }
+
+}  // namespace
+
+CSerialWnd::CSerialWnd() = default;
+
+CSerialWnd::~CSerialWnd() {
+  if (listenerThread != nullptr) ClosePort();
+}
+
+Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uint32_t message,
+                                 std::uintptr_t tag, std::uint32_t inQueue,
+                                 std::uint32_t outQueue) {
+  const Status opened = CSerialPort::OpenPort(name, inQueue, outQueue);
+  if (opened != kErrorSuccess) {
+    // A port whose defaults failed stays open without a listener, and callers
+    // never close a port they failed to open: close it here.
+    if (opened != kErrorAlreadyInitialized && IsOpen()) CSerialPort::ClosePort();
+    return Store(opened);
+  }
+  // The listener polls the port itself: it needs no wait event of its own.
+  stopEvent = CreateManualResetEvent();
+  if (stopEvent == nullptr) {
+    const Status code = LastPlatformError();
+    CSerialPort::ClosePort();
+    return Store(code);
+  }
+  notifyWindow = window;
+  notifyMessage = message != 0 ? message : registeredComMessage;
+  notifyTag = tag;
+  // The listener takes no signals: they belong to the program's own threads.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  listenerThread = new PosixThread{std::thread(ListenerEntry, this)};
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return LastError();
+}
+
+Status CSerialWnd::ListenLoop() {
+  SetListenerThreadId(std::this_thread::get_id());
+  for (;;) {
+    const Status waited = WaitCommEvent(portHandle, &eventBits, stopEvent, kInfinite);
+    if (waited == kErrorOperationAborted) return kErrorSuccess;
+    if (waited != kErrorSuccess) {
+      // Only the stop can end the listener; it does not retry a failing wait.
+      Store(waited);
+      WaitForEvent(stopEvent, kInfinite);
+      return kErrorSuccess;
+    }
+    const std::uint32_t events = TakeEventBits();
+    DWORD errors = 0;
+    if (!ClearCommError(portHandle, &errors)) {
+      Store(LastPlatformError());
+      errors = 0;
+    }
+    // While one notification waits to be handled, the handler will read
+    // everything that arrives meanwhile: a second one would find nothing.
+    notifyWindow->PostUnlessWaiting({notifyMessage, NotificationWord(errors, events), notifyTag});
+  }
+}
+
+Status CSerialWnd::ClosePort() {
+  if (listenerThread != nullptr) {
+    SetEvent(stopEvent);
+    listenerThread->thread.join();
+    delete listenerThread;
+    listenerThread = nullptr;
+  }
+  CloseEvent(stopEvent);
+  stopEvent = nullptr;
+  SetListenerThreadId(std::thread::id{});
+  notifyWindow = nullptr;
+  notifyMessage = 0;
+  notifyTag = 0;
+  return CSerialPort::ClosePort();
+}
+
+}  // namespace ql

@@ -1,4 +1,5 @@
 // The listener thread that turns the port's events into window messages.
+#include "serial/comm_api.h"
 #include "serial/serial_wnd.h"
 
 namespace ql {
@@ -6,8 +7,6 @@ namespace ql {
 const std::uint32_t registeredComMessage = RegisterWindowMessageA("CSerialWnd_DefaultComMsg");
 
 namespace {
-
-Status LastPlatformError() { return static_cast<Status>(GetLastError()); }
 
 DWORD WINAPI ListenerEntry(LPVOID object) {
   return static_cast<DWORD>(static_cast<CSerialWnd*>(object)->ListenLoop());
