@@ -15,7 +15,8 @@
 namespace ql {
 namespace {
 
-const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+// iconv_open reports failure with this value.
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr)
 
 // Length of the UTF-8 sequence that starts with `lead`; 1 for stray bytes.
 std::size_t Utf8Length(unsigned char lead) {

@@ -213,7 +213,7 @@ std::string UpperName(const std::string& name, const CodePage& codePage) {
 
 }  // namespace
 
-PosixFileSystem::PosixFileSystem(DriveTable drives, CodePage codePage)
+PosixFileSystem::PosixFileSystem(const DriveTable& drives, CodePage codePage)
     : drives_(WithDefaultDrive(drives)), codePage_(std::move(codePage)) {}
 
 // Walks the folder part of a handheld path from the drive's folder down and

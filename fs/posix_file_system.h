@@ -19,7 +19,7 @@ using DriveTable = std::map<char, std::string>;
 class PosixFileSystem : public FileSystem {
  public:
   // An empty table maps C: to the home folder.
-  PosixFileSystem(DriveTable drives, CodePage codePage);
+  PosixFileSystem(const DriveTable& drives, CodePage codePage);
 
   bool FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;

@@ -6,7 +6,7 @@ packages=(
   cmake g++ make python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 xvfb xauth imagemagick
-  clang libclang-rt-14-dev
+  clang clang-format clang-tidy libclang-rt-14-dev
 )
 
 missing=()

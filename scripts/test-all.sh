@@ -12,6 +12,9 @@ for preset in native sanitize windows-x64 windows-x86 fuzz; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+echo "=== lint: clang-format, clang-tidy"
+scripts/lint.sh
+
 for preset in native sanitize; do
   echo "=== test: $preset"
   ctest --preset "$preset" -j "$jobs"

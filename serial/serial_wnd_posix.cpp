@@ -25,7 +25,7 @@ Status ListenerEntry(CSerialWnd* object) { return object->ListenLoop(); }
 CSerialWnd::CSerialWnd() = default;
 
 CSerialWnd::~CSerialWnd() {
-  if (listenerThread != nullptr) ClosePort();
+  if (listenerThread != nullptr) CSerialWnd::ClosePort();
 }
 
 Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uint32_t message,

@@ -32,7 +32,7 @@ void EndCommWait(HANDLE port, OVERLAPPED& record) {
 CSerialWnd::CSerialWnd() = default;
 
 CSerialWnd::~CSerialWnd() {
-  if (listenerThread != nullptr) ClosePort();
+  if (listenerThread != nullptr) CSerialWnd::ClosePort();
 }
 
 Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uint32_t message,

@@ -43,6 +43,7 @@ class PosixFileSystemTest : public ::testing::Test {
     std::vector<FindEntry> entries;
     if (!fs_->FindFiles(pattern, entries)) return {"<failed>"};
     std::vector<std::string> names;
+    names.reserve(entries.size());
     for (const FindEntry& entry : entries) names.push_back(entry.name);
     return names;
   }

@@ -158,7 +158,7 @@ TEST_F(HostileInput, RandomMessagesInEveryState) {
     for (int i = 0; i < 8; ++i) {
       std::string junk(random() % 700, '\0');
       for (char& c : junk) c = static_cast<char>(random());
-      link_->port.Arrive(link_->clock.now + 300 + 400 * i, junk);
+      link_->port.Arrive(link_->clock.now + 300 + std::int64_t{400} * i, junk);
     }
     link_->RunUntilIdle();
   }
@@ -192,7 +192,7 @@ TEST_F(HostileInput, DiskThatRefusesTheWriteLeavesNoPartialFile) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
+    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
     const rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
     std::string contents(100000, 'z');
