@@ -7,9 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <iterator>
+#include <mutex>
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -17,10 +18,13 @@
 
 namespace ql {
 
+// The pipe holds one byte exactly while the event is signalled; the lock keeps
+// a set and a reset on two threads from leaving the byte and the flag apart.
 struct PosixEvent {
   int readFd = -1;
   int writeFd = -1;
-  std::atomic<bool> signalled{false};
+  std::mutex lock;
+  bool signalled = false;
 };
 
 struct PosixPort {
@@ -28,8 +32,8 @@ struct PosixPort {
   DCB dcb;
   COMMTIMEOUTS timeouts;
   std::atomic<DWORD> mask{0};
-  // Set by a read that emptied the input queue or by a new mask: the
-  // listener may look for arrivals again.
+  // Set by a read that left the input queue empty, by a purge of it or by a
+  // new mask: the listener may look for arrivals again.
   EventHandle drained = nullptr;
   bool armed = true;  // listener thread only
   bool gone = false;  // listener thread only: the device hung up
@@ -143,8 +147,11 @@ bool ApplyToTermios(int fd, const DCB& dcb) {
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
 
   // Lines a pseudo terminal does not have: their failure does not matter.
+  // Under handshake the driver moves them; raising them first is harmless.
   int dtr = TIOCM_DTR;
   ioctl(fd, dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
+  int rts = TIOCM_RTS;
+  ioctl(fd, dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
   return true;
 }
 
@@ -177,6 +184,11 @@ bool HungUp(int fd) {
   return poll(&check, 1, 0) > 0 && (check.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+bool InputQueueEmpty(int fd) {
+  int queued = 0;
+  return ioctl(fd, FIONREAD, &queued) != 0 || queued == 0;
+}
+
 bool ValidPort(PortHandle port) {
   if (port != nullptr) return true;
   Fail(kErrorInvalidHandle);
@@ -194,13 +206,13 @@ Status StatusFromErrno(int error) {
   };
   static constexpr Mapping kTable[] = {
       {ENOENT, kErrorFileNotFound},  // no such device
-      {ENOTDIR, 3},                  // ERROR_PATH_NOT_FOUND
+      {ENOTDIR, kErrorFileNotFound},
       {ENXIO, kErrorFileNotFound},   // a device node without its hardware
       {ENODEV, kErrorFileNotFound},
       {EACCES, kErrorAccessDenied},
       {EPERM, kErrorAccessDenied},
-      {EBUSY, kErrorAccessDenied},  // held by another program
-      {EWOULDBLOCK, kErrorAccessDenied},
+      {EBUSY, kErrorAccessDenied},        // held by another program (TIOCEXCL)
+      {EWOULDBLOCK, kErrorAccessDenied},  // its lock is held (flock)
       {ENOMEM, kErrorNotEnoughMemory},
       {EMFILE, 4},  // ERROR_TOO_MANY_OPEN_FILES
       {ENFILE, 4},
@@ -231,16 +243,21 @@ PortHandle OpenCommDevice(const char* path) {
     close(fd);
     return nullptr;
   }
+  EventHandle drained = CreateManualResetEvent();
+  if (drained == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   ioctl(fd, TIOCEXCL);
   auto* port = new PosixPort;
   port->fd = fd;
+  port->drained = drained;
   port->dcb = ReadFromTermios(tio);
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   tcsetattr(fd, TCSANOW, &tio);
-  port->drained = CreateManualResetEvent();
 #ifdef __linux__
   ioctl(fd, TIOCGICOUNT, &port->counts);
 #endif
@@ -298,11 +315,12 @@ BOOL PurgeComm(PortHandle port, DWORD flags) {
   const bool input = (flags & PURGE_RXCLEAR) != 0;
   const bool output = (flags & PURGE_TXCLEAR) != 0;
   if (!input && !output) return 1;
-  return tcflush(port->fd, input && output ? TCIOFLUSH
-                           : input         ? TCIFLUSH
-                                           : TCOFLUSH) == 0
-             ? 1
-             : FailErrno();
+  if (tcflush(port->fd, input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH) != 0) {
+    return FailErrno();
+  }
+  // What arrives after the purge is news to the listener.
+  if (input) SetEvent(port->drained);
+  return 1;
 }
 
 BOOL ClearCommError(PortHandle port, DWORD* errors) {
@@ -378,7 +396,8 @@ Status ReadComm(PortHandle port, void* buffer, DWORD length, DWORD* count, DWORD
       break;
     }
   }
-  if (*count < length) SetEvent(port->drained);
+  // Whatever arrives from now on has not been told yet.
+  if (*count < length || InputQueueEmpty(port->fd)) SetEvent(port->drained);
   return status;
 }
 
@@ -462,18 +481,20 @@ void CloseEvent(EventHandle event) {
 }
 
 void SetEvent(EventHandle event) {
-  if (event != nullptr && !event->signalled.exchange(true)) {
-    const char signal = 1;
-    static_cast<void>(write(event->writeFd, &signal, 1));
-  }
+  if (event == nullptr) return;
+  std::lock_guard<std::mutex> hold(event->lock);
+  if (event->signalled) return;
+  const char signal = 1;
+  event->signalled = write(event->writeFd, &signal, 1) == 1;
 }
 
 void ResetEvent(EventHandle event) {
-  if (event != nullptr && event->signalled.exchange(false)) {
-    char drain[16];
-    while (read(event->readFd, drain, sizeof drain) > 0) {
-    }
-  }
+  if (event == nullptr) return;
+  std::lock_guard<std::mutex> hold(event->lock);
+  if (!event->signalled) return;
+  char drain = 0;
+  static_cast<void>(read(event->readFd, &drain, 1));
+  event->signalled = false;
 }
 
 Status WaitForEvent(EventHandle event, DWORD timeoutMs) {

@@ -59,6 +59,8 @@ BOOL SetCommMask(PortHandle port, DWORD mask);
 BOOL GetCommTimeouts(PortHandle port, COMMTIMEOUTS* timeouts);
 BOOL SetCommTimeouts(PortHandle port, const COMMTIMEOUTS* timeouts);
 BOOL PurgeComm(PortHandle port, DWORD flags);
+// The terminal driver's queues have fixed sizes: there is nothing to set up.
+inline BOOL SetupComm(PortHandle /*port*/, DWORD /*inQueue*/, DWORD /*outQueue*/) { return 1; }
 // Line errors (CE_ flags) seen since the last call.
 BOOL ClearCommError(PortHandle port, DWORD* errors);
 

@@ -52,6 +52,42 @@ Status CSerialPort::LastError() const {
                                                                : lastError.load();
 }
 
+Status CSerialPort::OpenPort(const char* name, std::uint32_t inQueue, std::uint32_t outQueue) {
+  Store(kErrorSuccess);
+  if (portHandle != nullptr) return Store(kErrorAlreadyInitialized);
+  PortHandle port = OpenCommDevice(name);
+  if (port == nullptr) return Store(LastPlatformError());
+  EventHandle event = CreateManualResetEvent();
+  if (event == nullptr) {
+    const Status code = LastPlatformError();
+    CloseCommDevice(port);
+    return Store(code);
+  }
+  portHandle = port;
+  ioEvent = event;
+  if (!SetupComm(port, inQueue, outQueue)) {
+    const Status code = LastPlatformError();
+    ClosePort();
+    return Store(code);
+  }
+  // Each default resets the status, so the open reports the last one's.
+  SetWatchMask(kDefaultWatchMask);
+  ConfigureLine(9600, 8, kNoParity, kOneStopBit);
+  SetReadMode(ReadNonBlocking);
+  SetFlowControl(FlowNone);
+  return LastError();
+}
+
+Status CSerialPort::ClosePort() {
+  Store(kErrorSuccess);
+  if (portHandle == nullptr) return kErrorSuccess;
+  CloseEvent(ioEvent);
+  ioEvent = nullptr;
+  CloseCommDevice(portHandle);
+  portHandle = nullptr;
+  return kErrorSuccess;
+}
+
 Status CSerialPort::SendText(const char* text, std::uint32_t* countOut, CompletionRecord* record,
                              std::uint32_t timeoutMs) {
   Store(kErrorSuccess);

@@ -22,39 +22,6 @@ Status Transfer(PortHandle port, EventHandle ioEvent, std::uint32_t* countOut,
 
 }  // namespace
 
-Status CSerialPort::OpenPort(const char* name, std::uint32_t /*inQueue*/,
-                             std::uint32_t /*outQueue*/) {
-  Store(kErrorSuccess);
-  if (portHandle != nullptr) return Store(kErrorAlreadyInitialized);
-  PortHandle port = OpenCommDevice(name);
-  if (port == nullptr) return Store(LastPlatformError());
-  EventHandle event = CreateManualResetEvent();
-  if (event == nullptr) {
-    const Status code = LastPlatformError();
-    CloseCommDevice(port);
-    return Store(code);
-  }
-  // The terminal driver's queues have fixed sizes: there is nothing to set up.
-  portHandle = port;
-  ioEvent = event;
-  // Each default resets the status, so the open reports the last one's.
-  SetWatchMask(kDefaultWatchMask);
-  ConfigureLine(9600, 8, kNoParity, kOneStopBit);
-  SetReadMode(ReadNonBlocking);
-  SetFlowControl(FlowNone);
-  return LastError();
-}
-
-Status CSerialPort::ClosePort() {
-  Store(kErrorSuccess);
-  if (portHandle == nullptr) return kErrorSuccess;
-  CloseEvent(ioEvent);
-  ioEvent = nullptr;
-  CloseCommDevice(portHandle);
-  portHandle = nullptr;
-  return kErrorSuccess;
-}
-
 Status CSerialPort::AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs) {
   if (portHandle == nullptr) return Store(kErrorInvalidHandle);
   const Status status = WaitCommEvent(portHandle, &eventBits, nullptr, timeoutMs);

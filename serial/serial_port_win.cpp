@@ -52,43 +52,6 @@ Status Transfer(HANDLE port, HANDLE ioEvent, std::uint32_t* countOut, OVERLAPPED
 
 }  // namespace
 
-Status CSerialPort::OpenPort(const char* name, std::uint32_t inQueue, std::uint32_t outQueue) {
-  Store(kErrorSuccess);
-  if (portHandle != nullptr) return Store(kErrorAlreadyInitialized);
-  HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
-  if (port == INVALID_HANDLE_VALUE) return Store(LastPlatformError());
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) {
-    const Status code = LastPlatformError();
-    CloseHandle(port);
-    return Store(code);
-  }
-  portHandle = port;
-  ioEvent = event;
-  if (!SetupComm(port, inQueue, outQueue)) {
-    const Status code = LastPlatformError();
-    ClosePort();
-    return Store(code);
-  }
-  // Each default resets the status, so the open reports the last one's.
-  SetWatchMask(kDefaultWatchMask);
-  ConfigureLine(9600, 8, kNoParity, kOneStopBit);
-  SetReadMode(ReadNonBlocking);
-  SetFlowControl(FlowNone);
-  return LastError();
-}
-
-Status CSerialPort::ClosePort() {
-  Store(kErrorSuccess);
-  if (portHandle == nullptr) return kErrorSuccess;
-  if (ioEvent != nullptr) CloseHandle(ioEvent);
-  ioEvent = nullptr;
-  CloseHandle(portHandle);
-  portHandle = nullptr;
-  return kErrorSuccess;
-}
-
 Status CSerialPort::AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs) {
   if (portHandle == nullptr) return Store(kErrorInvalidHandle);
   // The driver writes the bits when the wait completes, possibly after this call.

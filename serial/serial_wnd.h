@@ -28,6 +28,10 @@ class CSerialWnd : public CSerialPort {
   }
 
  protected:
+  // The system's part of starting and ending the listener: its events and thread.
+  Status StartListener();
+  void StopListener();
+
   ThreadHandle listenerThread = nullptr;
   EventHandle stopEvent = nullptr;
   EventHandle waitEvent = nullptr;

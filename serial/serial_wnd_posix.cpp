@@ -22,32 +22,10 @@ Status ListenerEntry(CSerialWnd* object) { return object->ListenLoop(); }
 
 }  // namespace
 
-CSerialWnd::CSerialWnd() = default;
-
-CSerialWnd::~CSerialWnd() {
-  if (listenerThread != nullptr) CSerialWnd::ClosePort();
-}
-
-Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uint32_t message,
-                                 std::uintptr_t tag, std::uint32_t inQueue,
-                                 std::uint32_t outQueue) {
-  const Status opened = CSerialPort::OpenPort(name, inQueue, outQueue);
-  if (opened != kErrorSuccess) {
-    // A port whose defaults failed stays open without a listener, and callers
-    // never close a port they failed to open: close it here.
-    if (opened != kErrorAlreadyInitialized && IsOpen()) CSerialPort::ClosePort();
-    return Store(opened);
-  }
+Status CSerialWnd::StartListener() {
   // The listener polls the port itself: it needs no wait event of its own.
   stopEvent = CreateManualResetEvent();
-  if (stopEvent == nullptr) {
-    const Status code = LastPlatformError();
-    CSerialPort::ClosePort();
-    return Store(code);
-  }
-  notifyWindow = window;
-  notifyMessage = message != 0 ? message : registeredComMessage;
-  notifyTag = tag;
+  if (stopEvent == nullptr) return LastPlatformError();
   // The listener takes no signals: they belong to the program's own threads.
   sigset_t all;
   sigset_t previous;
@@ -55,7 +33,18 @@ Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uin
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   listenerThread = new PosixThread{std::thread(ListenerEntry, this)};
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return LastError();
+  return kErrorSuccess;
+}
+
+void CSerialWnd::StopListener() {
+  if (listenerThread != nullptr) {
+    SetEvent(stopEvent);
+    listenerThread->thread.join();
+    delete listenerThread;
+    listenerThread = nullptr;
+  }
+  CloseEvent(stopEvent);
+  stopEvent = nullptr;
 }
 
 Status CSerialWnd::ListenLoop() {
@@ -79,22 +68,6 @@ Status CSerialWnd::ListenLoop() {
     // everything that arrives meanwhile: a second one would find nothing.
     notifyWindow->PostUnlessWaiting({notifyMessage, NotificationWord(errors, events), notifyTag});
   }
-}
-
-Status CSerialWnd::ClosePort() {
-  if (listenerThread != nullptr) {
-    SetEvent(stopEvent);
-    listenerThread->thread.join();
-    delete listenerThread;
-    listenerThread = nullptr;
-  }
-  CloseEvent(stopEvent);
-  stopEvent = nullptr;
-  SetListenerThreadId(std::thread::id{});
-  notifyWindow = nullptr;
-  notifyMessage = 0;
-  notifyTag = 0;
-  return CSerialPort::ClosePort();
 }
 
 }  // namespace ql

@@ -12,8 +12,6 @@ DWORD WINAPI ListenerEntry(LPVOID object) {
   return static_cast<DWORD>(static_cast<CSerialWnd*>(object)->ListenLoop());
 }
 
-HANDLE NewManualResetEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-
 void CloseAndClear(HANDLE& handle) {
   if (handle != nullptr) CloseHandle(handle);
   handle = nullptr;
@@ -29,42 +27,30 @@ void EndCommWait(HANDLE port, OVERLAPPED& record) {
 
 }  // namespace
 
-CSerialWnd::CSerialWnd() = default;
-
-CSerialWnd::~CSerialWnd() {
-  if (listenerThread != nullptr) CSerialWnd::ClosePort();
-}
-
-Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uint32_t message,
-                                 std::uintptr_t tag, std::uint32_t inQueue,
-                                 std::uint32_t outQueue) {
-  const Status opened = CSerialPort::OpenPort(name, inQueue, outQueue);
-  if (opened != kErrorSuccess) {
-    // A port whose defaults failed stays open without a listener, and callers
-    // never close a port they failed to open: close it here.
-    if (opened != kErrorAlreadyInitialized && IsOpen()) CSerialPort::ClosePort();
-    return Store(opened);
-  }
+Status CSerialWnd::StartListener() {
   const auto created = [](HANDLE handle) {
     return handle != nullptr ? kErrorSuccess : LastPlatformError();
   };
-  Status code = created(stopEvent = NewManualResetEvent());
-  if (code == kErrorSuccess) code = created(waitEvent = NewManualResetEvent());
+  Status code = created(stopEvent = CreateManualResetEvent());
+  if (code == kErrorSuccess) code = created(waitEvent = CreateManualResetEvent());
   if (code == kErrorSuccess) {
     code = created(listenerThread =
                        CreateThread(nullptr, 0, ListenerEntry, this, CREATE_SUSPENDED, nullptr));
   }
-  if (code != kErrorSuccess) {
-    CloseAndClear(stopEvent);
-    CloseAndClear(waitEvent);
-    CSerialPort::ClosePort();
-    return Store(code);
-  }
-  notifyWindow = window;
-  notifyMessage = message != 0 ? message : registeredComMessage;
-  notifyTag = tag;
+  if (code != kErrorSuccess) return code;
   ResumeThread(listenerThread);
-  return LastError();
+  return kErrorSuccess;
+}
+
+void CSerialWnd::StopListener() {
+  if (listenerThread != nullptr) {
+    SetEvent(stopEvent);
+    WaitForSingleObject(listenerThread, INFINITE);
+    CloseHandle(listenerThread);
+    listenerThread = nullptr;
+  }
+  CloseAndClear(stopEvent);
+  CloseAndClear(waitEvent);
 }
 
 Status CSerialWnd::ListenLoop() {
@@ -106,22 +92,6 @@ Status CSerialWnd::ListenLoop() {
                    static_cast<LPARAM>(notifyTag));
     }
   }
-}
-
-Status CSerialWnd::ClosePort() {
-  if (listenerThread != nullptr) {
-    SetEvent(stopEvent);
-    WaitForSingleObject(listenerThread, INFINITE);
-    CloseHandle(listenerThread);
-    listenerThread = nullptr;
-  }
-  CloseAndClear(stopEvent);
-  CloseAndClear(waitEvent);
-  SetListenerThreadId(std::thread::id{});
-  notifyWindow = nullptr;
-  notifyMessage = 0;
-  notifyTag = 0;
-  return CSerialPort::ClosePort();
 }
 
 }  // namespace ql
