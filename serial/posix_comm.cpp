@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -207,7 +208,7 @@ Status StatusFromErrno(int error) {
   static constexpr Mapping kTable[] = {
       {ENOENT, kErrorFileNotFound},  // no such device
       {ENOTDIR, kErrorFileNotFound},
-      {ENXIO, kErrorFileNotFound},   // a device node without its hardware
+      {ENXIO, kErrorFileNotFound},  // a device node without its hardware
       {ENODEV, kErrorFileNotFound},
       {EACCES, kErrorAccessDenied},
       {EPERM, kErrorAccessDenied},

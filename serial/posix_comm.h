@@ -4,7 +4,6 @@
 // whenever it changes; only what termios can hold reaches the device.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "serial/serial_types.h"

@@ -7,6 +7,18 @@
 namespace ql {
 namespace {
 
+// Runs a call that completes before it returns. Like an overlapped call, it
+// resets the record's event when issued and signals it on success only, so a
+// caller waiting on the event never sees an earlier completion.
+template <typename Run>
+Status Complete(EventHandle ioEvent, CompletionRecord* record, Run run) {
+  EventHandle done = record != nullptr ? record->hEvent : ioEvent;
+  ResetEvent(done);
+  const Status status = run();
+  if (status == kErrorSuccess) SetEvent(done);
+  return status;
+}
+
 // A transfer's count is 0 until something moved, even on a closed port.
 template <typename Move>
 Status Transfer(PortHandle port, EventHandle ioEvent, std::uint32_t* countOut,
@@ -15,18 +27,15 @@ Status Transfer(PortHandle port, EventHandle ioEvent, std::uint32_t* countOut,
   std::uint32_t& count = countOut != nullptr ? *countOut : localCount;
   count = 0;
   if (port == nullptr) return kErrorInvalidHandle;
-  const Status status = move(count);
-  if (status == kErrorSuccess) SetEvent(record != nullptr ? record->hEvent : ioEvent);
-  return status;
+  return Complete(ioEvent, record, [&] { return move(count); });
 }
 
 }  // namespace
 
 Status CSerialPort::AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs) {
   if (portHandle == nullptr) return Store(kErrorInvalidHandle);
-  const Status status = WaitCommEvent(portHandle, &eventBits, nullptr, timeoutMs);
-  if (status == kErrorSuccess) SetEvent(record != nullptr ? record->hEvent : ioEvent);
-  return Store(status);
+  return Store(Complete(ioEvent, record,
+                        [&] { return WaitCommEvent(portHandle, &eventBits, nullptr, timeoutMs); }));
 }
 
 Status CSerialPort::SendBytes(const void* buffer, std::uint32_t length, std::uint32_t* countOut,

@@ -3,6 +3,9 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cerrno>
+#include <new>
+
 #include "serial/comm_api.h"
 #include "serial/notify_queue.h"
 #include "serial/serial_wnd.h"
@@ -13,12 +16,15 @@ namespace ql {
 const std::uint32_t registeredComMessage = 0xC000;
 
 struct PosixThread {
-  std::thread thread;
+  pthread_t id;
 };
 
 namespace {
 
-Status ListenerEntry(CSerialWnd* object) { return object->ListenLoop(); }
+void* ListenerEntry(void* object) {
+  static_cast<CSerialWnd*>(object)->ListenLoop();
+  return nullptr;
+}
 
 }  // namespace
 
@@ -26,20 +32,28 @@ Status CSerialWnd::StartListener() {
   // The listener polls the port itself: it needs no wait event of its own.
   stopEvent = CreateManualResetEvent();
   if (stopEvent == nullptr) return LastPlatformError();
+  auto* thread = new (std::nothrow) PosixThread;
+  if (thread == nullptr) return kErrorNotEnoughMemory;
   // The listener takes no signals: they belong to the program's own threads.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
-  listenerThread = new PosixThread{std::thread(ListenerEntry, this)};
+  const int failed = pthread_create(&thread->id, nullptr, ListenerEntry, this);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (failed != 0) {
+    delete thread;
+    // EAGAIN here is a lack of resources, not a lock held by another program.
+    return failed == EAGAIN ? kErrorNotEnoughMemory : StatusFromErrno(failed);
+  }
+  listenerThread = thread;
   return kErrorSuccess;
 }
 
 void CSerialWnd::StopListener() {
   if (listenerThread != nullptr) {
     SetEvent(stopEvent);
-    listenerThread->thread.join();
+    pthread_join(listenerThread->id, nullptr);
     delete listenerThread;
     listenerThread = nullptr;
   }
@@ -66,7 +80,9 @@ Status CSerialWnd::ListenLoop() {
     }
     // While one notification waits to be handled, the handler will read
     // everything that arrives meanwhile: a second one would find nothing.
-    notifyWindow->PostUnlessWaiting({notifyMessage, NotificationWord(errors, events), notifyTag});
+    if (notifyWindow != nullptr) {
+      notifyWindow->PostUnlessWaiting({notifyMessage, NotificationWord(errors, events), notifyTag});
+    }
   }
 }
 
