@@ -1,0 +1,347 @@
+// Measures the real quarnelix-link over a pseudo terminal against a handheld
+// that paces its bytes at a given line rate (8N1: baud / 10 bytes a second).
+// Prints one table and writes it as CSV.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace stdfs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// Ticks of CPU time (user + system) a process has used so far.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0;
+  unsigned long long stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Peak resident memory of a process, in MiB.
+double PeakMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+
+// The server on one end of a pseudo terminal; the bench is the handheld on the other.
+class Server {
+ public:
+  Server(const std::string& program, const stdfs::path& work, unsigned baud) {
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    close(slave);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      const std::string drive = "C=" + (work / "drive").string();
+      const std::string settings = (work / "settings.ini").string();
+      const std::string speed = std::to_string(baud);
+      execl(program.c_str(), program.c_str(), "--port", name, "--speed", speed.c_str(), "--drive",
+            drive.c_str(), "--settings", settings.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    std::string said;
+    char chunk[256];
+    for (ssize_t n; said.find("opened.") == std::string::npos &&
+                    (n = read(out[0], chunk, sizeof chunk)) > 0;) {
+      said.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    if (said.find("opened.") == std::string::npos) throw std::runtime_error("server: " + said);
+  }
+  ~Server() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    close(master_);
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Writes at no more than `bytesPerSecond` (0: as fast as the line takes it),
+  // in slices a few milliseconds apart.
+  void Write(const std::string& bytes, double bytesPerSecond = 0) const {
+    const auto start = Clock::now();
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      std::size_t allowed = bytes.size();
+      if (bytesPerSecond > 0) {
+        const double due =
+            std::chrono::duration<double>(Clock::now() - start).count() * bytesPerSecond;
+        allowed = std::min(bytes.size(), static_cast<std::size_t>(due) + 1);
+      }
+      if (allowed > sent) {
+        const ssize_t put = write(master_, bytes.data() + sent, allowed - sent);
+        if (put > 0) sent += static_cast<std::size_t>(put);
+      }
+      if (sent < bytes.size()) {
+        pollfd outReady{master_, POLLOUT, 0};
+        if (bytesPerSecond > 0) {
+          std::this_thread::sleep_for(2ms);
+        } else {
+          poll(&outReady, 1, 100);
+        }
+      }
+    }
+  }
+
+  // Reads `length` bytes at no more than `bytesPerSecond`; the time of the
+  // first and of the last byte. Gives up after `waitMs` without a byte.
+  std::pair<Clock::time_point, Clock::time_point> Read(std::size_t length,
+                                                       double bytesPerSecond = 0,
+                                                       int waitMs = 5000) const {
+    std::vector<char> chunk(65536);
+    std::size_t got = 0;
+    Clock::time_point first{};
+    Clock::time_point last{};
+    while (got < length) {
+      std::size_t allowed = length - got;
+      if (bytesPerSecond > 0 && got > 0) {
+        const double due =
+            std::chrono::duration<double>(Clock::now() - first).count() * bytesPerSecond;
+        allowed = std::min(allowed, static_cast<std::size_t>(due) + 1 -
+                                        std::min(got, static_cast<std::size_t>(due) + 1));
+        if (allowed == 0) {
+          std::this_thread::sleep_for(2ms);
+          continue;
+        }
+      }
+      pollfd in{master_, POLLIN, 0};
+      if (poll(&in, 1, waitMs) <= 0) throw std::runtime_error("the server fell silent");
+      const ssize_t n = read(master_, chunk.data(), std::min(allowed, chunk.size()));
+      if (n <= 0) continue;
+      if (got == 0) first = Clock::now();
+      got += static_cast<std::size_t>(n);
+      last = Clock::now();
+    }
+    return {first, last};
+  }
+
+  // The handheld's command, its pause past the message boundary, then the text.
+  void Request(const std::string& command, const std::string& text) const {
+    Write(command);
+    std::this_thread::sleep_for(300ms);
+    Write(text);
+  }
+
+ private:
+  int master_ = -1;
+  pid_t pid_ = -1;
+};
+
+struct Row {
+  std::string measure;
+  std::string setting;
+  double value;
+  std::string unit;
+  std::string target;
+  bool met;
+};
+
+class Bench {
+ public:
+  Bench(std::string program, std::size_t transferBytes, std::size_t uploadPeakBytes,
+        std::size_t downloadPeakBytes)
+      : program_(std::move(program)),
+        transferBytes_(transferBytes),
+        uploadPeakBytes_(uploadPeakBytes),
+        downloadPeakBytes_(downloadPeakBytes) {
+    char base[] = "/tmp/ql-bench-XXXXXX";
+    work_ = mkdtemp(base);
+    stdfs::create_directories(work_ / "drive");
+  }
+  ~Bench() { stdfs::remove_all(work_); }
+
+  void Upload(unsigned baud) {
+    Server server(program_, work_, baud);
+    const std::string name = "up-" + std::to_string(baud) + ".bin";
+    const std::string contents(transferBytes_, 'u');
+    server.Request("&&", name);
+    std::this_thread::sleep_for(700ms);
+    const double cpuBefore = CpuSeconds(server.pid());
+    const auto first = Clock::now();
+    server.Write(contents, baud / 10.0);
+    const auto lastByte = Clock::now();
+    const stdfs::path stored = work_ / "drive" / name;
+    std::error_code error;
+    while (stdfs::file_size(stored, error) != contents.size()) std::this_thread::sleep_for(1ms);
+    const auto complete = Clock::now();
+    const double lag = Ms(complete - lastByte);
+    const double share =
+        100.0 * (contents.size() / (Ms(lastByte - first) / 1000.0)) / (baud / 10.0);
+    const std::string setting = Size(contents.size()) + " at " + std::to_string(baud);
+    Add({"upload lag after the last byte", setting, lag, "ms", "<= 250", lag <= 250});
+    Add({"upload rate", setting, share, "% of line", ">= 99", share >= 99});
+    if (baud == 115200) {
+      const double cpu = CpuSeconds(server.pid()) - cpuBefore;
+      Add({"server CPU over the upload", setting, cpu * 1000, "ms", "", true});
+    }
+  }
+
+  void Download(unsigned baud) {
+    Server server(program_, work_, baud);
+    const std::string name = "down.bin";
+    std::ofstream(work_ / "drive" / name, std::ios::binary) << std::string(transferBytes_, 'd');
+    server.Request("@&", "C:\\" + name);
+    const auto echo = server.Read(2).second;
+    const auto [first, last] = server.Read(transferBytes_, baud / 10.0);
+    const double seconds = Ms(last - echo) / 1000.0 - 0.5;
+    const double share = 100.0 * (transferBytes_ / seconds) / (baud / 10.0);
+    Add({"download rate (after the 500 ms pause)",
+         Size(transferBytes_) + " at " + std::to_string(baud), share, "% of line", ">= 99",
+         share >= 99});
+    stdfs::remove(work_ / "drive" / name);
+  }
+
+  void Listing(int entries) {
+    const stdfs::path folder = work_ / "drive" / ("list" + std::to_string(entries));
+    stdfs::create_directories(folder);
+    for (int i = 0; i < entries; ++i)
+      std::ofstream(folder / ("file-" + std::to_string(i) + ".txt"));
+    Server server(program_, work_, 115200);
+    server.Request("@@", "C:\\" + folder.filename().string() + "\\*");
+    const auto echo = server.Read(2).second;
+    const auto first = server.Read(1).first;
+    const double prepare = Ms(first - echo) - 500;
+    Add({"listing preparation", std::to_string(entries) + " entries", prepare, "ms",
+         entries >= 10000 ? "<= 50" : "", entries < 10000 || prepare <= 50});
+    server.Read(static_cast<std::size_t>(entries + 2) * 296);  // drain: entries, "." and ".."
+  }
+
+  void Idle() {
+    Server server(program_, work_, 115200);
+    const double before = CpuSeconds(server.pid());
+    std::this_thread::sleep_for(10s);
+    const double share = 100.0 * (CpuSeconds(server.pid()) - before) / 10.0;
+    Add({"server CPU while idle, port open", "10 s", share, "%", "< 0.1", share < 0.1});
+  }
+
+  void PeakMemory() {
+    {
+      Server server(program_, work_, 115200);
+      server.Request("&&", "peak.bin");
+      std::this_thread::sleep_for(700ms);
+      server.Write(std::string(uploadPeakBytes_, 'p'));
+      std::error_code error;
+      while (stdfs::file_size(work_ / "drive" / "peak.bin", error) != uploadPeakBytes_) {
+        std::this_thread::sleep_for(5ms);
+      }
+      const double peak = PeakMiB(server.pid());
+      const double allowed = uploadPeakBytes_ / 1048576.0 + 16;
+      Add({"peak server memory", "upload of " + Size(uploadPeakBytes_), peak, "MiB",
+           "<= message + 16", peak <= allowed});
+    }
+    {
+      std::ofstream(work_ / "drive" / "huge.bin", std::ios::binary)
+          .seekp(downloadPeakBytes_ - 1)
+          .put('h');
+      Server server(program_, work_, 115200);
+      server.Request("@&", "C:\\huge.bin");
+      server.Read(2 + downloadPeakBytes_);
+      const double peak = PeakMiB(server.pid());
+      Add({"peak server memory", "download of " + Size(downloadPeakBytes_), peak, "MiB", "<= 16",
+           peak <= 16});
+    }
+  }
+
+  bool Report(const std::string& csvPath) const {
+    std::printf("%-42s %-22s %12s %-10s %-16s %s\n", "measure", "setting", "value", "unit",
+                "target", "");
+    std::ofstream csv(csvPath);
+    csv << "measure,setting,value,unit,target,met\n";
+    bool allMet = true;
+    for (const Row& row : rows_) {
+      std::printf("%-42s %-22s %12.2f %-10s %-16s %s\n", row.measure.c_str(), row.setting.c_str(),
+                  row.value, row.unit.c_str(), row.target.c_str(), row.met ? "ok" : "MISSED");
+      csv << '"' << row.measure << "\",\"" << row.setting << "\"," << row.value << ',' << row.unit
+          << ",\"" << row.target << "\"," << (row.met ? "yes" : "no") << '\n';
+      allMet = allMet && row.met;
+    }
+    return allMet;
+  }
+
+ private:
+  static std::string Size(std::size_t bytes) {
+    return bytes % 1048576 == 0 ? std::to_string(bytes / 1048576) + " MiB"
+                                : std::to_string(bytes / 1024) + " KiB";
+  }
+  void Add(const Row& row) {
+    rows_.push_back(row);
+    std::fprintf(stderr, "  %s, %s: %.2f %s\n", row.measure.c_str(), row.setting.c_str(), row.value,
+                 row.unit.c_str());
+  }
+
+  std::string program_;
+  std::size_t transferBytes_;
+  std::size_t uploadPeakBytes_;
+  std::size_t downloadPeakBytes_;
+  stdfs::path work_;
+  std::vector<Row> rows_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Measures quarnelix-link over a pseudo terminal at real line rates."};
+  std::string server = (stdfs::path(argv[0]).parent_path() / "quarnelix-link").string();
+  std::string csv = "bench-results.csv";
+  bool quick = false;
+  std::vector<unsigned> rates{19200, 57600, 115200, 921600};
+  app.add_option("--server", server, "the server program")->capture_default_str();
+  app.add_option("--csv", csv, "where the table is written as CSV")->capture_default_str();
+  app.add_option("--rates", rates, "line rates in baud")->capture_default_str();
+  app.add_flag("--quick", quick,
+               "64 KiB transfers and smaller peaks, for a check in a minute or two");
+  CLI11_PARSE(app, argc, argv);
+  signal(SIGPIPE, SIG_IGN);
+
+  const std::size_t transfer = quick ? 64 * 1024 : 1024 * 1024;
+  Bench bench(server, transfer, quick ? 8u << 20 : 64u << 20, quick ? 32u << 20 : 256u << 20);
+  try {
+    for (const unsigned baud : rates) bench.Upload(baud);
+    for (const unsigned baud : rates) bench.Download(baud);
+    for (const int entries : {10, 1000, 10000}) bench.Listing(entries);
+    bench.Idle();
+    bench.PeakMemory();
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "bench: %s\n", failure.what());
+    return 2;
+  }
+  return bench.Report(csv) ? 0 : 1;
+}
