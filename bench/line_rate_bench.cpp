@@ -133,14 +133,13 @@ class Server {
     while (got < length) {
       std::size_t allowed = length - got;
       if (bytesPerSecond > 0 && got > 0) {
-        const double due =
-            std::chrono::duration<double>(Clock::now() - first).count() * bytesPerSecond;
-        allowed = std::min(allowed, static_cast<std::size_t>(due) + 1 -
-                                        std::min(got, static_cast<std::size_t>(due) + 1));
-        if (allowed == 0) {
+        const auto due = static_cast<std::size_t>(
+            std::chrono::duration<double>(Clock::now() - first).count() * bytesPerSecond + 1);
+        if (due <= got) {
           std::this_thread::sleep_for(2ms);
           continue;
         }
+        allowed = std::min(allowed, due - got);
       }
       pollfd in{master_, POLLIN, 0};
       if (poll(&in, 1, waitMs) <= 0) throw std::runtime_error("the server fell silent");
