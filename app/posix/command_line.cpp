@@ -1,0 +1,81 @@
+#include "app/posix/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "app/common/settings.h"
+
+namespace ql {
+namespace {
+
+constexpr char kDescription[] =
+    "Serves a handheld's file manager over a serial line: lists desktop folders, sends desktop\n"
+    "files and stores uploads, as the handheld asks. Runs until Ctrl+C or SIGTERM, then saves\n"
+    "its settings.";
+
+constexpr char kFooter[] =
+    "Examples:\n"
+    "  quarnelix-link --port /dev/ttyUSB0 --speed 115200\n"
+    "  quarnelix-link --port /dev/ttyS0 --drive C=~/handheld --drive D=/media/usb\n"
+    "\n"
+    "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section [ports]\n"
+    "maps COM1 ... COM4 to devices (COM1=/dev/ttyS0); section [drives] maps drive letters to\n"
+    "folders (C=/home/me). Without a drive table C: is your home folder. Uploads land in C:\\.\n"
+    "\n"
+    "A serial device needs read and write permission: on most systems join the group that owns\n"
+    "it, for example 'sudo usermod -aG dialout $USER', then log in again.";
+
+std::string SpeedList() {
+  std::string list;
+  for (const unsigned speed : kSpeeds) list += (list.empty() ? "" : ", ") + std::to_string(speed);
+  return list;
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, const char* const* argv, CommandLine& options) {
+  CLI::App app(kDescription, "quarnelix-link");
+  app.footer(kFooter);
+  app.set_version_flag("--version", std::string("quarnelix-link ") + QL_VERSION,
+                       "Print the version and exit");
+  app.add_option("--port", options.port,
+                 "Serial device to serve, for example /dev/ttyUSB0 (default: the device that\n"
+                 "[ports] names for the settings' LastPort, COM1 = /dev/ttyS0)")
+      ->type_name("DEVICE");
+  app.add_option(
+         "--speed", options.speed,
+         "Line speed in baud: one of " + SpeedList() + " (default: the settings' LastSpeed, 19200)")
+      ->type_name("BAUD")
+      ->check([](const std::string& text) -> std::string {
+        for (const unsigned speed : kSpeeds) {
+          if (text == std::to_string(speed)) return {};
+        }
+        return "speed " + text + " is not one of " + SpeedList();
+      });
+  app.add_option("--drive", options.drives,
+                 "Serve host folder DIR as drive X:, for example --drive C=~/handheld; repeat for\n"
+                 "more drives (added to the settings' [drives] for this run)")
+      ->type_name("X=DIR");
+  app.add_option("--codepage", options.codePage,
+                 "The handheld's character set for names, for example CP1250 (default " +
+                     std::string(kDefaultCodePage) + ")")
+      ->type_name("NAME");
+  app.add_option("--settings", options.settingsPath,
+                 "Settings file to read and save (default\n"
+                 "$XDG_CONFIG_HOME/quarnelix-link/Quarnelix_link.ini, i.e. under ~/.config)")
+      ->type_name("FILE");
+  app.add_flag("--trace", options.trace, "Write the debug trace to standard error, timestamped");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "quarnelix-link: " << e.what() << " (see quarnelix-link --help)\n";
+    return kExitUsage;
+  }
+  return -1;
+}
+
+}  // namespace ql

@@ -1,0 +1,27 @@
+// The terminal program's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fs/code_page.h"
+
+namespace ql {
+
+struct CommandLine {
+  std::string port;                 // a device path; empty: the settings' last port
+  unsigned speed = 0;               // 0: the settings' last speed
+  std::vector<std::string> drives;  // "X=DIR", added to the settings' drive table
+  std::string codePage = kDefaultCodePage;
+  std::string settingsPath;  // empty: the default place
+  bool trace = false;
+};
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Parses the arguments. Returns -1 to go on, or the exit code once help, the
+// version or a one-line error has been printed.
+int ParseCommandLine(int argc, const char* const* argv, CommandLine& options);
+
+}  // namespace ql

@@ -1,0 +1,92 @@
+#include "app/posix/link_service.h"
+
+#include <utility>
+
+#include "link/link_clock.h"
+
+namespace ql {
+namespace {
+
+constexpr std::uint32_t kQueueSize = 2048;
+
+}  // namespace
+
+LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem,
+                         std::ostream& out)
+    : device_(std::move(device)),
+      baud_(baud),
+      out_(out),
+      server_(linkPort_, fileSystem, SystemClock()),
+      receiver_(linkPort_, server_, SystemClock()) {}
+
+LinkService::~LinkService() { port_.ClosePort(); }
+
+Status LinkService::OpenPort() {
+  const Status opened =
+      port_.OpenForWindow(device_.c_str(), &queue_, kSerialEventMessage, 0, kQueueSize, kQueueSize);
+  if (opened != kErrorSuccess) return opened;
+  // As on Windows, a line that refuses a setting still counts as open.
+  port_.ConfigureLine(baud_, 8, kNoParity, kOneStopBit);
+  port_.SetFlowControl(FlowNone);
+  port_.SetReadMode(ReadNonBlocking);
+  port_.SetWatchMask(kEvRxChar);
+  out_ << device_ << " opened." << std::endl;
+  return kErrorSuccess;
+}
+
+Status LinkService::Start() {
+  const Status opened = OpenPort();
+  if (opened != kErrorSuccess) {
+    out_ << "Unable open " << device_
+         << "! (probably used by another application (maybe MS ActiveSync) )" << std::endl;
+  }
+  return opened;
+}
+
+void LinkService::ClosePort() {
+  if (!port_.IsOpen()) return;
+  port_.ClosePort();
+  out_ << device_ << " closed" << std::endl;
+}
+
+void LinkService::Run() {
+  for (;;) {
+    Notification notification;
+    if (queue_.Take(notification, std::chrono::milliseconds(lost_ ? 100 : 1000))) {
+      if (notification.message == kQuitMessage) break;
+      if (notification.message == kSerialEventMessage) HandleSerialEvent(notification);
+    }
+    if (lost_ && std::chrono::steady_clock::now() >= nextReopen_) TryReopen();
+  }
+  ClosePort();
+}
+
+void LinkService::HandleSerialEvent(const Notification& notification) {
+  // Notifications from before a close still wait in the queue.
+  if (!port_.IsOpen()) return;
+  if ((notification.wParam & kEvErr) != 0) {
+    DeviceLost();
+    return;
+  }
+  receiver_.OnSerialEvent(notification.wParam, notification.lParam);
+  if (port_.LastError() != kErrorSuccess) DeviceLost();
+}
+
+void LinkService::DeviceLost() {
+  out_ << device_ << " went away; trying to open it again every " << kReopenInterval.count() / 1000
+       << " s." << std::endl;
+  port_.ClosePort();
+  lost_ = true;
+  nextReopen_ = std::chrono::steady_clock::now() + kReopenInterval;
+}
+
+void LinkService::TryReopen() {
+  // The server keeps its state, as when the Windows program's port is reopened.
+  if (OpenPort() == kErrorSuccess) {
+    lost_ = false;
+    return;
+  }
+  nextReopen_ = std::chrono::steady_clock::now() + kReopenInterval;
+}
+
+}  // namespace ql

@@ -1,0 +1,59 @@
+// The terminal program's running link: the port, the server and the UI
+// thread's loop that hands every notification to the receiver, in order.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "link/file_system.h"
+#include "link/link_receiver.h"
+#include "link/link_server.h"
+#include "serial/notify_queue.h"
+#include "serial/serial_link_port.h"
+#include "serial/serial_wnd.h"
+
+namespace ql {
+
+// WM_USER + 100: the listener's notification, as on Windows.
+constexpr std::uint32_t kSerialEventMessage = 1124;
+// WM_QUIT: ends the loop.
+constexpr std::uint32_t kQuitMessage = 0x0012;
+
+class LinkService {
+ public:
+  static constexpr std::chrono::milliseconds kReopenInterval{2000};
+
+  LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem, std::ostream& out);
+  ~LinkService();
+  LinkService(const LinkService&) = delete;
+  LinkService& operator=(const LinkService&) = delete;
+
+  // Opens the port and sets up the line; the open's status code (0 success).
+  Status Start();
+  // Serves until a quit request arrives, then closes the port.
+  void Run();
+  // Where other threads post the quit request.
+  NotifyQueue& Queue() { return queue_; }
+
+ private:
+  Status OpenPort();
+  void ClosePort();
+  void HandleSerialEvent(const Notification& notification);
+  void DeviceLost();
+  void TryReopen();
+
+  std::string device_;
+  std::uint32_t baud_;
+  std::ostream& out_;
+  NotifyQueue queue_;
+  CSerialWnd port_;
+  SerialLinkPort linkPort_{port_};
+  CLinkServer server_;
+  CLinkReceiver receiver_;
+  bool lost_ = false;
+  std::chrono::steady_clock::time_point nextReopen_;
+};
+
+}  // namespace ql

@@ -1,0 +1,170 @@
+// quarnelix-link: serves a handheld's file manager over a serial line from a
+// terminal. Ctrl+C or SIGTERM closes the port, saves the settings and ends it.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <thread>
+
+#include "app/posix/command_line.h"
+#include "app/posix/device_problem.h"
+#include "app/posix/instance_lock.h"
+#include "app/posix/link_service.h"
+#include "app/posix/posix_settings.h"
+#include "fs/posix_file_system.h"
+#include "link/trace.h"
+
+namespace ql {
+namespace {
+
+// Everything the command line and the settings file decide together.
+struct RunSettings {
+  std::string settingsPath;
+  IniFile file;
+  PosixSettings settings;
+  std::string device;
+  unsigned speed = 0;
+};
+
+void Fail(const std::string& message) { std::cerr << "quarnelix-link: " << message << "\n"; }
+
+bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
+  run.settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
+  std::string error;
+  if (!run.file.Load(run.settingsPath, error) || !ReadSettings(run.file, run.settings, error)) {
+    Fail("cannot use the settings file " + run.settingsPath + ": " + error);
+    return false;
+  }
+  for (const std::string& drive : options.drives) {
+    if (!AddDrive(drive, run.settings.drives, error)) {
+      Fail("--drive " + error);
+      return false;
+    }
+  }
+  // Uploads always go to C:\, so there must be a C:.
+  if (run.settings.drives.count('C') == 0) run.settings.drives['C'] = HomeFolder();
+
+  LinkSettings& saved = run.settings.options;
+  if (!options.port.empty()) {
+    run.device = options.port;
+    const auto& ports = run.settings.ports;
+    const auto known = std::find(ports.begin(), ports.end(), options.port);
+    if (known != ports.end()) saved.lastPort = static_cast<int>(known - ports.begin());
+  } else if (saved.lastPort >= 0 && saved.lastPort < kPortCount) {
+    run.device = run.settings.ports[static_cast<std::size_t>(saved.lastPort)];
+  } else {
+    Fail("LastPort=" + std::to_string(saved.lastPort) + " in " + run.settingsPath +
+         " names none of COM1 to COM4 (0 to 3); give the device with --port.");
+    return false;
+  }
+  if (options.speed != 0) {
+    run.speed = options.speed;
+    saved.lastSpeed = static_cast<int>(std::find(kSpeeds.begin(), kSpeeds.end(), options.speed) -
+                                       kSpeeds.begin());
+  } else if (saved.lastSpeed >= 0 && saved.lastSpeed < static_cast<int>(kSpeeds.size())) {
+    run.speed = kSpeeds[static_cast<std::size_t>(saved.lastSpeed)];
+  } else {
+    Fail("LastSpeed=" + std::to_string(saved.lastSpeed) + " in " + run.settingsPath +
+         " names none of the speeds (0 to 3); give one with --speed.");
+    return false;
+  }
+  return true;
+}
+
+void TraceToStandardError(const std::string& line) {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<long>(now.tv_usec / 1000));
+  std::fprintf(stderr, "%s %s\n", stamp, line.c_str());
+}
+
+// The signals that end the program arrive only through sigwait on one thread,
+// which turns them into the loop's quit request.
+class QuitSignals {
+ public:
+  QuitSignals() {
+    sigemptyset(&set_);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+  }
+  ~QuitSignals() {
+    if (!waiter_.joinable()) return;
+    done_ = true;
+    pthread_kill(waiter_.native_handle(), SIGTERM);
+    waiter_.join();
+  }
+  QuitSignals(const QuitSignals&) = delete;
+  QuitSignals& operator=(const QuitSignals&) = delete;
+
+  void PostTo(NotifyQueue& queue) {
+    waiter_ = std::thread([this, &queue] {
+      int signal = 0;
+      while (sigwait(&set_, &signal) == 0 && !done_) queue.Post({kQuitMessage, 0, 0});
+    });
+  }
+
+ private:
+  sigset_t set_{};
+  std::atomic<bool> done_{false};
+  std::thread waiter_;
+};
+
+void PrintDrives(const DriveTable& drives) {
+  for (const auto& [letter, folder] : drives) {
+    std::cout << "Drive " << letter << ": is " << folder
+              << (letter == 'C' ? " (uploads are stored here)" : "") << "\n";
+  }
+}
+
+int Main(int argc, char** argv) {
+  CommandLine options;
+  const int parsed = ParseCommandLine(argc, argv, options);
+  if (parsed >= 0) return parsed;
+  RunSettings run;
+  if (!LoadRunSettings(options, run)) return kExitUsage;
+  std::string error;
+  std::optional<CodePage> codePage = CodePage::Open(options.codePage, error);
+  if (!codePage) {
+    Fail("--codepage " + options.codePage + ": " + error);
+    return kExitUsage;
+  }
+  if (options.trace) SetTraceSink(TraceToStandardError);
+
+  QuitSignals signals;  // before any thread starts, so that all of them inherit the mask
+  InstanceLock lock;
+  if (!lock.Acquire(run.device, error)) {
+    Fail(error);
+    return kExitFailure;
+  }
+  PosixFileSystem fileSystem(run.settings.drives, std::move(*codePage));
+  LinkService service(run.device, run.speed, fileSystem, std::cout);
+  const Status opened = service.Start();
+  if (opened != kErrorSuccess) {
+    Fail(ExplainOpenFailure(run.device, opened));
+    return kExitFailure;
+  }
+  PrintDrives(fileSystem.Drives());
+  std::cout << "Serving at " << run.speed << " baud; Ctrl+C ends." << std::endl;
+  signals.PostTo(service.Queue());
+  service.Run();
+
+  WriteSettings(run.file, run.settings);
+  if (!run.file.Save(run.settingsPath, error)) {
+    Fail("cannot save the settings to " + run.settingsPath + ": " + error);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace ql
+
+int main(int argc, char** argv) { return ql::Main(argc, argv); }

@@ -1,0 +1,44 @@
+// The terminal program's settings: section "options" as the Windows program
+// keeps it, plus the device behind each COM name and the drive table.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "app/common/settings.h"
+#include "app/posix/ini_file.h"
+#include "fs/posix_file_system.h"
+
+namespace ql {
+
+constexpr char kPortsSection[] = "ports";
+constexpr char kDrivesSection[] = "drives";
+
+struct PosixSettings {
+  LinkSettings options;
+  std::array<std::string, kPortCount> ports{"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                                            "/dev/ttyS3"};  // COM1 ... COM4
+  DriveTable drives;
+};
+
+// "$XDG_CONFIG_HOME/quarnelix-link/Quarnelix_link.ini", by default under ~/.config.
+std::string DefaultSettingsPath();
+
+// Missing keys keep their defaults. False, with `error` set, when the drive
+// table names something that is not a drive letter or not a folder.
+bool ReadSettings(const IniFile& file, PosixSettings& settings, std::string& error);
+// The eight option keys in their fixed order, then the four ports; the
+// drive table and everything else stay as the file had them.
+void WriteSettings(IniFile& file, const PosixSettings& settings);
+
+// Adds "letter → folder" to `drives` (replacing the letter's folder). The
+// folder may start with "~/". False, with `error` set, for anything but a
+// single letter or an existing folder.
+bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& drives,
+              std::string& error);
+// The same for a command-line "X=DIR".
+bool AddDrive(const std::string& assignment, DriveTable& drives, std::string& error);
+
+std::string HomeFolder();
+
+}  // namespace ql
