@@ -97,55 +97,66 @@ DWORD BaudOf(speed_t code) {
   return 0;
 }
 
+#ifdef CMSPAR
+constexpr tcflag_t kStickParity = CMSPAR;
+#else
+constexpr tcflag_t kStickParity = 0;
+#endif
+// The character format: what a device that cannot do it may silently drop.
+constexpr tcflag_t kFormatFlags = CSIZE | PARENB | PARODD | CSTOPB | kStickParity;
+
+// The c_cflag bits of a parity; false for mark and space without CMSPAR.
+bool ParityFlags(BYTE parity, tcflag_t& flags) {
+  static constexpr tcflag_t kFlags[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | kStickParity,
+                                        PARENB | kStickParity};
+  if (parity > kSpaceParity ||
+      ((parity == kMarkParity || parity == kSpaceParity) && kStickParity == 0)) {
+    return false;
+  }
+  flags = kFlags[parity];
+  return true;
+}
+
+// Writes `wanted`. A device that does not hold its character format (a
+// pseudo terminal drops mark and space parity, and the C library then refuses
+// every later write of it) gets `before` back, and the change is refused.
+bool Commit(int fd, const termios& before, const termios& wanted) {
+  termios held{};
+  if (tcsetattr(fd, TCSANOW, &wanted) == 0 && tcgetattr(fd, &held) == 0 &&
+      (held.c_cflag & kFormatFlags) == (wanted.c_cflag & kFormatFlags)) {
+    return true;
+  }
+  tcsetattr(fd, TCSANOW, &before);
+  errno = EINVAL;
+  return false;
+}
+
 // Writes the emulated settings into termios; false (errno set) when the
 // device cannot take them.
 bool ApplyToTermios(int fd, const DCB& dcb) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
+  termios before{};
+  if (tcgetattr(fd, &before) != 0) return false;
   speed_t speed = B0;
+  tcflag_t parity = 0;
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   if (!SpeedCode(dcb.BaudRate, speed) || dcb.ByteSize < 5 || dcb.ByteSize > 8 ||
-      dcb.StopBits == kOne5StopBits || dcb.StopBits > kTwoStopBits || dcb.Parity > kSpaceParity) {
+      dcb.StopBits == kOne5StopBits || dcb.StopBits > kTwoStopBits ||
+      !ParityFlags(dcb.Parity, parity)) {
     errno = EINVAL;
     return false;
   }
+  termios tio = before;
   cfsetispeed(&tio, speed);
   cfsetospeed(&tio, speed);
-  tio.c_cflag = (tio.c_cflag & ~CSIZE) | kSizes[dcb.ByteSize - 5];
-  tio.c_cflag &= ~(PARENB | PARODD | CSTOPB | CRTSCTS);
-#ifdef CMSPAR
-  tio.c_cflag &= ~CMSPAR;
-#endif
-  switch (dcb.Parity) {
-    case kOddParity:
-      tio.c_cflag |= PARENB | PARODD;
-      break;
-    case kEvenParity:
-      tio.c_cflag |= PARENB;
-      break;
-#ifdef CMSPAR
-    case kMarkParity:
-      tio.c_cflag |= PARENB | PARODD | CMSPAR;
-      break;
-    case kSpaceParity:
-      tio.c_cflag |= PARENB | CMSPAR;
-      break;
-#else
-    case kMarkParity:
-    case kSpaceParity:
-      errno = EINVAL;
-      return false;
-#endif
-    default:
-      break;
-  }
+  tio.c_cflag &= ~(kFormatFlags | CRTSCTS);
+  tio.c_cflag |= kSizes[dcb.ByteSize - 5] | parity;
   if (dcb.StopBits == kTwoStopBits) tio.c_cflag |= CSTOPB;
   if (dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) tio.c_cflag |= CRTSCTS;
   tio.c_iflag &= ~(INPCK | IXON | IXOFF);
   if (dcb.fParity != 0) tio.c_iflag |= INPCK;
   if (dcb.fOutX != 0) tio.c_iflag |= IXON;
   if (dcb.fInX != 0) tio.c_iflag |= IXOFF;
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+  if (!Commit(fd, before, tio)) return false;
 
   // Lines a pseudo terminal does not have: their failure does not matter.
   // Under handshake the driver moves them; raising them first is harmless.

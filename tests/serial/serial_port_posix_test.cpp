@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cerrno>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/notify_queue.h"
 #include "serial/posix_comm.h"
@@ -88,15 +91,39 @@ TEST(PosixSerialPort, ModesRoundTripAndBadModesChangeNothing) {
   EXPECT_EQ(port.QueryFlowControl(), FlowNone);
 
   EXPECT_EQ(port.SetReadMode(2), kErrorInvalidArg);
-  EXPECT_EQ(port.ConfigureLine(19200, 7, kEvenParity, kTwoStopBits), 0);
+  char buffer[4];
+  std::uint32_t count = 99;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.ReceiveBytes(buffer, sizeof buffer, &count, nullptr, 1000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms) << "reads still return at once";
+
+  EXPECT_EQ(port.ConfigureLine(19200, 8, kNoParity, kTwoStopBits), 0);
+  EXPECT_EQ(port.QueryStopBits(), kTwoStopBits);
+#ifdef __linux__
+  // A Linux pseudo terminal carries 8 bits without parity, whatever is asked:
+  // a format it does not hold is refused and the line stays as it was.
+  EXPECT_EQ(port.ConfigureLine(19200, 7, kEvenParity, kOneStopBit), 87);
+  EXPECT_EQ(port.ConfigureLine(19200, 8, kMarkParity, kOneStopBit), 87);
+  EXPECT_EQ(port.QueryParity(), 0);
+  EXPECT_EQ(port.QueryByteSize(), 8);
+  EXPECT_EQ(port.QueryStopBits(), kTwoStopBits);
+  EXPECT_EQ(port.SetRxFlagChar('!', 0), 0) << "and later changes still go through";
+#else
+  EXPECT_EQ(port.ConfigureLine(19200, 7, kEvenParity, kOneStopBit), 0);
   EXPECT_EQ(port.QueryParity(), kEvenParity);
   EXPECT_EQ(port.QueryByteSize(), 7);
-  EXPECT_EQ(port.QueryStopBits(), kTwoStopBits);
+#endif
   EXPECT_EQ(port.ConfigureLine(19200, 8, kNoParity, kOneStopBit), 0);
   EXPECT_EQ(port.QueryParity(), 0);
+  EXPECT_EQ(port.QueryStopBits(), kOneStopBit);
 
   EXPECT_EQ(port.ConfigureLine(12345, 8, kNoParity, kOneStopBit), 87) << "no such speed";
+  EXPECT_EQ(port.ConfigureLine(19200, 9, kNoParity, kOneStopBit), 87);
+  EXPECT_EQ(port.ConfigureLine(19200, 8, kNoParity, kOne5StopBits), 87);
+  EXPECT_EQ(port.ConfigureLine(19200, 8, 5, kOneStopBit), 87);
   EXPECT_EQ(port.QueryBaudRate(), 19200u);
+  EXPECT_EQ(port.QueryByteSize(), 8);
+  EXPECT_EQ(port.QueryStopBits(), kOneStopBit);
   EXPECT_EQ(port.SetRxFlagChar('~', 1), 0);
   EXPECT_EQ(port.QueryRxFlagChar(), '~');
   EXPECT_EQ(port.QueryWatchMask(), kDefaultWatchMask | kEvRxFlag);
@@ -122,6 +149,39 @@ TEST(PosixSerialPort, WritesReachTheLineInPiecesOfAtMost1024) {
   EXPECT_EQ(port.SendText("@@", &count, nullptr, kInfinite), 0);
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(pty.ReadUntilQuiet(50), "@@");
+  port.writes.clear();
+  EXPECT_EQ(port.SendText("", &count, nullptr, kInfinite), 0);
+  EXPECT_EQ(port.writes, std::vector<std::uint32_t>{0});
+}
+
+TEST(PosixSerialPort, BlockingReadsWaitForTheWholeCount) {
+  PtyPair pty;
+  CSerialPort port;
+  ASSERT_EQ(port.OpenPort(pty.path(), 2048, 2048), 0);
+  ASSERT_EQ(port.SetReadMode(ReadBlocking), 0);
+  CompletionRecord record;
+  record.hEvent = CreateManualResetEvent();
+  SetEvent(record.hEvent);  // a stale completion must not survive the next call
+
+  pty.Write("ab");
+  char buffer[4];
+  std::uint32_t count = 0;
+  EXPECT_EQ(port.ReceiveBytes(buffer, 4, &count, &record, 150), kErrorTimeout);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(port.LastError(), kErrorTimeout);
+  EXPECT_EQ(WaitForEvent(record.hEvent, 0), kErrorTimeout);
+
+  std::thread farEnd([&pty] {
+    std::this_thread::sleep_for(50ms);
+    pty.Write("cd");
+    std::this_thread::sleep_for(50ms);
+    pty.Write("ef");
+  });
+  EXPECT_EQ(port.ReceiveBytes(buffer, 4, &count, &record, 2000), 0);
+  farEnd.join();
+  EXPECT_EQ(std::string(buffer, count), "cdef");
+  EXPECT_EQ(WaitForEvent(record.hEvent, 0), 0) << "completion signals the caller's event";
+  CloseEvent(record.hEvent);
 }
 
 TEST(PosixSerialPort, PurgeDropsWhatWaitsAndEventBitsAreTakenOnce) {
@@ -145,11 +205,16 @@ TEST(PosixSerialPort, PurgeDropsWhatWaitsAndEventBitsAreTakenOnce) {
 
 TEST(PosixSerialPort, ErrnoMeansWhatWindowsWouldSay) {
   EXPECT_EQ(StatusFromErrno(ENOENT), kErrorFileNotFound);
+  EXPECT_EQ(StatusFromErrno(ENOTDIR), kErrorFileNotFound);
   EXPECT_EQ(StatusFromErrno(ENXIO), kErrorFileNotFound);
+  EXPECT_EQ(StatusFromErrno(ENODEV), kErrorFileNotFound);
   EXPECT_EQ(StatusFromErrno(EACCES), kErrorAccessDenied);
+  EXPECT_EQ(StatusFromErrno(EPERM), kErrorAccessDenied);
   EXPECT_EQ(StatusFromErrno(EBUSY), kErrorAccessDenied);
   EXPECT_EQ(StatusFromErrno(EWOULDBLOCK), kErrorAccessDenied);
+  EXPECT_EQ(StatusFromErrno(ENOMEM), kErrorNotEnoughMemory);
   EXPECT_EQ(StatusFromErrno(EINVAL), 87);
+  EXPECT_EQ(StatusFromErrno(ETIMEDOUT), kErrorTimeout);
   EXPECT_EQ(StatusFromErrno(ENOTTY), 1);
   EXPECT_EQ(StatusFromErrno(EIO), 1117);
   EXPECT_EQ(StatusFromErrno(EDOM), 31);
@@ -193,6 +258,55 @@ TEST(PosixSerialWnd, OneNotificationPerArrivalWithTheTag) {
   ASSERT_TRUE(TakeWithin(queue, n, 2s));
   EXPECT_EQ(n.message, registeredComMessage);
   EXPECT_EQ(n.lParam, 5u);
+}
+
+TEST(PosixSerialWnd, APurgeOrAReadThatEmptiesTheQueueRearmsTheListener) {
+  PtyPair pty;
+  NotifyQueue queue;
+  CSerialWnd port;
+  ASSERT_EQ(port.OpenForWindow(pty.path(), &queue, kWmSerialEvent, 0, 2048, 2048), 0);
+  Notification n;
+  pty.Write("@&");
+  ASSERT_TRUE(TakeWithin(queue, n, 2s));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(port.DiscardBuffers(), 0);  // handled without reading, as a state change does
+  pty.Write("x");
+  ASSERT_TRUE(TakeWithin(queue, n, 2s)) << "told after a purge";
+
+  std::this_thread::sleep_for(20ms);
+  char buffer[1];
+  std::uint32_t count = 0;
+  ASSERT_EQ(port.ReceiveBytes(buffer, 1, &count, nullptr, kInfinite), 0);
+  ASSERT_EQ(count, 1u);  // a full read, but nothing is left
+  pty.Write("y");
+  EXPECT_TRUE(TakeWithin(queue, n, 2s)) << "told after a read that took the last byte";
+}
+
+// Notes whether the port was still open when the listener ended.
+class ProbedWnd : public CSerialWnd {
+ public:
+  Status ListenLoop() override {
+    const Status status = CSerialWnd::ListenLoop();
+    openWhenEnded = IsOpen();
+    return status;
+  }
+  std::atomic<bool> openWhenEnded{false};
+};
+
+TEST(PosixSerialWnd, CloseEndsTheListenerBeforeThePortAndToleratesNoTarget) {
+  PtyPair pty;
+  ProbedWnd port;
+  ASSERT_EQ(port.OpenForWindow(pty.path(), nullptr, kWmSerialEvent, 0, 2048, 2048), 0);
+  pty.Write("nobody listens");
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(port.ClosePort(), 0);
+  EXPECT_TRUE(port.openWhenEnded);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.ClosePort(), 0);
+  EXPECT_EQ(port.OpenForWindow("/dev/no-such-serial-port", nullptr, 0, 0, 2048, 2048),
+            kErrorFileNotFound);
+  EXPECT_EQ(port.OpenForWindow(pty.path(), nullptr, 0, 0, 2048, 2048), 0);
+  EXPECT_EQ(port.OpenForWindow(pty.path(), nullptr, 0, 0, 2048, 2048), kErrorAlreadyInitialized);
 }
 
 TEST(PosixSerialWnd, MaskWithoutCharactersPostsNothing) {
