@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the terminal server and measures it at line rates (about half an hour;
+# --quick for a check in two minutes). The table goes to standard output and,
+# as CSV, to build/bench-results.csv.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$(nproc)" --target quarnelix-link quarnelix-bench
+build/native/bin/quarnelix-bench --csv build/bench-results.csv "$@"
