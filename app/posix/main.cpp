@@ -147,13 +147,13 @@ int Main(int argc, char** argv) {
   }
   PosixFileSystem fileSystem(run.settings.drives, std::move(*codePage));
   LinkService service(run.device, run.speed, fileSystem, std::cout);
+  PrintDrives(fileSystem.Drives());
+  std::cout << "Serving at " << run.speed << " baud; Ctrl+C ends." << std::endl;
   const Status opened = service.Start();
   if (opened != kErrorSuccess) {
     Fail(ExplainOpenFailure(run.device, opened));
     return kExitFailure;
   }
-  PrintDrives(fileSystem.Drives());
-  std::cout << "Serving at " << run.speed << " baud; Ctrl+C ends." << std::endl;
   signals.PostTo(service.Queue());
   service.Run();
 
