@@ -161,6 +161,15 @@ void IniFile::Set(const std::string& section, const std::string& key, const std:
                 Line{key + "=" + value, section, key, value, false});
 }
 
+void IniFile::Remove(const std::string& section, const std::string& key) {
+  for (auto line = lines_.begin(); line != lines_.end(); ++line) {
+    if (!line->key.empty() && SameName(line->section, section) && SameName(line->key, key)) {
+      lines_.erase(line);
+      return;
+    }
+  }
+}
+
 std::vector<std::pair<std::string, std::string>> IniFile::Entries(
     const std::string& section) const {
   std::vector<std::pair<std::string, std::string>> entries;

@@ -24,6 +24,8 @@ class IniFile {
   // Replaces the key's value in place, or adds the key at the end of its
   // section, or the section at the end of the file.
   void Set(const std::string& section, const std::string& key, const std::string& value);
+  // Drops the key's line, if there is one.
+  void Remove(const std::string& section, const std::string& key);
   // The section's keys and values in file order.
   std::vector<std::pair<std::string, std::string>> Entries(const std::string& section) const;
 

@@ -86,6 +86,8 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::string& err
 }
 
 void WriteSettings(IniFile& file, const PosixSettings& settings) {
+  // Taken out first, so that they go back in their fixed order.
+  for (const SettingKey& key : kSettingKeys) file.Remove(kSettingsSection, key.name);
   for (const SettingKey& key : kSettingKeys) {
     file.Set(kSettingsSection, key.name, std::to_string(settings.options.*key.field));
   }
