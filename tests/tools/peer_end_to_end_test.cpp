@@ -1,0 +1,112 @@
+// The server and the handheld simulator as real processes on a virtual cable.
+#include <gtest/gtest.h>
+
+#include "tests/tools/link_on_cable.h"
+
+namespace ql::testing {
+namespace {
+
+// Bytes that a text-minded line would mangle: zeros, CR LF, the command characters.
+std::string BinaryContents(std::size_t size, int seed) {
+  std::string bytes;
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes += static_cast<char>((i * 31 + static_cast<std::size_t>(seed) + i / 7) & 0xFF);
+  }
+  bytes.replace(10, 6, "@@\r\n&&");
+  return bytes;
+}
+
+class PeerEndToEnd : public LinkOnCable {};
+
+TEST_F(PeerEndToEnd, ListsDownloadsAndUploadsExactBytes) {
+  fs::create_directories(desktop_ / "Docs");
+  const std::string report = BinaryContents(5000, 1);
+  WriteText(desktop_ / "Docs" / "report.bin", report);
+  WriteText(desktop_ / "Docs" / "a.txt", "abc");
+  auto server = StartServer();
+
+  const Finished listing = Peer({"ls", "C:/Docs/"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("report.bin"), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find(" 5000 "), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("a.txt"), std::string::npos) << listing.out;
+
+  const fs::path fetched = scratch_.path() / "fetched.bin";
+  const Finished get = Peer({"get", "C:\\Docs\\report.bin", fetched.string()});
+  EXPECT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(ReadText(fetched), report);
+  EXPECT_NE(get.out.find("Received 5000 bytes"), std::string::npos) << get.out;
+
+  const fs::path upload = scratch_.path() / "photo.jpg";
+  const std::string photo = BinaryContents(4000, 2);
+  WriteText(upload, photo);
+  const Finished put = Peer({"put", upload.string()});
+  EXPECT_EQ(put.code, 0) << put.err;
+  EXPECT_EQ(ReadText(desktop_ / "photo.jpg"), photo);
+  EXPECT_NE(put.out.find("stored as C:\\photo.jpg"), std::string::npos) << put.out;
+
+  // The desktop never overwrites: a second upload of the name is refused.
+  WriteText(upload, "other contents");
+  const Finished again = Peer({"put", upload.string(), "Sub\\photo.jpg"});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+  EXPECT_EQ(ReadText(desktop_ / "photo.jpg"), photo);
+
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(PeerEndToEnd, FailuresAreExplained) {
+  WriteText(desktop_ / "present.txt", "here");
+  auto server = StartServer();
+
+  const Finished missing = Peer({"get", "C:/absent.txt", (scratch_.path() / "x").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(CountLines(missing.err), 1u) << missing.err;
+  EXPECT_NE(missing.err.find("no file C:/absent.txt"), std::string::npos) << missing.err;
+  EXPECT_FALSE(fs::exists(scratch_.path() / "x"));
+
+  const Finished nothing = Peer({"ls", "C:/NoSuchFolder/*"});
+  EXPECT_EQ(nothing.code, 1);
+  EXPECT_NE(nothing.err.find("nothing matches C:\\NoSuchFolder\\*"), std::string::npos)
+      << nothing.err;
+
+  // An empty file would be no message at all: refused before anything is sent.
+  WriteText(scratch_.path() / "empty", "");
+  const Finished empty = Peer({"put", (scratch_.path() / "empty").string()});
+  EXPECT_EQ(empty.code, 1);
+  EXPECT_NE(empty.err.find("is empty"), std::string::npos) << empty.err;
+
+  // A name the desktop would not store.
+  WriteText(scratch_.path() / "full", "x");
+  const Finished device = Peer({"put", (scratch_.path() / "full").string(), "C:/con"});
+  EXPECT_EQ(device.code, 1);
+  EXPECT_NE(device.err.find("cannot store a file named 'con'"), std::string::npos) << device.err;
+
+  // The link still serves after all of them.
+  const Finished listing = Peer({"ls", "C:/*"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("present.txt"), std::string::npos) << listing.out;
+
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(PeerEndToEnd, NoServerMeansNoAnswer) {
+  const Finished lonely = Peer({"ls", "C:/*"});
+  EXPECT_EQ(lonely.code, 1);
+  EXPECT_NE(lonely.err.find("no answer"), std::string::npos) << lonely.err;
+
+  const Finished usage = Peer({"--speed", "9600", "ls", "C:/*"}, "usage");
+  EXPECT_EQ(usage.code, 2);
+  EXPECT_EQ(CountLines(usage.err), 1u) << usage.err;
+
+  const Finished nowhere = RunToEnd(
+      {QL_PEER_PROGRAM, "--port", "/dev/ttyNoSuchThing", "ls", "C:/*"}, scratch_.path(), "nowhere");
+  EXPECT_EQ(nowhere.code, 1);
+  EXPECT_NE(nowhere.err.find("There is no device /dev/ttyNoSuchThing"), std::string::npos)
+      << nowhere.err;
+}
+
+}  // namespace
+}  // namespace ql::testing
