@@ -1,0 +1,126 @@
+// quarnelix-link as a process: mistakes a person can make, the close
+// sequence on a signal, one server per device, and a device that goes away.
+#include <gtest/gtest.h>
+
+#include "serial/serial_port.h"
+#include "tests/tools/link_on_cable.h"
+
+namespace ql::testing {
+namespace {
+
+using std::chrono::seconds;
+
+class LinkProgram : public LinkOnCable {
+ protected:
+  // A failed start: a non-zero exit and exactly one line that explains it.
+  void ExpectOneLineRefusal(const std::vector<std::string>& args, const std::string& expected) {
+    const Finished run = RunToEnd(args, scratch_.path(), "refused", env_);
+    EXPECT_NE(run.code, 0) << run.out;
+    EXPECT_LT(run.code, 128) << "crashed: " << run.err;
+    EXPECT_EQ(CountLines(run.err), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("quarnelix-link: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+  }
+};
+
+TEST_F(LinkProgram, MistakesGetOneClearLine) {
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--colour"}, "--colour");
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--speed", "9600"}, "speed 9600 is not one of");
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--speed", "fast"}, "fast");
+  ExpectOneLineRefusal(ServerArgs({"--drive", "C"}), "is not X=FOLDER");
+  ExpectOneLineRefusal(ServerArgs({"--drive", "Q=/no/such/folder"}), "is not a folder");
+  ExpectOneLineRefusal(ServerArgs({"--codepage", "KLINGON"}), "--codepage KLINGON");
+
+  // A settings path that is a folder cannot be read.
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--settings", scratch_.path().string()},
+                       "cannot use the settings file");
+  WriteText(SettingsFile(), "[options]\nLastSpeed=7\n");
+  ExpectOneLineRefusal(
+      {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", SettingsFile().string()},
+      "LastSpeed=7");
+  WriteText(SettingsFile(), "[drives]\nC=/no/such/folder\n");
+  ExpectOneLineRefusal(
+      {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", SettingsFile().string()}, "[drives]");
+
+  // A missing device: the status text on standard output, the reason on standard error.
+  const std::vector<std::string> missing = {QL_LINK_PROGRAM, "--port", "/dev/ttyNoSuchThing",
+                                            "--settings", (scratch_.path() / "m.ini").string()};
+  ExpectOneLineRefusal(missing, "There is no device /dev/ttyNoSuchThing");
+  const Finished run = RunToEnd(missing, scratch_.path(), "missing", env_);
+  EXPECT_NE(run.out.find("Unable open /dev/ttyNoSuchThing! (probably used by another application "
+                         "(maybe MS ActiveSync) )\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_FALSE(fs::exists(scratch_.path() / "m.ini"));  // nothing ran, nothing to save
+
+  const Finished help = RunToEnd({QL_LINK_PROGRAM, "--help"}, scratch_.path(), "help");
+  EXPECT_EQ(help.code, 0);
+  for (const char* option : {"--port", "--speed", "--drive", "--codepage", "--settings", "--trace",
+                             "--version", "/dev/ttyUSB0", "dialout"}) {
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  }
+}
+
+TEST_F(LinkProgram, SignalClosesThePortAndSavesTheSettings) {
+  // Keys out of order, a value that the run changes, and a section of someone else's.
+  WriteText(SettingsFile(),
+            "; mine\n[options]\nHide=1\nLastSpeed=0\nAuto=1\n\n[ports]\nCOM2=/dev/ttyUSB7\n\n"
+            "[other]\nkey=kept\n");
+  auto server = StartServer();
+  EXPECT_NE(server->Out().find(ServerEnd() + " opened.\n"), std::string::npos);
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+  EXPECT_NE(server->Out().find(ServerEnd() + " closed\n"), std::string::npos) << server->Out();
+
+  const std::string saved = ReadText(SettingsFile());
+  const std::string options =
+      "[options]\nLastPort=0\nLastSpeed=3\nAuto=1\nHide=1\nShowHide=0\nStartStop=0\n"
+      "HotkeyShowHide=0\nHotkeyStartStop=0\n";
+  EXPECT_NE(saved.find(options), std::string::npos) << saved;
+  EXPECT_NE(saved.find("COM2=/dev/ttyUSB7"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("[other]\nkey=kept"), std::string::npos) << saved;
+  EXPECT_EQ(saved.rfind("; mine\n", 0), 0u) << saved;
+
+  // Ctrl+C does the same; the default settings file lives under XDG_CONFIG_HOME.
+  ChildProcess second({QL_LINK_PROGRAM, "--port", ServerEnd()}, scratch_.path(), "second", env_);
+  ASSERT_TRUE(second.AwaitOutput(" opened.", seconds(10))) << second.Err();
+  second.Signal(SIGINT);
+  EXPECT_EQ(second.Wait(seconds(10)), 0);
+  EXPECT_NE(ReadText(scratch_.path() / "config/quarnelix-link/Quarnelix_link.ini")
+                .find("HotkeyStartStop=0"),
+            std::string::npos);
+}
+
+TEST_F(LinkProgram, OneServerPerDevice) {
+  auto first = StartServer("first");
+  // The same device by its own name, not by the link that the first one used.
+  const std::string real = fs::canonical(ServerEnd()).string();
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--port", real, "--settings", SettingsFile().string()},
+                       "already serving " + real + " (process " + std::to_string(first->Pid()));
+  first->Signal(SIGTERM);
+  EXPECT_EQ(first->Wait(seconds(10)), 0);
+
+  // A device that another program holds.
+  CSerialPort holder;
+  ASSERT_EQ(holder.OpenPort(ServerEnd().c_str(), 2048, 2048), kErrorSuccess);
+  ExpectOneLineRefusal(ServerArgs(), "held by another program");
+}
+
+TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
+  WriteText(desktop_ / "still.txt", "served");
+  auto server = StartServer();
+  cable_->Unplug(VirtualCable::kServerEnd);
+  EXPECT_TRUE(server->AwaitOutput("went away", seconds(5))) << server->Out();
+  std::string error;
+  ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error)) << error;
+  EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
+
+  const Finished listing = Peer({"ls", "C:/*"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("still.txt"), std::string::npos) << listing.out;
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+}
+
+}  // namespace
+}  // namespace ql::testing
