@@ -82,9 +82,11 @@ void TraceToStandardError(const std::string& line) {
   tm local{};
   localtime_r(&now.tv_sec, &local);
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<long>(now.tv_usec / 1000));
-  std::fprintf(stderr, "%s %s\n", stamp, line.c_str());
+  // A trace line that cannot be written is lost; there is nowhere to report it.
+  static_cast<void>(std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld", local.tm_hour,
+                                  local.tm_min, local.tm_sec,
+                                  static_cast<long>(now.tv_usec / 1000)));
+  static_cast<void>(std::fprintf(stderr, "%s %s\n", stamp, line.c_str()));
 }
 
 // The signals that end the program arrive only through sigwait on one thread,
@@ -96,12 +98,7 @@ class QuitSignals {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
   }
-  ~QuitSignals() {
-    if (!waiter_.joinable()) return;
-    done_ = true;
-    pthread_kill(waiter_.native_handle(), SIGTERM);
-    waiter_.join();
-  }
+  ~QuitSignals() { Stop(); }
   QuitSignals(const QuitSignals&) = delete;
   QuitSignals& operator=(const QuitSignals&) = delete;
 
@@ -110,6 +107,15 @@ class QuitSignals {
       int signal = 0;
       while (sigwait(&set_, &signal) == 0 && !done_) queue.Post({kQuitMessage, 0, 0});
     });
+  }
+
+  // Ends the posting before the queue goes away; later signals stay pending
+  // and die with the process.
+  void Stop() {
+    if (!waiter_.joinable()) return;
+    done_ = true;
+    pthread_kill(waiter_.native_handle(), SIGINT);
+    waiter_.join();
   }
 
  private:
@@ -156,6 +162,7 @@ int Main(int argc, char** argv) {
   }
   signals.PostTo(service.Queue());
   service.Run();
+  signals.Stop();
 
   WriteSettings(run.file, run.settings);
   if (!run.file.Save(run.settingsPath, error)) {

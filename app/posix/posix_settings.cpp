@@ -78,7 +78,7 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::string& err
   }
   for (const auto& [letter, folder] : file.Entries(kDrivesSection)) {
     if (!AddDrive(letter, folder, settings.drives, error)) {
-      error = "[" + std::string(kDrivesSection) + "] " + error;
+      error.insert(0, "[" + std::string(kDrivesSection) + "] ");
       return false;
     }
   }

@@ -18,7 +18,9 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#ifdef __APPLE__
+extern char** environ;  // declared by unistd.h elsewhere
+#endif
 
 namespace ql::testing {
 
@@ -140,6 +142,7 @@ class ChildProcess {
  private:
   static std::vector<char*> Pointers(const std::vector<std::string>& texts) {
     std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
     for (const std::string& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
     pointers.push_back(nullptr);
     return pointers;

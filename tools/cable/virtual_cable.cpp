@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kEndNames[] = {"server-tty", "handheld-tty"};
 // Past this many bytes waiting for a slow reader, the relay stops reading the writer,
 // which then waits as it would on a full serial driver queue.
-constexpr std::size_t kMaxPending = 64 * 1024;
+constexpr std::size_t kMaxPending = std::size_t{64} * 1024;
 
 }  // namespace
 

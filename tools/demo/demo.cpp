@@ -21,7 +21,9 @@
 
 #include "tools/cable/virtual_cable.h"
 
-extern char** environ;
+#ifdef __APPLE__
+extern char** environ;  // declared by unistd.h elsewhere
+#endif
 
 namespace ql {
 namespace {
@@ -34,6 +36,7 @@ void Step(const std::string& text) { std::cout << "\n==> " << text << std::endl;
 
 pid_t Spawn(const std::vector<std::string>& args, int outFd) {
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;

@@ -124,8 +124,9 @@ std::string LocalTime(std::uint64_t fileTime) {
   const auto seconds = static_cast<std::time_t>((fileTime - kUnixEpochFileTime) / 10000000ULL);
   std::tm local{};
   char text[32] = "-";
-  if (localtime_r(&seconds, &local) != nullptr) {
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+  if (localtime_r(&seconds, &local) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local) == 0) {
+    return "-";
   }
   return text;
 }
@@ -327,4 +328,11 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace ql
 
-int main(int argc, char** argv) { return ql::Main(argc, argv); }
+int main(int argc, char** argv) {
+  try {
+    return ql::Main(argc, argv);
+  } catch (const std::exception& e) {  // out of memory, mostly
+    std::cerr << "quarnelix-peer: " << e.what() << "\n";
+    return ql::kExitFailure;
+  }
+}

@@ -99,7 +99,7 @@ void PeerSession::AwaitWire(std::size_t bytes, std::int64_t startedMs) {
   const std::int64_t wireMs =
       static_cast<std::int64_t>(bytes) * kBitsPerByte * 1000 / std::max<std::uint32_t>(baud_, 1);
   const std::int64_t left = startedMs + wireMs - clock_.NowMs();
-  clock_.Sleep(std::max<std::int64_t>(left, 0) + 2 * kQuietIntervalMs);
+  clock_.Sleep(std::max<std::int64_t>(left, 0) + std::int64_t{2} * kQuietIntervalMs);
 }
 
 }  // namespace ql
