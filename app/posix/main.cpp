@@ -167,6 +167,7 @@ int Main(int argc, char** argv) {
   WriteSettings(run.file, run.settings);
   if (!run.file.Save(run.settingsPath, error)) {
     Fail("cannot save the settings to " + run.settingsPath + ": " + error);
+    return kExitFailure;
   }
   return 0;
 }
@@ -174,4 +175,11 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace ql
 
-int main(int argc, char** argv) { return ql::Main(argc, argv); }
+int main(int argc, char** argv) {
+  try {
+    return ql::Main(argc, argv);
+  } catch (const std::exception& e) {  // out of memory, mostly
+    std::cerr << "quarnelix-link: " << e.what() << "\n";
+    return ql::kExitFailure;
+  }
+}

@@ -108,7 +108,7 @@ TEST_F(LinkProgram, OneServerPerDevice) {
 
 TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
   WriteText(desktop_ / "still.txt", "served");
-  auto server = StartServer();
+  auto server = StartServer("server", {"--trace"});
   cable_->Unplug(VirtualCable::kServerEnd);
   EXPECT_TRUE(server->AwaitOutput("went away", seconds(5))) << server->Out();
   std::string error;
@@ -120,6 +120,12 @@ TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
   EXPECT_NE(listing.out.find("still.txt"), std::string::npos) << listing.out;
   server->Signal(SIGTERM);
   EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+
+  // The trace shows the exchange, each line with the time of day.
+  const std::string trace = server->Err();
+  EXPECT_NE(trace.find("comtest"), std::string::npos) << trace;
+  EXPECT_NE(trace.find(" server setmachine state\n"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find_first_not_of("0123456789"), 2u) << trace;  // "hh:mm:ss.mmm ..."
 }
 
 }  // namespace

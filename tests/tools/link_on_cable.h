@@ -45,8 +45,9 @@ class LinkOnCable : public ::testing::Test {
   }
 
   // The server, ready to serve.
-  std::unique_ptr<ChildProcess> StartServer(const std::string& name = "server") {
-    auto server = std::make_unique<ChildProcess>(ServerArgs(), scratch_.path(), name, env_);
+  std::unique_ptr<ChildProcess> StartServer(const std::string& name = "server",
+                                            const std::vector<std::string>& extra = {}) {
+    auto server = std::make_unique<ChildProcess>(ServerArgs(extra), scratch_.path(), name, env_);
     EXPECT_TRUE(server->Started());
     EXPECT_TRUE(server->AwaitOutput(" opened.", std::chrono::seconds(10)))
         << server->Out() << server->Err();
