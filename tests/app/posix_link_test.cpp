@@ -1,6 +1,8 @@
 // quarnelix-link as a process: mistakes a person can make, the close
 // sequence on a signal, one server per device, and a device that goes away.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "serial/serial_port.h"
 #include "tests/tools/link_on_cable.h"
@@ -104,6 +106,26 @@ TEST_F(LinkProgram, OneServerPerDevice) {
   CSerialPort holder;
   ASSERT_EQ(holder.OpenPort(ServerEnd().c_str(), 2048, 2048), kErrorSuccess);
   ExpectOneLineRefusal(ServerArgs(), "held by another program");
+}
+
+TEST_F(LinkProgram, NoPermissionNamesTheGroupToJoin) {
+  const group* dialout = getgrnam("dialout");
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || dialout == nullptr) {
+    GTEST_SKIP() << "needs root, setpriv and a dialout group to act as a user outside it";
+  }
+  const std::string device = fs::canonical(ServerEnd()).string();
+  ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(chmod(device.c_str(), 0660), 0);
+  // The user "nobody" must reach the program's lock and settings folders.
+  const fs::path shared = scratch_.path() / "shared";
+  fs::create_directories(shared);
+  fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(shared, fs::perms::all);
+  fs::permissions(scratch_.path() / "run", fs::perms::all);
+  ExpectOneLineRefusal(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QL_LINK_PROGRAM,
+       "--port", device, "--settings", (shared / "Quarnelix_link.ini").string()},
+      "belongs to group 'dialout'. Join it with 'sudo usermod -aG dialout $USER'");
 }
 
 TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
