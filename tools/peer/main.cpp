@@ -228,7 +228,8 @@ int Put(PeerSession& session, const Options& options, const CodePage& codePage) 
   const std::string remote =
       RemotePath(options.remote.empty() ? LastComponent(options.local) : options.remote, codePage);
   const std::string name = SafeUploadName(remote);
-  if (name.empty()) {
+  // A wildcard in the name would make the look-ups below match other files.
+  if (name.empty() || name.find_first_of("*?") != std::string::npos) {
     return Fail("the desktop cannot store a file named '" + codePage.ToHost(LastComponent(remote)) +
                 "'; give another REMOTE name");
   }
