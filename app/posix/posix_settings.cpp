@@ -91,6 +91,7 @@ void WriteSettings(IniFile& file, const PosixSettings& settings) {
   for (const SettingKey& key : kSettingKeys) {
     file.Set(kSettingsSection, key.name, std::to_string(settings.options.*key.field));
   }
+  for (int i = 0; i < kPortCount; ++i) file.Remove(kPortsSection, PortKey(i));
   for (int i = 0; i < kPortCount; ++i) {
     file.Set(kPortsSection, PortKey(i), settings.ports[static_cast<std::size_t>(i)]);
   }

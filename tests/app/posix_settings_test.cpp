@@ -1,0 +1,92 @@
+// The terminal program's settings file: the INI reader and writer, and the
+// options, ports and drives read from it and written back.
+#include "app/posix/posix_settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "app/posix/ini_file.h"
+#include "tests/tools/child_process.h"
+
+namespace ql::testing {
+namespace {
+
+TEST(IniFile, ReadsAsWindowsDoesAndKeepsWhatItDoesNotTouch) {
+  IniFile file;
+  file.Parse(
+      "; comment\r\n[Options]\r\n  lastport = 2 \r\nQuoted=\"x y\"\r\n\r\n[other]\r\nk=v\r\n");
+  EXPECT_EQ(file.Get("options", "LastPort").value_or("-"), "2");
+  EXPECT_EQ(file.Get("OPTIONS", "quoted").value_or("-"), "x y");
+  EXPECT_FALSE(file.Get("other", "LastPort").has_value());
+
+  file.Set("options", "LastPort", "3");  // in place
+  file.Set("options", "Auto", "1");      // after the section's last key, before the blank line
+  file.Set("new", "a", "b");             // a new section at the end
+  EXPECT_EQ(
+      file.Text(),
+      "; comment\n[Options]\nlastport=3\nQuoted=\"x y\"\nAuto=1\n\n[other]\nk=v\n\n[new]\na=b\n");
+  file.Remove("options", "quoted");
+  EXPECT_FALSE(file.Get("options", "Quoted").has_value());
+}
+
+TEST(IniFile, SavesWholeFilesAndReportsUnreadableOnes) {
+  ScratchFolder scratch;
+  const fs::path path = scratch.path() / "deeper" / "Quarnelix_link.ini";
+  std::string error;
+  IniFile file;
+  EXPECT_TRUE(file.Load(path.string(), error)) << "a missing file reads as empty";
+  file.Set("options", "Hide", "1");
+  ASSERT_TRUE(file.Save(path.string(), error)) << error;
+  EXPECT_EQ(ReadText(path), "[options]\nHide=1\n");
+  EXPECT_EQ(fs::directory_iterator(path.parent_path())->path(), path) << "no temporary left";
+  EXPECT_FALSE(file.Load(scratch.path().string(), error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(PosixSettings, ReadsOptionsPortsAndDrivesAndWritesTheKeysInOrder) {
+  ScratchFolder scratch;
+  fs::create_directories(scratch.path() / "d");
+  IniFile file;
+  file.Parse(
+      "[options]\nStartStop=1\nLastSpeed=  -2x\nHotkeyShowHide=123456789\n"
+      "[ports]\nCOM3=/dev/ttyUSB0\n[drives]\nd=" +
+      (scratch.path() / "d").string() + "\n");
+  PosixSettings settings;
+  std::string error;
+  ASSERT_TRUE(ReadSettings(file, settings, error)) << error;
+  EXPECT_EQ(settings.options.lastSpeed, -2);
+  EXPECT_EQ(settings.options.startStop, 1);
+  EXPECT_EQ(settings.options.hotkeyShowHide, 1234567);  // an 8-character buffer's worth
+  EXPECT_EQ(settings.options.lastPort, 0);
+  EXPECT_EQ(settings.ports[0], "/dev/ttyS0");
+  EXPECT_EQ(settings.ports[2], "/dev/ttyUSB0");
+  EXPECT_EQ(settings.drives.at('D'), fs::canonical(scratch.path() / "d").string());
+
+  WriteSettings(file, settings);
+  const std::string options =
+      "[options]\nLastPort=0\nLastSpeed=-2\nAuto=0\nHide=0\nShowHide=0\nStartStop=1\n"
+      "HotkeyShowHide=1234567\nHotkeyStartStop=0\n[ports]\nCOM1=/dev/ttyS0\nCOM2=/dev/ttyS1\nCOM3=/"
+      "dev/ttyUSB0\n";
+  EXPECT_EQ(file.Text().substr(0, options.size()), options);
+
+  file.Parse("[drives]\nCD=/tmp\n");
+  EXPECT_FALSE(ReadSettings(file, settings, error));
+  EXPECT_NE(error.find("[drives]"), std::string::npos) << error;
+}
+
+TEST(PosixSettings, DriveAssignments) {
+  ScratchFolder scratch;
+  DriveTable drives;
+  std::string error;
+  EXPECT_TRUE(AddDrive("e:=" + scratch.path().string(), drives, error)) << error;
+  EXPECT_EQ(drives.at('E'), fs::canonical(scratch.path()).string());
+  EXPECT_FALSE(AddDrive("E", drives, error));
+  EXPECT_FALSE(AddDrive("1=/tmp", drives, error));
+  EXPECT_FALSE(AddDrive("F=" + (scratch.path() / "missing").string(), drives, error));
+  WriteText(scratch.path() / "file", "x");
+  EXPECT_FALSE(AddDrive("F=" + (scratch.path() / "file").string(), drives, error));
+  EXPECT_EQ(drives.size(), 1u);
+}
+
+}  // namespace
+}  // namespace ql::testing
