@@ -3,6 +3,11 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "serial/serial_port.h"
 #include "tests/tools/link_on_cable.h"
@@ -148,6 +153,58 @@ TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
   EXPECT_NE(trace.find("comtest"), std::string::npos) << trace;
   EXPECT_NE(trace.find(" server setmachine state\n"), std::string::npos) << trace;
   EXPECT_EQ(trace.find_first_not_of("0123456789"), 2u) << trace;  // "hh:mm:ss.mmm ..."
+}
+
+// CPU seconds (user and system) a process has used so far.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
+  WriteText(desktop_ / "big.bin", std::string(8u << 20, 'b'));
+  auto server = StartServer("server");
+  // The handheld asks for the file and then reads nothing: the server is
+  // still sending when the cable is pulled.
+  CSerialPort handheld;
+  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+  handheld.SendText("@&", nullptr, nullptr, kInfinite);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  handheld.SendText("C:\\big.bin", nullptr, nullptr, kInfinite);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  handheld.ClosePort();
+  cable_->Unplug(VirtualCable::kServerEnd);
+  EXPECT_TRUE(server->AwaitOutput("went away", seconds(10))) << server->Out();
+
+  const double before = CpuSeconds(server->Pid());
+  std::this_thread::sleep_for(seconds(2));
+  EXPECT_LT(CpuSeconds(server->Pid()) - before, 0.2) << "no busy loop while the device is gone";
+
+  std::string error;
+  ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error)) << error;
+  EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
+  // What was on its way to the handheld before the cable was pulled is dropped.
+  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+  std::vector<char> stale(65536);
+  for (std::uint32_t count = 1; count > 0;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count, nullptr,
+                          kInfinite);
+  }
+  handheld.ClosePort();
+  const Finished listing = Peer({"ls", "C:/*"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("big.bin"), std::string::npos) << listing.out;
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
 }
 
 }  // namespace
