@@ -303,8 +303,8 @@ class Bench {
   }
   void Add(const Row& row) {
     rows_.push_back(row);
-    std::fprintf(stderr, "  %s, %s: %.2f %s\n", row.measure.c_str(), row.setting.c_str(), row.value,
-                 row.unit.c_str());
+    std::cerr << "  " << row.measure << ", " << row.setting << ": " << row.value << ' ' << row.unit
+              << '\n';
   }
 
   std::string program_;
@@ -315,9 +315,7 @@ class Bench {
   std::vector<Row> rows_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   CLI::App app{"Measures quarnelix-link over a pseudo terminal at real line rates."};
   std::string server = (stdfs::path(argv[0]).parent_path() / "quarnelix-link").string();
   std::string csv = "bench-results.csv";
@@ -329,19 +327,27 @@ int main(int argc, char** argv) {
   app.add_flag("--quick", quick,
                "64 KiB transfers and smaller peaks, for a check in a minute or two");
   CLI11_PARSE(app, argc, argv);
-  signal(SIGPIPE, SIG_IGN);
+  static_cast<void>(signal(SIGPIPE, SIG_IGN));
 
   const std::size_t transfer = quick ? 64 * 1024 : 1024 * 1024;
   Bench bench(server, transfer, quick ? 8u << 20 : 64u << 20, quick ? 32u << 20 : 256u << 20);
-  try {
-    for (const unsigned baud : rates) bench.Upload(baud);
-    for (const unsigned baud : rates) bench.Download(baud);
-    for (const int entries : {10, 1000, 10000}) bench.Listing(entries);
-    bench.Idle();
-    bench.PeakMemory();
-  } catch (const std::exception& failure) {
-    std::fprintf(stderr, "bench: %s\n", failure.what());
-    return 2;
-  }
+  for (const unsigned baud : rates) bench.Upload(baud);
+  for (const unsigned baud : rates) bench.Download(baud);
+  for (const int entries : {10, 1000, 10000}) bench.Listing(entries);
+  bench.Idle();
+  bench.PeakMemory();
   return bench.Report(csv) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& failure) {
+    std::cerr << "bench: " << failure.what() << '\n';
+  } catch (...) {
+    std::cerr << "bench: stopped by an unexpected failure\n";
+  }
+  return 2;
 }
