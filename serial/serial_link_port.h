@@ -6,6 +6,18 @@
 
 namespace ql {
 
+// The handheld's line: 8 data bits, no parity, one stop bit, no handshake,
+// reads that return at once, and a notification for arriving characters.
+// Returns the status of the speed and format, the one setting a device may
+// refuse; the others are taken by every serial device.
+inline Status SetUpHandheldLine(CSerialPort& port, std::uint32_t baud) {
+  const Status configured = port.ConfigureLine(baud, 8, kNoParity, kOneStopBit);
+  port.SetFlowControl(FlowNone);
+  port.SetReadMode(ReadNonBlocking);
+  port.SetWatchMask(kEvRxChar);
+  return configured;
+}
+
 class SerialLinkPort final : public LinkPort {
  public:
   explicit SerialLinkPort(CSerialPort& port) : port_(port) {}

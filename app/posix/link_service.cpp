@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "app/common/status_texts.h"
 #include "link/link_clock.h"
 
 namespace ql {
@@ -26,19 +27,15 @@ Status LinkService::OpenPort() {
       port_.OpenForWindow(device_.c_str(), &queue_, kSerialEventMessage, 0, kQueueSize, kQueueSize);
   if (opened != kErrorSuccess) return opened;
   // As on Windows, a line that refuses a setting still counts as open.
-  port_.ConfigureLine(baud_, 8, kNoParity, kOneStopBit);
-  port_.SetFlowControl(FlowNone);
-  port_.SetReadMode(ReadNonBlocking);
-  port_.SetWatchMask(kEvRxChar);
-  out_ << device_ << " opened." << std::endl;
+  SetUpHandheldLine(port_, baud_);
+  out_ << PortOpenedText(device_) << std::endl;
   return kErrorSuccess;
 }
 
 Status LinkService::Start() {
   const Status opened = OpenPort();
   if (opened != kErrorSuccess) {
-    out_ << "Unable open " << device_
-         << "! (probably used by another application (maybe MS ActiveSync) )" << std::endl;
+    out_ << PortOpenFailedText(device_) << std::endl;
   }
   return opened;
 }
@@ -46,7 +43,7 @@ Status LinkService::Start() {
 void LinkService::ClosePort() {
   if (!port_.IsOpen()) return;
   port_.ClosePort();
-  out_ << device_ << " closed" << std::endl;
+  out_ << PortClosedText(device_) << std::endl;
 }
 
 void LinkService::Run() {

@@ -4,10 +4,12 @@
 
 #include <cstdio>
 
+#include "app/common/status_texts.h"
 #include "app/win/app_messages.h"
 #include "app/win/hotkeys.h"
 #include "app/win/settings_file.h"
 #include "res/resource.h"
+#include "serial/serial_link_port.h"
 
 namespace ql {
 namespace {
@@ -56,21 +58,16 @@ void StartLink(HWND dialog, LinkDialogContext& context) {
   const bool chosen = Selection(dialog, IDC_COMBO_PORT) >= 0 && baud != 0;
   if (!chosen || context.port->OpenForWindow(port.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
                                              kQueueSize, kQueueSize) != kErrorSuccess) {
-    SetStatus(dialog, "Unable open " + port +
-                          "! (probably used by another application (maybe MS ActiveSync) )");
+    SetStatus(dialog, PortOpenFailedText(port));
     context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_FAILED);
     SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
     SetLinkFlag(dialog, 0);
     return;
   }
   context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_OPEN);
-  SetStatus(dialog, port + " opened.");
+  SetStatus(dialog, PortOpenedText(port));
   EnableBoxes(dialog, FALSE);
-  // The handheld's line: 8 data bits, no parity, one stop bit, no handshake.
-  context.port->ConfigureLine(baud, 8, kNoParity, kOneStopBit);
-  context.port->SetFlowControl(FlowNone);
-  context.port->SetReadMode(ReadNonBlocking);
-  context.port->SetWatchMask(kEvRxChar);
+  SetUpHandheldLine(*context.port, baud);
 }
 
 void StopLink(HWND dialog, LinkDialogContext& context) {
@@ -83,7 +80,7 @@ void ToggleLink(HWND dialog, LinkDialogContext& context) {
     SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
     SetLinkFlag(dialog, 0);
     EnableBoxes(dialog, TRUE);
-    SetStatus(dialog, PortText(dialog) + " closed");
+    SetStatus(dialog, PortClosedText(PortText(dialog)));
     StopLink(dialog, context);
   } else {
     SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Stop");

@@ -22,10 +22,7 @@ class LinkOverPty : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(port_.OpenForWindow(pty_.path(), &queue_, 1124, 0, 2048, 2048), 0);
-    port_.ConfigureLine(115200, 8, kNoParity, kOneStopBit);
-    port_.SetFlowControl(FlowNone);
-    port_.SetReadMode(ReadNonBlocking);
-    port_.SetWatchMask(kEvRxChar);
+    SetUpHandheldLine(port_, 115200);
     loop_ = std::thread([this] {
       Notification n;
       while (running_) {

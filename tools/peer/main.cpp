@@ -314,11 +314,9 @@ int Main(int argc, char** argv) {
   CSerialPort port;
   const Status opened = port.OpenPort(options.port.c_str(), kQueueSize, kQueueSize);
   if (opened != kErrorSuccess) return Fail(ExplainOpenFailure(options.port, opened));
-  if (port.ConfigureLine(options.speed, 8, kNoParity, kOneStopBit) != kErrorSuccess) {
+  if (SetUpHandheldLine(port, options.speed) != kErrorSuccess) {
     return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
   }
-  port.SetFlowControl(FlowNone);
-  port.SetReadMode(ReadNonBlocking);
   SerialLinkPort linkPort(port);
   PeerSession session(linkPort, SystemClock(), options.speed);
   if (ls->parsed()) return List(session, options, *codePage);
