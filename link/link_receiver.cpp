@@ -66,6 +66,7 @@ std::size_t CLinkReceiver::GatherMessage() {
   if (discarded_ > 0) {
     Trace(("Message of " + std::to_string(discarded_) + " bytes is too long and was discarded.")
               .c_str());
+    server_.DiscardMessage();
     ClearMessage();
     return 0;
   }

@@ -20,6 +20,9 @@ enum LinkState : std::int32_t {
   LINK_UPLOAD_DATA = 5,
 };
 
+// Uploads are stored here, in the handheld's path syntax.
+constexpr char kUploadFolder[] = "C:\\";
+
 class CLinkServer {
  public:
   CLinkServer(LinkPort& port, FileSystem& fileSystem, LinkClock& clock);
@@ -29,6 +32,10 @@ class CLinkServer {
   // Any other message; `buffer` must have room for a terminator at [length].
   // Returns 0 when an upload could not be stored, else 1.
   int ProcessStateMachine(char* buffer, std::size_t length);
+
+  // The receiver threw a message away (too long): an upload name taken for it
+  // is forgotten, so that no later stray message is stored under it.
+  void DiscardMessage();
 
   // Sends the listing of a search pattern; the entry count, or -1 when the search failed.
   int SendFolderContent(const char* pattern);
@@ -47,13 +54,20 @@ class CLinkServer {
   FileSystem& fileSystem_;
   LinkClock& clock_;
   std::string uploadName_;
-  std::string uploadDirectory_ = "C:\\";
+  std::string uploadDirectory_ = kUploadFolder;
   LinkState state_ = LINK_IDLE;
 };
 
-// The part of an upload path after its last backslash or slash, or an empty
-// text when that part may not be stored: ".", "..", device names, ":" or
-// control characters, a trailing dot or space.
+// Why an upload may not be stored under `name` on any desktop, or null when it
+// may: Windows could not create it (empty, "." or "..", one of < > : " / \ | ? *
+// or a control character, a trailing dot or space, a device name such as CON or
+// COM1, with or without extension), or "C:\" and the name exceed the path limit.
+const char* UploadNameRefusal(const std::string& name);
+
+// The part of an upload path after its last backslash or slash.
+std::string UploadNameOf(const std::string& path);
+
+// That part, or an empty text when it may not be stored.
 std::string SafeUploadName(const std::string& path);
 
 }  // namespace ql

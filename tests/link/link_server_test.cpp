@@ -172,15 +172,51 @@ TEST(Upload, PausesAfterTakingTheName) {
 }
 
 TEST(Upload, UnsafeNamesCreateNothing) {
-  for (const std::string& name : std::vector<std::string>{
-           "..", ".", "", "C:x", "x:stream", "CON", "nul.txt", "COM1", "lpt9.log", "trailing.",
-           "trailing ", "tab\there", "a/../../x/", std::string(300, 'n')}) {
+  for (const std::string& name : std::vector<std::string>{"..",
+                                                          ".",
+                                                          "",
+                                                          "C:x",
+                                                          "x:stream",
+                                                          "CON",
+                                                          "nul.txt",
+                                                          "COM1",
+                                                          "lpt9.log",
+                                                          "trailing.",
+                                                          "trailing ",
+                                                          "tab\there",
+                                                          "a/../../x/",
+                                                          std::string(300, 'n'),
+                                                          "*.txt",
+                                                          "a<b>.txt",
+                                                          "pipe|q\".txt",
+                                                          "what?",
+                                                          "CONIN$",
+                                                          "conout$.log",
+                                                          "COM\xB9"}) {
     LinkHarness link;
     link.Request("&&", "\\dir\\" + name);
     link.port.Arrive(link.clock.now, "payload");
     link.RunUntilIdle();
     EXPECT_TRUE(link.files.files.empty()) << "name: " << name;
   }
+}
+
+TEST(Upload, RefusedNameIsTracedWithItsReasonAndControlsEscaped) {
+  LinkHarness link;
+  link.Request("&&", "\x1b]0;owned\a.txt");
+  EXPECT_TRUE(link.Traced("upload name refused"));
+  EXPECT_TRUE(link.Traced("\\x1b]0;owned\\x07.txt"));
+  EXPECT_TRUE(link.Traced("a character Windows does not allow in names"));
+}
+
+TEST(Upload, ADiscardedMessageForgetsTheUploadName) {
+  LinkHarness link;
+  link.receiver = std::make_unique<CLinkReceiver>(link.port, *link.server, link.clock, 100);
+  link.Request("&&", "victim.txt");
+  link.port.Arrive(link.clock.now, std::string(200, 'x'));  // too long: thrown away
+  link.port.Arrive(link.clock.now + 1000, "stray bytes, no command before them");
+  link.RunUntilIdle();
+  EXPECT_TRUE(link.files.files.empty());
 }
 
 TEST(Upload, FailedWriteLeavesNoPartialFile) {
