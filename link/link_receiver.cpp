@@ -57,6 +57,9 @@ std::size_t CLinkReceiver::GatherMessage() {
   const auto outcome = gatherer_.Gather([&](const char* data, std::size_t length) {
     gotBytes = true;
     Append(data, length);
+    LinkActivity progress(LinkActivity::Kind::kReceiving);
+    progress.bytes = receiveCount_ + discarded_;
+    server_.Report(progress);
   });
   if (outcome == MessageGatherer::Outcome::kReadError) {
     Trace("Unable to read from COM-port.");
@@ -66,6 +69,9 @@ std::size_t CLinkReceiver::GatherMessage() {
   if (discarded_ > 0) {
     Trace(("Message of " + std::to_string(discarded_) + " bytes is too long and was discarded.")
               .c_str());
+    LinkActivity dropped(LinkActivity::Kind::kMessageDiscarded);
+    dropped.bytes = discarded_;
+    server_.Report(dropped);
     server_.DiscardMessage();
     ClearMessage();
     return 0;

@@ -13,6 +13,10 @@ namespace {
 // Files are read and sent in pieces of this size, so a download costs the
 // same memory whatever the file's size.
 constexpr std::uint32_t kFilePiece = 1u << 20;
+// Payloads go to the port in slices of this size, a multiple of the block
+// size, so that progress can be told while a long one goes out: about every
+// two seconds at 19200 baud.
+constexpr std::uint32_t kProgressSlice = 4 * kBlockSize;
 // The exchange carries 32-bit sizes only.
 constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;
 
@@ -82,12 +86,14 @@ CLinkServer::CLinkServer(LinkPort& port, FileSystem& fileSystem, LinkClock& cloc
 int CLinkServer::SetStateMachine(char* text) {
   Trace("server setmachine state");
   text[kCommandLength] = 0;
-  if (std::strcmp(text, kCommandList) == 0) {
-    state_ = LINK_LIST;
-  } else if (std::strcmp(text, kCommandDownload) == 0) {
-    state_ = LINK_SEND;
-  } else if (std::strcmp(text, kCommandUpload) == 0) {
-    state_ = LINK_UPLOAD_NAME;
+  const std::pair<const char*, LinkState> commands[] = {
+      {kCommandList, LINK_LIST}, {kCommandDownload, LINK_SEND}, {kCommandUpload, LINK_UPLOAD_NAME}};
+  for (const auto& [command, state] : commands) {
+    if (std::strcmp(text, command) == 0) {
+      state_ = state;
+      Report(LinkActivity::Kind::kCommand, command);
+      break;
+    }
   }
   // Whatever was queued belongs to the exchange before this command.
   port_.DiscardBuffers();
@@ -128,7 +134,12 @@ int CLinkServer::TakeUploadName(const char* path) {
     Trace("upload name refused");
     Trace(path);
     Trace(refusal);
+    LinkActivity refused{LinkActivity::Kind::kUploadNameRefused, uploadName_};
+    refused.reason = refusal;
+    Report(refused);
     uploadName_.clear();
+  } else {
+    Report(LinkActivity::Kind::kUploadNameTaken, uploadDirectory_ + uploadName_);
   }
   state_ = LINK_UPLOAD_DATA;
   clock_.Sleep(kEchoPauseMs);  // the handheld sends the contents after this pause
@@ -142,38 +153,89 @@ void CLinkServer::DiscardMessage() {
 int CLinkServer::StoreUpload(const char* data, std::size_t length) {
   if (uploadName_.empty()) {
     Trace("upload refused: no valid name");
+    LinkActivity refused(LinkActivity::Kind::kUploadFailed);
+    refused.reason = "no valid name";
+    refused.bytes = length;
+    Report(refused);
     return 0;
   }
   const std::string path = uploadDirectory_ + uploadName_;
   Trace("upload save");
   Trace(path.c_str());
   std::unique_ptr<WritableFile> file = fileSystem_.CreateNew(path);
-  if (!file) return 0;  // most often: the file exists, and it is never overwritten
+  if (!file) {  // most often: the file exists, and it is never overwritten
+    Report(LinkActivity::Kind::kUploadExists, path, length);
+    return 0;
+  }
   TraceNumber(file->TraceId());
   const bool written = file->Write(data, length);
   file.reset();
   if (!written) {
     Trace("upload write failed, partial file removed");
     fileSystem_.Remove(path);
+    LinkActivity failed(LinkActivity::Kind::kUploadFailed, path);
+    failed.reason = "the disk refused the write";
+    failed.bytes = length;
+    Report(failed);
     return 0;
   }
   Trace("ulozit");
   Trace(uploadName_.c_str());
+  Report(LinkActivity::Kind::kUploadStored, path, length);
   return 1;
+}
+
+void CLinkServer::Report(LinkActivity::Kind kind, const std::string& text,
+                         std::uint64_t bytes) const {
+  LinkActivity activity{kind, text};
+  activity.bytes = bytes;
+  Report(activity);
+}
+
+bool CLinkServer::SendPayload(const std::string& subject, const void* data, std::uint32_t length,
+                              std::uint64_t sentBefore, std::uint64_t total) {
+  const auto* bytes = static_cast<const char*>(data);
+  std::uint32_t sent = 0;
+  do {
+    const std::uint32_t slice = std::min(length - sent, kProgressSlice);
+    if (port_.SendBlocks(bytes + sent, slice) != kSuccess) {
+      Trace("transfer ended: the port did not take the bytes");
+      Report(LinkActivity::Kind::kTransferEnded, subject, sentBefore + sent);
+      return false;
+    }
+    sent += slice;
+    LinkActivity progress{LinkActivity::Kind::kSending, subject};
+    progress.bytes = sentBefore + sent;
+    progress.total = total;
+    Report(progress);
+  } while (sent < length);
+  return true;
 }
 
 int CLinkServer::SendFolderContent(const char* pattern) {
   Trace("server Sendfoldercontent");
   std::vector<FindEntry> entries;
-  if (!FitsPath(pattern) || !fileSystem_.FindFiles(pattern, entries)) return -1;
+  if (!FitsPath(pattern) || !fileSystem_.FindFiles(pattern, entries)) {
+    Report(LinkActivity::Kind::kListingFailed, pattern);
+    return -1;
+  }
   const std::vector<std::uint8_t> listing = EncodeListing(entries);
-  port_.SendBlocks(listing.data(), static_cast<std::uint32_t>(listing.size()));
+  const auto length = static_cast<std::uint32_t>(listing.size());
+  if (SendPayload(pattern, listing.data(), length, 0, length)) {
+    LinkActivity sent{LinkActivity::Kind::kListingSent, pattern};
+    sent.entries = static_cast<std::uint32_t>(entries.size());
+    sent.bytes = length;
+    Report(sent);
+  }
   return static_cast<int>(entries.size());
 }
 
 int CLinkServer::SendFile(const char* path) {
   std::vector<FindEntry> found;
-  if (!FitsPath(path) || !fileSystem_.FindFiles(path, found) || found.empty()) return 0;
+  if (!FitsPath(path) || !fileSystem_.FindFiles(path, found) || found.empty()) {
+    Report(LinkActivity::Kind::kFileNotFound, path);
+    return 0;
+  }
   const std::uint64_t size = found.front().size;
 
   Trace(path);
@@ -183,19 +245,29 @@ int CLinkServer::SendFile(const char* path) {
   std::unique_ptr<ReadableFile> file =
       size > kLargestFile ? nullptr : fileSystem_.OpenForReading(path);
   auto remaining = static_cast<std::uint32_t>(std::min(size, kLargestFile));
+  const std::uint32_t total = remaining;
   bool readable = file && ReadPiece(*file, piece, std::min(remaining, kFilePiece));
   TraceNumber(readable ? static_cast<long long>(piece.size()) : 0);
 
   port_.SendText(kCommandDownload);
   clock_.Sleep(kEchoPauseMs);
-  if (!readable) return 1;
+  if (!readable) {
+    Report(LinkActivity::Kind::kFileUnreadable, path);
+    return 1;
+  }
+  const std::int64_t started = clock_.NowMs();
   // Only what the file still holds is sent, never more than the size the search found.
   for (;;) {
-    port_.SendBlocks(piece.data(), static_cast<std::uint32_t>(piece.size()));
-    remaining -= static_cast<std::uint32_t>(piece.size());
+    const auto length = static_cast<std::uint32_t>(piece.size());
+    if (!SendPayload(path, piece.data(), length, total - remaining, total)) return 1;
+    remaining -= length;
     const bool fileEnded = piece.size() < kFilePiece;
     if (remaining == 0 || fileEnded || !ReadPiece(*file, piece, std::min(remaining, kFilePiece)) ||
         piece.empty()) {
+      LinkActivity sent{LinkActivity::Kind::kFileSent, path};
+      sent.bytes = total - remaining;
+      sent.elapsedMs = clock_.NowMs() - started;
+      Report(sent);
       return 1;
     }
   }

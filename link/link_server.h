@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "link/file_system.h"
+#include "link/link_activity.h"
 #include "link/link_clock.h"
 #include "link/link_port.h"
 
@@ -33,6 +35,12 @@ class CLinkServer {
   // Returns 0 when an upload could not be stored, else 1.
   int ProcessStateMachine(char* buffer, std::size_t length);
 
+  // Receives a report of every exchange served and of progress on long ones.
+  void SetActivitySink(ActivitySink sink) { activitySink_ = std::move(sink); }
+  void Report(const LinkActivity& activity) const {
+    if (activitySink_) activitySink_(activity);
+  }
+
   // The receiver threw a message away (too long): an upload name taken for it
   // is forgotten, so that no later stray message is stored under it.
   void DiscardMessage();
@@ -49,6 +57,11 @@ class CLinkServer {
  private:
   int TakeUploadName(const char* path);
   int StoreUpload(const char* data, std::size_t length);
+  // Sends a payload, telling progress as it goes out; false when the port
+  // stopped taking it.
+  bool SendPayload(const std::string& subject, const void* data, std::uint32_t length,
+                   std::uint64_t sentBefore, std::uint64_t total);
+  void Report(LinkActivity::Kind kind, const std::string& text, std::uint64_t bytes = 0) const;
 
   LinkPort& port_;
   FileSystem& fileSystem_;
@@ -56,6 +69,7 @@ class CLinkServer {
   std::string uploadName_;
   std::string uploadDirectory_ = kUploadFolder;
   LinkState state_ = LINK_IDLE;
+  ActivitySink activitySink_;
 };
 
 // Why an upload may not be stored under `name` on any desktop, or null when it

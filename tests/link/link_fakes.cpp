@@ -44,6 +44,7 @@ Status ScriptedPort::SendText(const char* text) {
 }
 
 Status ScriptedPort::SendBlocks(const void* data, std::uint32_t length) {
+  if (Sent().size() >= stallAfterBytes) return 1460;  // the port's own time-out
   writes.push_back(
       {PortWrite::kBlocks, std::string(static_cast<const char*>(data), length), clock_.NowMs()});
   return kSuccess;

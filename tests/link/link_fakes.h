@@ -52,6 +52,8 @@ class ScriptedPort final : public LinkPort {
 
   // Everything written, with the discards in between.
   std::vector<PortWrite> writes;
+  // Payload writes fail once this many bytes have gone out (a stalled line).
+  std::size_t stallAfterBytes = SIZE_MAX;
   // The driver's input queue holds this much; bytes beyond it are lost.
   std::size_t queueCapacity = SIZE_MAX;
   std::size_t lostBytes = 0;

@@ -7,10 +7,17 @@
 namespace ql::testing {
 namespace {
 
+// What the handheld receives: payload writes back to back are one message.
 std::vector<PortWrite> Replies(const LinkHarness& link) {
   std::vector<PortWrite> replies;
   for (const PortWrite& w : link.port.writes) {
-    if (w.kind != PortWrite::kDiscard) replies.push_back(w);
+    if (w.kind == PortWrite::kDiscard) continue;
+    if (w.kind == PortWrite::kBlocks && !replies.empty() &&
+        replies.back().kind == PortWrite::kBlocks && replies.back().atMs == w.atMs) {
+      replies.back().bytes += w.bytes;
+    } else {
+      replies.push_back(w);
+    }
   }
   return replies;
 }
@@ -131,7 +138,7 @@ TEST(Download, LargeFilesGoOutInPiecesWithTheSameBytes) {
   link.files.files["C:\\large"].contents = contents;
   link.Request("@&", "C:\\large");
   EXPECT_EQ(link.port.Sent(), "@&" + contents);
-  for (const PortWrite& w : Replies(link)) EXPECT_LE(w.bytes.size(), 1u << 20);
+  for (const PortWrite& w : link.port.writes) EXPECT_LE(w.bytes.size(), 1u << 20);
 }
 
 TEST(Upload, StoresUnderTheLastPathComponentAndNeverOverwrites) {
@@ -257,6 +264,54 @@ TEST(UploadNames, OnlyTheLastComponentAndOnlyWhenSafe) {
   EXPECT_EQ(SafeUploadName("Com3.txt"), "");
   EXPECT_EQ(SafeUploadName("aux"), "");
   EXPECT_EQ(SafeUploadName("dir\\"), "");
+}
+
+TEST(Activity, EachExchangeIsToldWithItsOutcome) {
+  LinkHarness link;
+  std::vector<LinkActivity> told;
+  link.server->SetActivitySink([&](const LinkActivity& a) {
+    if (a.kind != LinkActivity::Kind::kReceiving) told.push_back(a);
+  });
+  link.files.files["C:\\d\\a.bin"].contents = std::string(10000, 'a');
+  link.files.files["C:\\d\\bad"] = {"x", /*unreadable=*/true};
+  link.Request("@@", "C:\\d\\*");
+  link.Send("C:\\none\\*");
+  link.Request("@&", "C:\\d\\a.bin");
+  link.Send("C:\\d\\bad");
+  link.Send("C:\\d\\missing");
+  link.Request("&&", "C:\\d\\new.txt");
+  link.Send("hello");
+  link.Send("again");
+  link.Request("&&", "CON");
+  link.port.stallAfterBytes = link.port.Sent().size() + 5000;
+  link.Request("@&", "C:\\d\\a.bin");
+
+  using K = LinkActivity::Kind;
+  std::vector<K> kinds;
+  std::uint64_t lastProgress = 0;
+  for (const LinkActivity& a : told) {
+    if (a.kind == K::kSending) {
+      EXPECT_GT(a.bytes, lastProgress % a.total) << "progress only grows within a payload";
+      EXPECT_LE(a.bytes, a.total);
+      lastProgress = a.bytes;
+    } else {
+      kinds.push_back(a.kind);
+    }
+  }
+  EXPECT_EQ(kinds,
+            (std::vector<K>{K::kCommand, K::kListingSent, K::kListingFailed, K::kCommand,
+                            K::kFileSent, K::kFileUnreadable, K::kFileNotFound, K::kCommand,
+                            K::kUploadNameTaken, K::kUploadStored, K::kUploadExists, K::kCommand,
+                            K::kUploadNameRefused, K::kCommand, K::kTransferEnded}));
+  const auto find = [&](K kind) {
+    return *std::find_if(told.begin(), told.end(), [&](const auto& a) { return a.kind == kind; });
+  };
+  EXPECT_EQ(find(K::kListingSent).entries, 2u);
+  EXPECT_EQ(find(K::kFileSent).bytes, 10000u);
+  EXPECT_EQ(find(K::kUploadStored).text, "C:\\new.txt");
+  EXPECT_STREQ(find(K::kUploadNameRefused).reason, "a device name");
+  EXPECT_LT(find(K::kTransferEnded).bytes, 10000u) << "the rest is not sent into a stalled line";
+  EXPECT_LT(link.port.Sent().size(), link.port.stallAfterBytes + 10000);
 }
 
 }  // namespace
