@@ -1,0 +1,152 @@
+#include "app/posix/activity_log.h"
+
+#include <ctime>
+#include <iomanip>
+#include <sstream>
+#include <utility>
+
+namespace ql {
+namespace {
+
+using Kind = LinkActivity::Kind;
+
+std::string Fixed(double value) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(1) << value;
+  return text.str();
+}
+
+std::string LocalTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::ostringstream text;
+  text << std::put_time(&local, "%H:%M:%S");
+  return text.str();
+}
+
+// "0:40", "12:05", "1:02:03"
+std::string Duration(std::int64_t seconds) {
+  std::ostringstream text;
+  text << std::setfill('0');
+  if (seconds >= 3600)
+    text << seconds / 3600 << ':' << std::setw(2) << seconds / 60 % 60;
+  else
+    text << seconds / 60;
+  text << ':' << std::setw(2) << seconds % 60;
+  return text.str();
+}
+
+bool IsProgress(Kind kind) { return kind == Kind::kReceiving || kind == Kind::kSending; }
+
+}  // namespace
+
+std::string FormatSize(std::uint64_t bytes) {
+  constexpr std::uint64_t kKiB = 1024;
+  constexpr double kKilo = 1024.0;
+  if (bytes < kKiB) return std::to_string(bytes) + " B";
+  if (bytes < kKiB * kKiB) return Fixed(static_cast<double>(bytes) / kKilo) + " KB";
+  return Fixed(static_cast<double>(bytes) / (kKilo * kKilo)) + " MB";
+}
+
+ActivityLog::ActivityLog(std::ostream& out, bool live, PathShower show, HostPathOf hostPathOf)
+    : out_(out), live_(live), show_(std::move(show)), hostPathOf_(std::move(hostPathOf)) {}
+
+void ActivityLog::Show(const LinkActivity& activity) {
+  if (IsProgress(activity.kind)) {
+    Progress(activity);
+    return;
+  }
+  transferStart_ = {};
+  const std::string subject = show_(activity.text);
+  const std::string reason = activity.reason != nullptr ? activity.reason : "";
+  switch (activity.kind) {
+    case Kind::kListingSent:
+      Line("listed " + subject + "  " + std::to_string(activity.entries) +
+           (activity.entries == 1 ? " entry, " : " entries, ") + FormatSize(activity.bytes));
+      break;
+    case Kind::kListingFailed:
+      Line(subject + " matches nothing: the echo alone was sent");
+      break;
+    case Kind::kFileSent:
+      Line("sent " + subject + "  " + FormatSize(activity.bytes) + " in " +
+           Fixed(static_cast<double>(activity.elapsedMs) / 1000.0) + " s");
+      break;
+    case Kind::kFileNotFound:
+      Line(subject + " not found: nothing was sent");
+      break;
+    case Kind::kFileUnreadable:
+      Line(subject + " could not be read: the echo alone was sent");
+      break;
+    case Kind::kUploadNameRefused:
+      Line("refused upload \"" + subject + "\": " + reason);
+      break;
+    case Kind::kUploadStored: {
+      const std::string host = hostPathOf_(activity.text);
+      Line("stored " + subject + "  " + FormatSize(activity.bytes) +
+           (host.empty() ? "" : "  (" + host + ")"));
+      break;
+    }
+    case Kind::kUploadExists:
+      Line(subject + " exists: upload dropped, nothing overwritten");
+      break;
+    case Kind::kUploadFailed:
+      Line(activity.text.empty()
+               ? "upload of " + FormatSize(activity.bytes) + " dropped: its name was refused"
+               : "upload " + subject + " not stored: " + reason);
+      break;
+    case Kind::kMessageDiscarded:
+      Line("discarded a message of " + FormatSize(activity.bytes) + ": too long to keep");
+      break;
+    case Kind::kTransferEnded:
+      Line("sending " + subject + " stopped after " + FormatSize(activity.bytes) +
+           ": the line stopped taking bytes");
+      break;
+    case Kind::kCommand:
+    case Kind::kUploadNameTaken:
+    case Kind::kReceiving:
+    case Kind::kSending:
+      break;  // the outcome that follows says it all
+  }
+}
+
+void ActivityLog::Line(const std::string& text) {
+  ClearProgress();
+  out_ << LocalTime() << "  " << text << "\n" << std::flush;
+}
+
+void ActivityLog::Progress(const LinkActivity& activity) {
+  if (!live_) return;
+  const Clock::time_point now = Clock::now();
+  if (transferStart_ == Clock::time_point{} || activity.bytes < startBytes_) {
+    transferStart_ = now;
+    startBytes_ = activity.bytes;
+    return;
+  }
+  constexpr std::chrono::milliseconds kRedraw{200};
+  if (now - transferStart_ < kProgressAfter || now - lastDrawn_ < kRedraw) return;
+  lastDrawn_ = now;
+  const double seconds = std::chrono::duration<double>(now - transferStart_).count();
+  const double rate = static_cast<double>(activity.bytes - startBytes_) / seconds;
+  std::string text;
+  if (activity.kind == Kind::kSending && activity.total > 0) {
+    const std::uint64_t left = activity.total - activity.bytes;
+    text = "sending " + show_(activity.text) + "  " +
+           std::to_string(activity.bytes * 100 / activity.total) + "%  " +
+           FormatSize(activity.bytes) + " of " + FormatSize(activity.total);
+    if (rate > 0) text += ", " + Duration(static_cast<std::int64_t>(left / rate)) + " left";
+  } else {
+    text = "receiving  " + FormatSize(activity.bytes) + " at " +
+           FormatSize(static_cast<std::uint64_t>(rate)) + "/s";
+  }
+  out_ << "\r\033[K  " << text << std::flush;
+  progressShown_ = true;
+}
+
+void ActivityLog::ClearProgress() {
+  if (!progressShown_) return;
+  out_ << "\r\033[K";
+  progressShown_ = false;
+}
+
+}  // namespace ql

@@ -1,0 +1,51 @@
+// The activity log of quarnelix-link: one line per exchange, with the local
+// time, in words a person reads at a glance; on a terminal also a live
+// progress line while a long transfer runs.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "link/link_activity.h"
+
+namespace ql {
+
+// "49 B", "3.0 KB", "1.2 MB"
+std::string FormatSize(std::uint64_t bytes);
+
+class ActivityLog {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // A handheld path or name made fit for the terminal (code page to UTF-8,
+  // controls escaped).
+  using PathShower = std::function<std::string(const std::string& handheldText)>;
+  // The host file behind a handheld path, for stored uploads.
+  using HostPathOf = std::function<std::string(const std::string& handheldPath)>;
+
+  // `live`: `out` is a terminal, so progress may be drawn and redrawn.
+  ActivityLog(std::ostream& out, bool live, PathShower show, HostPathOf hostPathOf);
+
+  void Show(const LinkActivity& activity);
+
+  // A transfer shows progress once it has lasted this long.
+  static constexpr std::chrono::milliseconds kProgressAfter{1000};
+
+ private:
+  void Line(const std::string& text);
+  void Progress(const LinkActivity& activity);
+  void ClearProgress();
+
+  std::ostream& out_;
+  bool live_;
+  PathShower show_;
+  HostPathOf hostPathOf_;
+  Clock::time_point transferStart_{};
+  std::uint64_t startBytes_ = 0;
+  Clock::time_point lastDrawn_{};
+  bool progressShown_ = false;
+};
+
+}  // namespace ql
