@@ -15,8 +15,8 @@ namespace {
 // clock's grain (over a pseudo terminal a few kilobytes arrive at once).
 constexpr double kMeaningfulSeconds = 0.5;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-constexpr int kBarWidth = 30;
-constexpr int kLineWidth = 79;
+constexpr int kBarWidth = 16;
+constexpr std::size_t kLineWidth = 79;
 
 std::string KilobytesPerSecond(double bytesPerSecond) {
   std::ostringstream text;
@@ -25,12 +25,14 @@ std::string KilobytesPerSecond(double bytesPerSecond) {
   return text.str();
 }
 
-// "8 s", "3:05"
+// "8 s", "3:05", "1:02:03"
 std::string Duration(double seconds) {
   const auto whole = static_cast<long long>(std::ceil(seconds));
   if (whole < 60) return std::to_string(whole) + " s";
-  const long long rest = whole % 60;
-  return std::to_string(whole / 60) + ":" + (rest < 10 ? "0" : "") + std::to_string(rest);
+  const auto twoDigits = [](long long n) { return (n < 10 ? "0" : "") + std::to_string(n); };
+  const std::string minutes = twoDigits(whole / 60 % 60) + ":" + twoDigits(whole % 60);
+  return whole < 3600 ? minutes.substr(minutes[0] == '0' ? 1 : 0)
+                      : std::to_string(whole / 3600) + ":" + minutes;
 }
 
 }  // namespace
@@ -58,13 +60,15 @@ void Progress::Draw() {
     line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
             std::to_string(done * 100 / total_) + "%  ";
   }
-  line += std::to_string(bytes_) + " of " + std::to_string(total_) + " bytes";
+  line += std::to_string(bytes_) + "/" + std::to_string(total_) + " bytes";
   if (const double rate = Rate(); rate > 0) {
     line += "  " + KilobytesPerSecond(rate);
     if (total_ > bytes_)
       line += "  " + Duration(static_cast<double>(total_ - bytes_) / rate) + " left";
   }
-  std::cerr << line << "   " << std::flush;
+  // Padded, so that nothing of a longer line before remains.
+  if (line.size() < kLineWidth + 1) line.resize(kLineWidth + 1, ' ');
+  std::cerr << line << std::flush;
   drawn_ = true;
 }
 
