@@ -50,6 +50,10 @@ TEST_F(PeerEndToEnd, ListsDownloadsAndUploadsExactBytes) {
   const Finished again = Peer({"put", upload.string(), "Sub\\photo.jpg"});
   EXPECT_EQ(again.code, 1);
   EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+  EXPECT_NE(
+      again.out.find("Uploads always land in C:\\: Sub\\photo.jpg is stored as C:\\photo.jpg"),
+      std::string::npos)
+      << again.out;
   EXPECT_EQ(ReadText(desktop_ / "photo.jpg"), photo);
 
   server->Signal(SIGTERM);
@@ -92,7 +96,64 @@ TEST_F(PeerEndToEnd, FailuresAreExplained) {
   EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
 }
 
+// What the listing shows with bytes but arrives empty is a failure, and no
+// local file is lost or left half-written.
+TEST_F(PeerEndToEnd, DownloadsNeverLieNorDestroy) {
+  fs::create_directories(desktop_ / "Docs");
+  WriteText(desktop_ / "empty.txt", "");
+  // Sparse: larger than the 32-bit sizes a download carries, so the desktop sends nothing.
+  WriteText(desktop_ / "huge.bin", "");
+  fs::resize_file(desktop_ / "huge.bin", std::uint64_t{1} << 32);
+  const fs::path handheld = scratch_.path() / "handheld";
+  fs::create_directories(handheld);
+  const fs::path mine = handheld / "mine.txt";
+  WriteText(mine, "keep me");
+  auto server = StartServer();
+
+  const Finished huge = Peer({"get", "C:/huge.bin", (handheld / "huge").string()});
+  EXPECT_EQ(huge.code, 1);
+  EXPECT_EQ(CountLines(huge.err), 1u) << huge.err;
+  EXPECT_NE(huge.err.find("sent nothing of C:/huge.bin"), std::string::npos) << huge.err;
+
+  const Finished folder = Peer({"get", "C:/Docs", (handheld / "Docs").string()});
+  EXPECT_EQ(folder.code, 1);
+  EXPECT_NE(folder.err.find("is a folder"), std::string::npos) << folder.err;
+
+  const Finished kept = Peer({"get", "C:/empty.txt", mine.string()});
+  EXPECT_EQ(kept.code, 1);
+  EXPECT_NE(kept.err.find("exists; give --force"), std::string::npos) << kept.err;
+  EXPECT_EQ(ReadText(mine), "keep me");
+
+  // A genuinely empty file is no failure; --force replaces.
+  const Finished forced = Peer({"get", "--force", "C:/empty.txt", mine.string()});
+  EXPECT_EQ(forced.code, 0) << forced.err;
+  EXPECT_EQ(ReadText(mine), "");
+
+  // Nothing else was written: no file for a failure, no temporary left.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(handheld)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"mine.txt"});
+
+  // What the line cannot carry is refused before anything is sent.
+  WriteText(scratch_.path() / "two", "ab");
+  const Finished two = Peer({"put", (scratch_.path() / "two").string()});
+  EXPECT_EQ(two.code, 1);
+  EXPECT_NE(two.err.find("is 2 bytes long"), std::string::npos) << two.err;
+  const Finished directory = Peer({"put", handheld.string()});
+  EXPECT_EQ(directory.code, 1);
+  EXPECT_NE(directory.err.find("is a folder"), std::string::npos) << directory.err;
+
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+}
+
 TEST_F(PeerEndToEnd, NoServerMeansNoAnswer) {
+  const Finished version = RunToEnd({QL_PEER_PROGRAM, "--version"}, scratch_.path(), "version");
+  EXPECT_EQ(version.code, 0) << version.err;
+  EXPECT_EQ(version.out.rfind("quarnelix-peer ", 0), 0u) << version.out;
+
   const Finished lonely = Peer({"ls", "C:/*"});
   EXPECT_EQ(lonely.code, 1);
   EXPECT_NE(lonely.err.find("no answer"), std::string::npos) << lonely.err;

@@ -1,15 +1,15 @@
 // quarnelix-peer: plays the handheld on a serial line, to try a cable and a
 // running quarnelix-link by hand, and to drive it in tests.
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
-#include <chrono>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
+#include <functional>
 #include <iostream>
+#include <limits>
 #include <optional>
-#include <sstream>
 
 #include "app/common/settings.h"
 #include "app/posix/device_problem.h"
@@ -18,7 +18,9 @@
 #include "link/link_server.h"
 #include "serial/serial_link_port.h"
 #include "serial/serial_port.h"
+#include "tools/peer/local_file.h"
 #include "tools/peer/peer_session.h"
+#include "tools/peer/progress.h"
 
 namespace ql {
 namespace {
@@ -36,65 +38,13 @@ struct Options {
   std::string pattern;
   std::string remote;
   std::string local;
+  bool force = false;
 };
 
 int Fail(const std::string& message) {
   std::cerr << "quarnelix-peer: " << message << "\n";
   return kExitFailure;
 }
-
-// A bar on standard error while a payload travels (only on a terminal), and
-// one closing line on standard output.
-class Progress {
- public:
-  explicit Progress(std::uint64_t total) : total_(total), shown_(isatty(STDERR_FILENO) != 0) {}
-
-  void Update(std::uint64_t bytes) {
-    const Clock::time_point now = Clock::now();
-    if (bytes_ == 0) first_ = now;
-    bytes_ = bytes;
-    last_ = now;
-    if (!shown_ || now - lastDrawn_ < std::chrono::milliseconds(100)) return;
-    lastDrawn_ = now;
-    std::string line = "\r";
-    if (total_ > 0) {
-      constexpr int kWidth = 30;
-      const auto filled = static_cast<int>(bytes * kWidth / total_);
-      line += "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "] " +
-              std::to_string(bytes * 100 / total_) + "%";
-    }
-    std::cerr << line << "  " << bytes << " bytes  " << Rate() << "   " << std::flush;
-  }
-
-  // "3000 bytes in 0.52 s (5.6 KB/s)"
-  std::string Summary() {
-    if (shown_) std::cerr << "\r" << std::string(79, ' ') << "\r" << std::flush;
-    std::ostringstream text;
-    text.precision(3);
-    text << bytes_ << " bytes in " << std::fixed << Seconds() << " s (" << Rate() << ")";
-    return text.str();
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-
-  // From the first byte to the last.
-  double Seconds() const { return std::chrono::duration<double>(last_ - first_).count(); }
-  std::string Rate() const {
-    std::ostringstream text;
-    text.precision(1);
-    text << std::fixed << static_cast<double>(bytes_) / 1024.0 / std::max(Seconds(), 0.001)
-         << " KB/s";
-    return text.str();
-  }
-
-  std::uint64_t total_;
-  bool shown_;
-  std::uint64_t bytes_ = 0;
-  Clock::time_point first_{};
-  Clock::time_point last_{};
-  Clock::time_point lastDrawn_{};
-};
 
 // The handheld names paths with backslashes; a slash, which no Windows name
 // holds, is taken for one so that paths need no quoting in a shell.
@@ -174,38 +124,124 @@ int List(PeerSession& session, const Options& options, const CodePage& codePage)
   return 0;
 }
 
-int Get(PeerSession& session, const Options& options, const CodePage& codePage) {
-  const std::string local = options.local.empty() ? LastComponent(options.remote) : options.local;
-  if (local.empty()) return Fail(options.remote + " names a folder; give a file's path");
+// A download as asked: one file's desktop path, and where it goes here.
+struct Download {
+  std::string remote;  // as the user gave it
+  std::string path;    // as the desktop names it
+  std::string local;
+  bool replace = false;
+};
+
+bool PlanDownload(const Options& options, const CodePage& codePage, Download& plan,
+                  std::string& error) {
+  plan.remote = options.remote;
+  plan.path = RemotePath(options.remote, codePage);
+  plan.replace = options.force;
+  if (plan.path.find_first_of("*?") != std::string::npos) {
+    error = "get fetches one file: " + options.remote + " is a pattern (ls lists what it matches)";
+    return false;
+  }
+  const std::string name = codePage.ToHost(LastComponent(plan.path));
+  if (name.empty()) {
+    error = options.remote + " names a folder; give a file's path";
+    return false;
+  }
+  plan.local = options.local.empty() ? name : options.local;
+  // Into a folder given as LOCAL, under the desktop's name, as cp does.
+  struct stat status {};
+  if (!options.local.empty() && stat(plan.local.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    plan.local += (plan.local.back() == '/' ? "" : "/") + name;
+  }
+  return CheckLocalTarget(plan.local, plan.replace, error);
+}
+
+// The sizes of a download travel in 32 bits; the desktop sends nothing of a larger file.
+constexpr std::uint64_t kLargestDownload = std::numeric_limits<std::uint32_t>::max();
+
+// The desktop answers a file it cannot send, and an empty one, with its echo
+// alone: the listing says first whether the file exists, how large it is, and
+// whether it is a folder.
+int Fetch(PeerSession& session, const Download& plan) {
+  std::vector<FindEntry> entries;
+  PeerSession::Result result = session.List(plan.path, entries);
+  if (result == PeerSession::Result::kEchoOnly ||
+      (result == PeerSession::Result::kDone && entries.empty())) {
+    return Fail("no file " + plan.remote + " on the desktop");
+  }
+  if (result != PeerSession::Result::kDone) return Explain(result, "the look-up of " + plan.remote);
+  const FindEntry& entry = entries.front();
+  if ((entry.attributes & kAttributeDirectory) != 0) {
+    return Fail(plan.remote + " is a folder on the desktop; give a file's path (ls " + plan.remote +
+                "/ lists it)");
+  }
+
   std::string contents;
-  Progress progress(0);
-  const PeerSession::Result result =
-      session.Get(RemotePath(options.remote, codePage), contents,
-                  [&](std::uint64_t bytes) { progress.Update(bytes); });
-  if (result == PeerSession::Result::kNoAnswer) {
-    return Fail("no file " + options.remote +
-                " on the desktop (nothing came back; if ls works, the path is wrong)");
+  Progress progress(entry.size);
+  result = session.Get(plan.path, contents, [&](std::uint64_t bytes) { progress.Update(bytes); });
+  progress.Clear();
+  const std::string listed = std::to_string(entry.size);
+  if (result == PeerSession::Result::kEchoOnly && entry.size > 0) {
+    return Fail("the desktop sent nothing of " + plan.remote + ", which it lists with " + listed +
+                " bytes: " +
+                (entry.size > kLargestDownload
+                     ? "larger than this link can carry (4 GB at most)"
+                     : "it could not read it (open in another program, or closed to reading?)"));
   }
   if (result != PeerSession::Result::kDone && result != PeerSession::Result::kEchoOnly) {
-    return Explain(result, "the download");
+    return Explain(result, "the download of " + plan.remote);
   }
-  std::ofstream out(local, std::ios::binary | std::ios::trunc);
-  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  out.close();
-  if (!out) return Fail("cannot write " + local);
-  std::cout << "Received " << progress.Summary() << " into " << local
-            << (contents.empty() ? " (the file is empty, or the desktop could not read it)" : "")
-            << "\n";
+  if (contents.size() != entry.size) {
+    return Fail("received " + std::to_string(contents.size()) + " of the " + listed +
+                " bytes listed for " + plan.remote +
+                ": the line lost some, or the file changed meanwhile; try again, or a lower speed");
+  }
+  std::string error;
+  if (!WriteLocalFile(plan.local, contents, plan.replace, error)) return Fail(error);
+  std::cout << "Received " << progress.Summary() << " into " << plan.local
+            << (contents.empty() ? " (an empty file)" : "") << "\n";
   return 0;
 }
 
-bool ReadWhole(const std::string& path, std::string& contents) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  contents = text.str();
-  return !in.bad();
+// An upload as asked, and what the desktop will call it.
+struct Upload {
+  std::string contents;
+  std::string path;    // the name sent, as the desktop names it
+  std::string stored;  // where the desktop stores it, as the user reads it
+  std::string note;    // what the user should know before it goes
+};
+
+bool PlanUpload(const Options& options, const CodePage& codePage, Upload& plan,
+                std::string& error) {
+  if (!ReadLocalFile(options.local, plan.contents, error)) return false;
+  if (plan.contents.empty()) {
+    error = options.local + " is empty: the line cannot carry a message of no bytes";
+    return false;
+  }
+  if (plan.contents.size() == kCommandLength) {
+    error = options.local + " is " + std::to_string(kCommandLength) +
+            " bytes long: the desktop takes every message of that length for a command, so the "
+            "line cannot carry it";
+    return false;
+  }
+  plan.path =
+      RemotePath(options.remote.empty() ? LastComponent(options.local) : options.remote, codePage);
+  // The refusals include wildcards, which would make the look-ups match other files.
+  const std::string name = UploadNameOf(plan.path);
+  if (const char* refusal = UploadNameRefusal(name)) {
+    error = "the desktop cannot store a file named '" + codePage.ToHost(name) + "' (" + refusal +
+            "); give another REMOTE name";
+    return false;
+  }
+  plan.stored = codePage.ToHost(kUploadFolder + name);
+  // Going ahead is what the help has always promised; saying so up front tells
+  // the user where to look for the file.
+  std::string folder = plan.path.substr(0, plan.path.size() - name.size());
+  for (char& c : folder) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (!folder.empty() && folder != kUploadFolder) {
+    plan.note = "Uploads always land in " + codePage.ToHost(kUploadFolder) + ": " +
+                codePage.ToHost(plan.path) + " is stored as " + plan.stored;
+  }
+  return true;
 }
 
 // The desktop answers uploads with nothing: look at its upload folder before
@@ -219,40 +255,29 @@ PeerSession::Result LookUp(PeerSession& session, const std::string& path,
   return result == PeerSession::Result::kEchoOnly ? PeerSession::Result::kDone : result;
 }
 
-int Put(PeerSession& session, const Options& options, const CodePage& codePage) {
-  std::string contents;
-  if (!ReadWhole(options.local, contents)) return Fail("cannot read " + options.local);
-  if (contents.empty()) {
-    return Fail(options.local + " is empty: the line cannot carry a message of no bytes");
-  }
-  const std::string remote =
-      RemotePath(options.remote.empty() ? LastComponent(options.local) : options.remote, codePage);
-  const std::string name = SafeUploadName(remote);
-  // A wildcard in the name would make the look-ups below match other files.
-  if (name.empty() || name.find_first_of("*?") != std::string::npos) {
-    return Fail("the desktop cannot store a file named '" + codePage.ToHost(LastComponent(remote)) +
-                "'; give another REMOTE name");
-  }
-  const std::string stored = "C:\\" + name;
-  const std::string shown = codePage.ToHost(stored);
+int Send(PeerSession& session, const Upload& plan, const CodePage& codePage) {
+  const std::string stored = codePage.ToHandheld(plan.stored);
   std::optional<std::uint64_t> size;
   PeerSession::Result result = LookUp(session, stored, size);
-  if (result != PeerSession::Result::kDone) return Explain(result, "the look-up of " + shown);
-  if (size) return Fail(shown + " already exists on the desktop, which never overwrites a file");
+  if (result != PeerSession::Result::kDone) return Explain(result, "the look-up of " + plan.stored);
+  if (size) {
+    return Fail(plan.stored + " already exists on the desktop, which never overwrites a file");
+  }
 
-  Progress progress(contents.size());
-  result = session.Put(remote, contents, [&](std::uint64_t bytes) { progress.Update(bytes); });
+  Progress progress(plan.contents.size());
+  result =
+      session.Put(plan.path, plan.contents, [&](std::uint64_t bytes) { progress.Update(bytes); });
+  progress.Clear();
   if (result != PeerSession::Result::kDone) return Explain(result, "the upload");
-  const std::string summary = progress.Summary();
   result = LookUp(session, stored, size);
-  if (result != PeerSession::Result::kDone) return Explain(result, "the check of " + shown);
-  if (!size) return Fail("the desktop did not store " + shown);
-  if (*size != contents.size()) {
+  if (result != PeerSession::Result::kDone) return Explain(result, "the check of " + plan.stored);
+  if (!size) return Fail("the desktop did not store " + plan.stored);
+  if (*size != plan.contents.size()) {
     return Fail("the desktop stored " + std::to_string(*size) + " of " +
-                std::to_string(contents.size()) + " bytes as " + shown +
+                std::to_string(plan.contents.size()) + " bytes as " + plan.stored +
                 ": the line lost some; try a lower speed");
   }
-  std::cout << "Sent " << summary << "; stored as " << shown << "\n";
+  std::cout << "Sent " << progress.Summary() << "; stored as " << plan.stored << "\n";
   return 0;
 }
 
@@ -273,6 +298,8 @@ int Main(int argc, char** argv) {
       "  quarnelix-peer --port /dev/ttyUSB1 --speed 115200 get 'C:/docs/report.txt'\n"
       "  quarnelix-peer --port /dev/ttyUSB1 put notes.txt");
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("quarnelix-peer ") + QL_VERSION,
+                       "Print the version and exit");
   Options options;
   app.add_option("--port", options.port, "Serial device of the handheld's end, e.g. /dev/ttyUSB1")
       ->required()
@@ -291,7 +318,10 @@ int Main(int argc, char** argv) {
       ->required();
   CLI::App* get = app.add_subcommand("get", "Fetch a desktop file");
   get->add_option("REMOTE", options.remote, "Desktop path, e.g. C:/docs/report.txt")->required();
-  get->add_option("LOCAL", options.local, "Where to write it (default: REMOTE's file name)");
+  get->add_option("LOCAL", options.local,
+                  "Where to write it (default: REMOTE's file name); a folder takes it under that\n"
+                  "name. An existing file is kept");
+  get->add_flag("--force", options.force, "Replace LOCAL if it exists");
   CLI::App* put = app.add_subcommand("put", "Upload a file into the desktop's C:\\ folder");
   put->add_option("LOCAL", options.local, "The file to send")->required();
   put->add_option("REMOTE", options.remote,
@@ -311,17 +341,30 @@ int Main(int argc, char** argv) {
     std::cerr << "quarnelix-peer: --codepage " << options.codePage << ": " << error << "\n";
     return kExitUsage;
   }
-  CSerialPort port;
-  const Status opened = port.OpenPort(options.port.c_str(), kQueueSize, kQueueSize);
-  if (opened != kErrorSuccess) return Fail(ExplainOpenFailure(options.port, opened));
-  if (SetUpHandheldLine(port, options.speed) != kErrorSuccess) {
-    return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
+  // What was asked is checked before the line is touched.
+  const auto onTheLine = [&](const std::function<int(PeerSession&)>& exchange) {
+    CSerialPort port;
+    const Status opened = port.OpenPort(options.port.c_str(), kQueueSize, kQueueSize);
+    if (opened != kErrorSuccess) return Fail(ExplainOpenFailure(options.port, opened));
+    if (SetUpHandheldLine(port, options.speed) != kErrorSuccess) {
+      return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
+    }
+    SerialLinkPort linkPort(port);
+    PeerSession session(linkPort, SystemClock(), options.speed);
+    return exchange(session);
+  };
+  if (ls->parsed()) {
+    return onTheLine([&](PeerSession& session) { return List(session, options, *codePage); });
   }
-  SerialLinkPort linkPort(port);
-  PeerSession session(linkPort, SystemClock(), options.speed);
-  if (ls->parsed()) return List(session, options, *codePage);
-  if (get->parsed()) return Get(session, options, *codePage);
-  return Put(session, options, *codePage);
+  if (get->parsed()) {
+    Download download;
+    if (!PlanDownload(options, *codePage, download, error)) return Fail(error);
+    return onTheLine([&](PeerSession& session) { return Fetch(session, download); });
+  }
+  Upload upload;
+  if (!PlanUpload(options, *codePage, upload, error)) return Fail(error);
+  if (!upload.note.empty()) std::cout << upload.note << std::endl;
+  return onTheLine([&](PeerSession& session) { return Send(session, upload, *codePage); });
 }
 
 }  // namespace
