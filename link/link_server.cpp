@@ -17,8 +17,6 @@ constexpr std::uint32_t kFilePiece = 1u << 20;
 // size, so that progress can be told while a long one goes out: about every
 // two seconds at 19200 baud.
 constexpr std::uint32_t kProgressSlice = 4 * kBlockSize;
-// The exchange carries 32-bit sizes only.
-constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;
 
 bool FitsPath(const char* path) { return std::strlen(path) <= kMaxPath; }
 

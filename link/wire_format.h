@@ -22,6 +22,9 @@ constexpr int kEchoPauseMs = 500;
 // Payloads are handed to the port in writes of at most this many bytes.
 constexpr std::uint32_t kBlockSize = 1024;
 
+// The desktop sends files of at most this size: the exchange carries 32-bit sizes.
+constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;
+
 // Windows file attribute bits as they appear in listings.
 constexpr std::uint32_t kAttributeReadOnly = 0x01;
 constexpr std::uint32_t kAttributeHidden = 0x02;

@@ -155,8 +155,6 @@ bool PlanDownload(const Options& options, const CodePage& codePage, Download& pl
   return CheckLocalTarget(plan.local, plan.replace, error);
 }
 
-// The sizes of a download travel in 32 bits; the desktop sends nothing of a larger file.
-constexpr std::uint64_t kLargestDownload = std::numeric_limits<std::uint32_t>::max();
 
 // The desktop answers a file it cannot send, and an empty one, with its echo
 // alone: the listing says first whether the file exists, how large it is, and
@@ -183,7 +181,7 @@ int Fetch(PeerSession& session, const Download& plan) {
   if (result == PeerSession::Result::kEchoOnly && entry.size > 0) {
     return Fail("the desktop sent nothing of " + plan.remote + ", which it lists with " + listed +
                 " bytes: " +
-                (entry.size > kLargestDownload
+                (entry.size > kLargestFile
                      ? "larger than this link can carry (4 GB at most)"
                      : "it could not read it (open in another program, or closed to reading?)"));
   }
