@@ -8,7 +8,6 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
-#include <limits>
 #include <optional>
 
 #include "app/common/settings.h"
