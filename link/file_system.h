@@ -40,6 +40,9 @@ class FileSystem {
   virtual std::unique_ptr<WritableFile> CreateNew(const std::string& path) = 0;
   // Removes a file this program created (after a failed write).
   virtual void Remove(const std::string& path) = 0;
+  // Whether an upload may be stored under `name` here, beyond what Windows
+  // allows in names anywhere.
+  virtual bool AcceptsUploadName(const std::string& /*name*/) const { return true; }
 };
 
 }  // namespace ql
