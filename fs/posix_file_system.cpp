@@ -310,7 +310,7 @@ int PosixFileSystem::OpenBeneath(const Drive& drive, std::vector<std::string> pa
     } else {
       ++links;
       const std::string& root = drive.realPath;
-      if (target.empty() || target[0] != '/') {
+      if (target[0] != '/') {
         next = std::move(walked);
         AppendComponents(target, next);
       } else if (target.compare(0, root.size(), root) == 0 &&
