@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -16,14 +20,6 @@
 #include "fs/handheld_path.h"
 
 namespace ql {
-
-struct PosixFileSystem::HostPath {
-  std::string root;          // the drive's folder, symbolic links resolved
-  std::string folder;        // the folder that holds the entry, resolved, inside `root`
-  bool isDriveRoot = false;  // the handheld named the drive's root itself
-  std::string ansiName;      // the last component as the handheld wrote it
-  std::string name;          // the host's name of the existing entry it means
-};
 
 namespace {
 
@@ -54,12 +50,14 @@ timespec FromStatx(const statx_timestamp& time) {
 }
 #endif
 
-// Follows symbolic links. The creation time is the birth time where the
-// system keeps one, else the last status change.
+// Never follows a symbolic link: the caller judges where it leads. The
+// creation time is the birth time where the system keeps one, else the last
+// status change.
 bool StatAt(int folderFd, const char* name, HostStat& result) {
 #if defined(__linux__) && defined(STATX_BTIME)
   struct statx extended {};
-  if (statx(folderFd, name, AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
+  if (statx(folderFd, name, AT_NO_AUTOMOUNT | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+            &extended) == 0) {
     result.mode = extended.stx_mode;
     result.size = extended.stx_size;
     result.access = FromStatx(extended.stx_atime);
@@ -71,7 +69,7 @@ bool StatAt(int folderFd, const char* name, HostStat& result) {
   if (errno != ENOSYS && errno != EPERM) return false;  // old kernels, strict sandboxes
 #endif
   struct stat status {};
-  if (fstatat(folderFd, name, &status, 0) != 0) return false;
+  if (fstatat(folderFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
   result.mode = status.st_mode;
   result.size = static_cast<std::uint64_t>(status.st_size);
 #if defined(__APPLE__)
@@ -86,29 +84,6 @@ bool StatAt(int folderFd, const char* name, HostStat& result) {
   return true;
 }
 
-bool IsLinkAt(int folderFd, const char* name, unsigned char type) {
-  if (type != DT_UNKNOWN) return type == DT_LNK;
-  struct stat status {};
-  return fstatat(folderFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
-}
-
-std::string RealPath(const std::string& path) {
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (!resolved) return std::string();
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
-}
-
-std::string Join(const std::string& folder, const std::string& name) {
-  return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
-bool IsInside(const std::string& root, const std::string& path) {
-  if (path.compare(0, root.size(), root) != 0) return false;
-  return path.size() == root.size() || root == "/" || path[root.size()] == '/';
-}
-
 bool IsDotEntry(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -117,21 +92,31 @@ bool IsDotEntry(const char* name) {
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
+  ~Descriptor() { reset(-1); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
 };
 
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// A fresh description of the folder itself, so that each use reads it from its start.
+int Reopen(int folderFd) { return openat(folderFd, ".", kFolderFlags); }
+
 class Folder {
  public:
-  explicit Folder(const std::string& path) : dir_(opendir(path.c_str())) {}
+  explicit Folder(int folderFd) : dir_(nullptr) {
+    const int fd = Reopen(folderFd);
+    if (fd >= 0 && !(dir_ = fdopendir(fd))) close(fd);
+  }
   ~Folder() {
     if (dir_) closedir(dir_);
   }
@@ -186,70 +171,196 @@ class PosixWritableFile : public WritableFile {
   Descriptor fd_;
 };
 
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home && *home) return home;
-  const passwd* user = getpwuid(getuid());
-  return user && user->pw_dir ? user->pw_dir : std::string();
-}
-
-DriveTable WithDefaultDrive(const DriveTable& drives) {
-  DriveTable result;
-  for (const auto& drive : drives) {
-    result[static_cast<char>(std::toupper(static_cast<unsigned char>(drive.first)))] = drive.second;
-  }
-  if (result.empty()) {
-    const std::string home = HomeFolder();
-    if (!home.empty()) result['C'] = home;
-  }
-  return result;
-}
-
 std::string UpperName(const std::string& name, const CodePage& codePage) {
   std::string upper = name;
   for (char& c : upper) c = codePage.Upper(c);
   return upper;
 }
 
+// As many links as the kernel follows in one path.
+constexpr int kMaxLinks = 40;
+
+bool ReadLink(int folderFd, const std::string& name, std::string& target) {
+  char buffer[PATH_MAX];
+  const ssize_t length = readlinkat(folderFd, name.c_str(), buffer, sizeof buffer);
+  if (length < 0) return false;
+  target.assign(buffer, static_cast<std::size_t>(length));
+  return true;
+}
+
+void AppendComponents(const std::string& path, std::vector<std::string>& components) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    if (end > start) components.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+#if defined(__linux__) && defined(SYS_openat2)
+std::string JoinComponents(const std::vector<std::string>& components, std::size_t count) {
+  std::string path = ".";
+  for (std::size_t i = 0; i < count; ++i) path += "/" + components[i];
+  return path;
+}
+
+// The kernel keeps the whole walk, links included, below `folderFd`: an
+// escape fails with EXDEV, as does any link with an absolute target.
+int OpenBeneathByKernel(int folderFd, const std::string& path, int flags) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(syscall(SYS_openat2, folderFd, path.c_str(), &how, sizeof how));
+}
+#endif
+
 }  // namespace
 
-PosixFileSystem::PosixFileSystem(const DriveTable& drives, CodePage codePage)
-    : drives_(WithDefaultDrive(drives)), codePage_(std::move(codePage)) {}
+// The handheld's path resolved below a drive: `folder` is open on the folder
+// that holds the entry, reached as `folderPath` (host names) from the drive.
+struct PosixFileSystem::HostPath {
+  const Drive* drive = nullptr;
+  std::vector<std::string> folderPath;
+  Descriptor folder{-1};
+  bool isDriveRoot = false;  // the handheld named the drive's root itself
+  std::string ansiName;      // the last component as the handheld wrote it
+  std::string name;          // the host's name of the existing entry it means
+};
 
-// Walks the folder part of a handheld path from the drive's folder down and
-// makes sure that, links followed, it ends inside that folder.
+PosixFileSystem::PosixFileSystem(const DriveTable& drives, CodePage codePage)
+    : codePage_(std::move(codePage)) {
+  for (const auto& [letter, folder] : drives) {
+    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    const int fd = open(folder.c_str(), kFolderFlags);
+    char* real = fd >= 0 ? realpath(folder.c_str(), nullptr) : nullptr;
+    if (!real) {
+      if (fd >= 0) close(fd);
+      continue;
+    }
+    const auto previous = open_.find(upper);
+    if (previous != open_.end()) close(previous->second.fd);
+    open_[upper] = Drive{fd, real};
+    drives_[upper] = folder;
+    std::free(real);
+  }
+}
+
+PosixFileSystem::~PosixFileSystem() {
+  for (const auto& drive : open_) close(drive.second.fd);
+}
+
+// Finds the entry `path` names below the drive, following the links that stay
+// inside it. Returns the open folder that holds the entry, with `name` its
+// name there (never a link; "." for the drive itself); -1 with errno set when
+// the entry's folder is missing or the path leads outside the drive.
+int PosixFileSystem::OpenBeneath(const Drive& drive, std::vector<std::string> path,
+                                 std::string& name) {
+  if (path.empty()) {
+    name = ".";
+    return Reopen(drive.fd);
+  }
+#if defined(__linux__) && defined(SYS_openat2)
+  static std::atomic<bool> kernelRefuses{false};
+  if (!kernelRefuses) {
+    Descriptor folder(
+        OpenBeneathByKernel(drive.fd, JoinComponents(path, path.size() - 1), kFolderFlags));
+    std::string target;
+    if (folder.get() >= 0 && !ReadLink(folder.get(), path.back(), target)) {
+      name = path.back();
+      return folder.release();
+    }
+    // Old kernels and sandboxes refuse the call. An escape, or a link that
+    // names a place inside by its absolute path, is left to the walk below,
+    // which tells them apart and never opens anything outside.
+    if (folder.get() < 0 && (errno == ENOSYS || errno == EPERM)) kernelRefuses = true;
+    if (folder.get() < 0 && errno != ENOSYS && errno != EPERM && errno != EXDEV &&
+        errno != EAGAIN) {
+      return -1;
+    }
+  }
+#endif
+  // One component at a time from the drive, no link followed by the system:
+  // a link (or "..") is read and spelled out from the drive again.
+  for (int links = 0; links <= kMaxLinks;) {
+    Descriptor folder(Reopen(drive.fd));
+    std::vector<std::string> walked;  // real folders, from the drive down
+    std::string target;
+    std::size_t at = 0;
+    for (; at < path.size() && folder.get() >= 0; ++at) {
+      const std::string& part = path[at];
+      if (part == ".") continue;
+      if (part == ".." || ReadLink(folder.get(), part, target)) break;
+      if (at + 1 == path.size()) {
+        name = part;
+        return folder.release();
+      }
+      folder.reset(openat(folder.get(), part.c_str(), kFolderFlags | O_NOFOLLOW));
+      walked.push_back(part);
+    }
+    if (folder.get() < 0) return -1;
+    if (at == path.size()) {
+      name = ".";
+      return folder.release();
+    }
+    std::vector<std::string> next;
+    if (path[at] == "..") {
+      if (walked.empty()) break;
+      walked.pop_back();
+      next = std::move(walked);
+    } else {
+      ++links;
+      const std::string& root = drive.realPath;
+      if (target[0] != '/') {
+        next = std::move(walked);
+        AppendComponents(target, next);
+      } else if (target.compare(0, root.size(), root) == 0 &&
+                 (root == "/" || target.size() == root.size() || target[root.size()] == '/')) {
+        AppendComponents(target.substr(root.size()), next);
+      } else {
+        break;
+      }
+    }
+    next.insert(next.end(), path.begin() + static_cast<std::ptrdiff_t>(at) + 1, path.end());
+    path = std::move(next);
+  }
+  errno = ENOENT;  // outside the drive, or too many links: not there for the handheld
+  return -1;
+}
+
+int PosixFileSystem::OpenFolder(const Drive& drive, const std::vector<std::string>& path) {
+  std::string name;
+  const Descriptor parent(OpenBeneath(drive, path, name));
+  return parent.get() < 0 ? -1 : openat(parent.get(), name.c_str(), kFolderFlags | O_NOFOLLOW);
+}
+
+// Walks the folder part of a handheld path from the drive down.
 bool PosixFileSystem::ResolveFolder(const std::string& text, HostPath& resolved) const {
   HandheldPath path;
   if (!ParseHandheldPath(text, path)) return false;
-  const auto drive = drives_.find(path.drive);
-  if (drive == drives_.end()) return false;
-  resolved.root = RealPath(drive->second);
-  if (resolved.root.empty()) return false;
-  std::string folder = resolved.root;
+  const auto drive = open_.find(path.drive);
+  if (drive == open_.end()) return false;
+  resolved.drive = &drive->second;
+  resolved.folder.reset(Reopen(drive->second.fd));
   for (const std::string& component : path.folders) {
     std::string name;
-    if (!ResolveName(folder, component, name)) return false;
-    folder = Join(folder, name);
-  }
-  resolved.folder = RealPath(folder);
-  struct stat status {};
-  if (resolved.folder.empty() || !IsInside(resolved.root, resolved.folder) ||
-      stat(resolved.folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-    return false;
+    if (resolved.folder.get() < 0 || !ResolveName(resolved.folder.get(), component, name)) {
+      return false;
+    }
+    resolved.folderPath.push_back(name);
+    resolved.folder.reset(OpenFolder(drive->second, resolved.folderPath));
   }
   resolved.isDriveRoot = path.folders.empty();
   resolved.ansiName = path.name;
-  return true;
+  return resolved.folder.get() >= 0;
 }
 
 // The entry that Windows would open for `ansi`: the name as written when it
 // exists, else the first one equal but for case.
-bool PosixFileSystem::ResolveName(const std::string& folder, const std::string& ansi,
-                                  std::string& name) const {
+bool PosixFileSystem::ResolveName(int folderFd, const std::string& ansi, std::string& name) const {
   name = codePage_.ToHost(ansi);
   struct stat status {};
-  if (lstat(Join(folder, name).c_str(), &status) == 0) return true;
-  Folder listing(folder);
+  if (fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  Folder listing(folderFd);
   if (!listing.IsOpen()) return false;
   while (const dirent* entry = listing.Next()) {
     if (SameName(codePage_.ToHandheld(entry->d_name), ansi, codePage_)) {
@@ -262,26 +373,34 @@ bool PosixFileSystem::ResolveName(const std::string& folder, const std::string& 
 
 bool PosixFileSystem::ResolveExisting(const std::string& path, HostPath& resolved) const {
   return ResolveFolder(path, resolved) && !resolved.ansiName.empty() &&
-         ResolveName(resolved.folder, resolved.ansiName, resolved.name);
+         ResolveName(resolved.folder.get(), resolved.ansiName, resolved.name);
 }
 
 // Fills `entry`, but for its name, with what Windows would report; false for entries that are
 // not listed: special files, broken links, links that leave the drive.
-bool PosixFileSystem::Describe(const HostPath& path, int folderFd, const char* name,
-                               unsigned char type, FindEntry& entry) const {
+bool PosixFileSystem::Describe(const HostPath& path, int folderFd, const std::string& name,
+                               FindEntry& entry) const {
   HostStat status;
-  if (!StatAt(folderFd, name, status)) return false;
+  if (!StatAt(folderFd, name.c_str(), status)) return false;
+  Descriptor linkedFolder(-1);
+  std::string statName = name;
+  if (S_ISLNK(status.mode)) {  // described as what it leads to
+    std::vector<std::string> linkPath = path.folderPath;
+    linkPath.push_back(name);
+    linkedFolder.reset(OpenBeneath(*path.drive, linkPath, statName));
+    if (linkedFolder.get() < 0 || !StatAt(linkedFolder.get(), statName.c_str(), status)) {
+      return false;
+    }
+    folderFd = linkedFolder.get();
+  }
   const bool isFolder = S_ISDIR(status.mode);
   if (!isFolder && !S_ISREG(status.mode)) return false;
-  if (IsLinkAt(folderFd, name, type) && !IsInside(path.root, RealPath(Join(path.folder, name)))) {
-    return false;
-  }
   // Root may write anything; a file nobody may write still shows as read-only.
-  const bool readOnly =
-      faccessat(folderFd, name, W_OK, 0) != 0 || (status.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  const bool readOnly = faccessat(folderFd, statName.c_str(), W_OK, AT_SYMLINK_NOFOLLOW) != 0 ||
+                        (status.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
   entry.attributes = (isFolder ? kAttributeDirectory : kAttributeArchive) |
                      (readOnly ? kAttributeReadOnly : 0) |
-                     (name[0] == '.' && !IsDotEntry(name) ? kAttributeHidden : 0);
+                     (name[0] == '.' && !IsDotEntry(name.c_str()) ? kAttributeHidden : 0);
   entry.creationTime = ToFileTime(status.creation);
   entry.lastAccessTime = ToFileTime(status.access);
   entry.lastWriteTime = ToFileTime(status.write);
@@ -290,11 +409,8 @@ bool PosixFileSystem::Describe(const HostPath& path, int folderFd, const char* n
 }
 
 bool PosixFileSystem::FindOne(const HostPath& path, std::vector<FindEntry>& entries) const {
-  const Descriptor folder(open(path.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   FindEntry entry;
-  if (folder.get() < 0 || !Describe(path, folder.get(), path.name.c_str(), DT_UNKNOWN, entry)) {
-    return false;
-  }
+  if (!Describe(path, path.folder.get(), path.name, entry)) return false;
   entry.name = codePage_.ToHandheld(path.name);
   entries.push_back(std::move(entry));
   return true;
@@ -303,24 +419,30 @@ bool PosixFileSystem::FindOne(const HostPath& path, std::vector<FindEntry>& entr
 // One pass over the folder, one status query per matching entry.
 bool PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pattern,
                                  std::vector<FindEntry>& entries) const {
-  Folder folder(path.folder);
+  Folder folder(path.folder.get());
   if (!folder.IsOpen()) return false;
   const std::size_t before = entries.size();
   // Windows yields the folder itself and its parent first, except at a drive's root.
-  for (const char* dots : {".", ".."}) {
-    FindEntry entry;
-    if (!path.isDriveRoot && pattern.Matches(dots) &&
-        Describe(path, folder.Fd(), dots, DT_DIR, entry)) {
-      entry.name = dots;
-      entries.push_back(std::move(entry));
+  if (!path.isDriveRoot) {
+    std::vector<std::string> parentPath(path.folderPath.begin(), path.folderPath.end() - 1);
+    const Descriptor parent(OpenFolder(*path.drive, parentPath));
+    for (const char* dots : {".", ".."}) {
+      FindEntry entry;
+      const int dotsFolder = dots[1] == '\0' ? path.folder.get() : parent.get();
+      if (pattern.Matches(dots) && dotsFolder >= 0 && Describe(path, dotsFolder, ".", entry)) {
+        entry.name = dots;
+        entries.push_back(std::move(entry));
+      }
     }
   }
   std::vector<std::pair<std::string, FindEntry>> named;  // by upper-case name
   while (const dirent* hostEntry = folder.Next()) {
     FindEntry entry;
     entry.name = codePage_.ToHandheld(hostEntry->d_name);
-    if (pattern.Matches(entry.name) &&
-        Describe(path, folder.Fd(), hostEntry->d_name, hostEntry->d_type, entry)) {
+    // A backslash (also a double-byte character's second byte) would split the
+    // name in the handheld's path: it could not ask for the entry.
+    if (entry.name.find('\\') == std::string::npos && pattern.Matches(entry.name) &&
+        Describe(path, folder.Fd(), hostEntry->d_name, entry)) {
       named.emplace_back(UpperName(entry.name, codePage_), std::move(entry));
     }
   }
@@ -336,19 +458,29 @@ bool PosixFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntr
   if (!ResolveFolder(pattern, path) || path.ansiName.empty()) return false;
   const WildcardPattern wildcards(path.ansiName, codePage_);
   if (wildcards.HasWildcards()) return ListFolder(path, wildcards, entries);
-  return ResolveName(path.folder, path.ansiName, path.name) && FindOne(path, entries);
+  return ResolveName(path.folder.get(), path.ansiName, path.name) && FindOne(path, entries);
 }
 
 std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string& pathText) {
   HostPath path;
   if (!ResolveExisting(pathText, path)) return nullptr;
-  const std::string real = RealPath(Join(path.folder, path.name));
-  if (real.empty() || !IsInside(path.root, real)) return nullptr;
-  // Non-blocking, so that a fifo cannot stall the open; refused right after.
-  Descriptor fd(open(real.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  path.folderPath.push_back(path.name);
+  std::string name;
+  const Descriptor folder(OpenBeneath(*path.drive, path.folderPath, name));
   struct stat status {};
+  // Only a regular file is opened; non-blocking, so that a fifo swapped in cannot stall the open.
+  if (folder.get() < 0 || fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(status.st_mode)) {
+    return nullptr;
+  }
+  Descriptor fd(openat(folder.get(), name.c_str(),
+                       O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
   return std::make_unique<PosixReadableFile>(fd.release());
+}
+
+bool PosixFileSystem::AcceptsUploadName(const std::string& name) const {
+  return name.empty() || name[0] != '.';
 }
 
 std::unique_ptr<WritableFile> PosixFileSystem::CreateNew(const std::string& pathText) {
@@ -356,18 +488,21 @@ std::unique_ptr<WritableFile> PosixFileSystem::CreateNew(const std::string& path
   std::string existing;
   // A name that differs only in case is the same file for the handheld.
   if (!ResolveFolder(pathText, path) || path.ansiName.empty() ||
-      ResolveName(path.folder, path.ansiName, existing)) {
+      !AcceptsUploadName(path.ansiName) ||
+      ResolveName(path.folder.get(), path.ansiName, existing)) {
     return nullptr;
   }
-  const std::string host = Join(path.folder, codePage_.ToHost(path.ansiName));
-  const int fd = open(host.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // Readable by others as any new document is (the umask may narrow it); the
+  // default drive's folder is the user's alone.
+  const int fd = openat(path.folder.get(), codePage_.ToHost(path.ansiName).c_str(),
+                        O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return nullptr;
   return std::make_unique<PosixWritableFile>(fd);
 }
 
 void PosixFileSystem::Remove(const std::string& pathText) {
   HostPath path;
-  if (ResolveExisting(pathText, path)) unlink(Join(path.folder, path.name).c_str());
+  if (ResolveExisting(pathText, path)) unlinkat(path.folder.get(), path.name.c_str(), 0);
 }
 
 }  // namespace ql

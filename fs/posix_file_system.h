@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "fs/code_page.h"
 #include "link/file_system.h"
@@ -18,29 +19,44 @@ using DriveTable = std::map<char, std::string>;
 
 class PosixFileSystem : public FileSystem {
  public:
-  // An empty table maps C: to the home folder.
+  // Opens each drive's folder once, here: later renames of the folder or
+  // anything in it cannot move a drive. A folder that cannot be opened is left
+  // out; an empty table serves no drive.
   PosixFileSystem(const DriveTable& drives, CodePage codePage);
+  ~PosixFileSystem() override;
+  PosixFileSystem(const PosixFileSystem&) = delete;
+  PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
   bool FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
   std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
   std::unique_ptr<WritableFile> CreateNew(const std::string& path) override;
   void Remove(const std::string& path) override;
+  // Names that begin with a dot are read as configuration here (".profile").
+  bool AcceptsUploadName(const std::string& name) const override;
 
+  // The drives served: those whose folder could be opened.
   const DriveTable& Drives() const { return drives_; }
 
  private:
+  struct Drive {
+    int fd = -1;           // the folder, opened once
+    std::string realPath;  // its absolute path, links resolved, for links that name it so
+  };
   struct HostPath;
 
+  static int OpenBeneath(const Drive& drive, std::vector<std::string> path, std::string& name);
+  static int OpenFolder(const Drive& drive, const std::vector<std::string>& path);
   bool ResolveFolder(const std::string& path, HostPath& resolved) const;
-  bool ResolveName(const std::string& folder, const std::string& ansi, std::string& name) const;
+  bool ResolveName(int folderFd, const std::string& ansi, std::string& name) const;
   bool ResolveExisting(const std::string& path, HostPath& resolved) const;
-  bool Describe(const HostPath& path, int folderFd, const char* name, unsigned char type,
+  bool Describe(const HostPath& path, int folderFd, const std::string& name,
                 FindEntry& entry) const;
   bool FindOne(const HostPath& path, std::vector<FindEntry>& entries) const;
   bool ListFolder(const HostPath& path, const WildcardPattern& pattern,
                   std::vector<FindEntry>& entries) const;
 
   DriveTable drives_;
+  std::map<char, Drive> open_;
   CodePage codePage_;
 };
 

@@ -2,15 +2,26 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <thread>
 
 namespace ql {
 namespace {
@@ -27,12 +38,15 @@ class PosixFileSystemTest : public ::testing::Test {
     stdfs::create_directories(drive_ + "/sub");
     stdfs::create_directories(base_ + "/outside");
     Put(base_ + "/outside/secret.txt", "secret");
-    std::string error;
     fs_ = std::make_unique<PosixFileSystem>(DriveTable{{'c', drive_}},
-                                            std::move(*CodePage::Open(kDefaultCodePage, error)));
+                                            CodePageNamed(kDefaultCodePage));
   }
   ~PosixFileSystemTest() override { stdfs::remove_all(base_); }
 
+  static CodePage CodePageNamed(const char* name) {
+    std::string error;
+    return std::move(*CodePage::Open(name, error));
+  }
   static void Put(const std::string& path, const std::string& contents) {
     std::ofstream(path, std::ios::binary) << contents;
   }
@@ -61,6 +75,59 @@ class PosixFileSystemTest : public ::testing::Test {
     while (file->Read(buffer, sizeof buffer, &count) && count > 0) contents.append(buffer, count);
     return contents;
   }
+
+  void CheckLinksInsideAndOut() {
+    Put(Host("a.txt"), "top");
+    Put(Host("sub/b.txt"), "below");
+    symlink("../a.txt", Host("sub/up").c_str());
+    symlink("..", Host("sub/root").c_str());
+    symlink(Host("sub").c_str(), Host("absolute").c_str());
+    symlink("../../outside/secret.txt", Host("sub/escape").c_str());
+    symlink("sub/../../outside", Host("escapedir").c_str());
+    EXPECT_EQ(ReadAll("C:\\sub\\up"), "top");
+    EXPECT_EQ(ReadAll("C:\\sub\\root\\sub\\root\\a.txt"), "top");
+    EXPECT_EQ(ReadAll("C:\\absolute\\b.txt"), "below");
+    EXPECT_EQ(Names("C:\\absolute\\*"), (NameList{".", "..", "b.txt", "root", "up"}));
+    EXPECT_EQ(ReadAll("C:\\sub\\escape"), "<no file>");
+    EXPECT_EQ(Names("C:\\escapedir\\*"), NameList{"<failed>"});
+  }
+
+#if defined(__linux__)
+  // Another user swaps a folder in the drive with a link to outside, over and
+  // over, while the handheld lists and downloads.
+  void ServeWhileSwapping(std::chrono::milliseconds duration) {
+    Put(base_ + "/outside/marker.txt", "OUTSIDE");
+    stdfs::create_directories(Host("swap"));
+    Put(Host("swap/marker.txt"), "inside");
+    ASSERT_EQ(symlink((base_ + "/outside").c_str(), Host("link").c_str()), 0);
+    const auto swap = [this] {
+      return renameat2(AT_FDCWD, Host("swap").c_str(), AT_FDCWD, Host("link").c_str(),
+                       RENAME_EXCHANGE) == 0;
+    };
+    if (!swap()) GTEST_SKIP() << "no RENAME_EXCHANGE here";
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      while (!stop) swap();
+    });
+    int insideReads = 0;
+    int insideListings = 0;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end && !HasFailure()) {
+      for (const char* folder : {"C:\\swap\\", "C:\\link\\"}) {
+        const std::string contents = ReadAll(std::string(folder) + "marker.txt");
+        EXPECT_NE(contents, "OUTSIDE");
+        insideReads += contents == "inside";
+        const NameList names = Names(std::string(folder) + "*");
+        EXPECT_EQ(std::count(names.begin(), names.end(), "secret.txt"), 0);
+        insideListings += names.size() == 3;
+      }
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(insideReads, 0);
+    EXPECT_GT(insideListings, 0);
+  }
+#endif
 
   std::string base_;
   std::string drive_;
@@ -170,6 +237,9 @@ TEST_F(PosixFileSystemTest, CreateNewNeverOverwrites) {
   EXPECT_EQ(fs_->CreateNew("C:\\A.TXT"), nullptr);  // the same file for the handheld
   EXPECT_EQ(fs_->CreateNew("C:\\missing\\b.txt"), nullptr);
   EXPECT_EQ(ReadAll("C:\\a.txt"), "old");
+  EXPECT_FALSE(fs_->AcceptsUploadName(".profile"));
+  EXPECT_EQ(fs_->CreateNew("C:\\.profile"), nullptr);  // read by login shells
+  EXPECT_FALSE(stdfs::exists(Host(".profile")));
 
   std::unique_ptr<WritableFile> file = fs_->CreateNew("C:\\sub\\b.txt");
   ASSERT_NE(file, nullptr);
@@ -181,11 +251,68 @@ TEST_F(PosixFileSystemTest, CreateNewNeverOverwrites) {
   EXPECT_FALSE(stdfs::exists(Host("sub/b.txt")));
 }
 
-TEST(PosixFileSystem, EmptyTableMapsTheHomeFolderToC) {
-  std::string error;
-  const PosixFileSystem fs({}, std::move(*CodePage::Open(kDefaultCodePage, error)));
-  ASSERT_NE(std::getenv("HOME"), nullptr);
-  EXPECT_EQ(fs.Drives(), (DriveTable{{'C', std::getenv("HOME")}}));
+TEST_F(PosixFileSystemTest, ServesOnlyTheFoldersItCouldOpen) {
+  const PosixFileSystem fs({{'c', drive_}, {'D', base_ + "/missing"}}, CodePageNamed("CP1252"));
+  EXPECT_EQ(fs.Drives(), (DriveTable{{'C', drive_}}));
+  PosixFileSystem none({}, CodePageNamed("CP1252"));
+  EXPECT_TRUE(none.Drives().empty());
+  std::vector<FindEntry> entries;
+  EXPECT_FALSE(none.FindFiles("C:\\*", entries));
+}
+
+TEST_F(PosixFileSystemTest, LinksInsideWorkAndTheDriveStaysWhereItWas) {
+  CheckLinksInsideAndOut();
+  // The drive's folder moved away and a link to outside put in its place.
+  ASSERT_EQ(rename(drive_.c_str(), (base_ + "/moved").c_str()), 0);
+  ASSERT_EQ(symlink((base_ + "/outside").c_str(), drive_.c_str()), 0);
+  EXPECT_EQ(Names("C:\\*"), (NameList{"a.txt", "absolute", "sub"}));
+  EXPECT_EQ(ReadAll("C:\\secret.txt"), "<no file>");
+  EXPECT_NE(fs_->CreateNew("C:\\new.txt"), nullptr);
+  EXPECT_TRUE(stdfs::exists(base_ + "/moved/new.txt"));
+  EXPECT_FALSE(stdfs::exists(base_ + "/outside/new.txt"));
+}
+
+#if defined(__linux__)
+TEST_F(PosixFileSystemTest, NothingFromOutsideWhileEntriesAreSwapped) {
+  ServeWhileSwapping(std::chrono::milliseconds(1500));
+}
+
+// Makes openat2 fail as it does on old kernels and in strict sandboxes.
+bool RefuseOpenat2() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(PosixFileSystemTest, TheSameWalkingOneComponentAtATime) {
+  if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) != 0) GTEST_SKIP() << "no seccomp here";
+  EXPECT_EXIT(
+      {
+        if (!RefuseOpenat2()) std::exit(2);
+        CheckLinksInsideAndOut();
+        ServeWhileSwapping(std::chrono::milliseconds(1500));
+        std::exit(HasFailure() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+TEST_F(PosixFileSystemTest, ListsOnlyNamesTheHandheldCanAskFor) {
+  Put(Host("a\\b.txt"), "");
+  Put(Host("\u8868.txt"), "");  // 0x95 0x5C in Shift-JIS
+  Put(Host("\u65e5.txt"), "");  // 0x93 0xFA
+  EXPECT_EQ(Names("C:\\*.txt"), (NameList{"?.txt", "?.txt"}));
+  PosixFileSystem japanese({{'C', drive_}}, CodePageNamed("CP932"));
+  std::vector<FindEntry> entries;
+  ASSERT_TRUE(japanese.FindFiles("C:\\*.txt", entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "\x93\xFA.txt");
 }
 
 TEST_F(PosixFileSystemTest, ListsTenThousandEntriesQuickly) {
