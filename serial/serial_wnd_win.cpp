@@ -18,10 +18,11 @@ void CloseAndClear(HANDLE& handle) {
 }
 
 // The driver writes into `record` until the wait ends, so end it before the
-// record goes away.
+// record goes away. The listener issued the wait, so CancelIo (which ends
+// the calling thread's own transfers, and exists on XP) serves.
 void EndCommWait(HANDLE port, OVERLAPPED& record) {
   DWORD unused = 0;
-  CancelIoEx(port, &record);
+  CancelIo(port);
   GetOverlappedResult(port, &record, &unused, TRUE);
 }
 
@@ -54,7 +55,7 @@ void CSerialWnd::StopListener() {
 }
 
 Status CSerialWnd::ListenLoop() {
-  SetListenerThreadId(std::this_thread::get_id());
+  SetListenerThreadId(CurrentThreadId());
   OVERLAPPED record{};
   record.hEvent = waitEvent;
   const HANDLE stopOrEvent[2] = {stopEvent, waitEvent};
