@@ -51,28 +51,54 @@ void EnableBoxes(HWND dialog, BOOL enable) {
   EnableWindow(GetDlgItem(dialog, IDC_COMBO_SPEED), enable);
 }
 
-void StartLink(HWND dialog, LinkDialogContext& context) {
+// Opens the selected port at the selected speed and says so; false, with
+// nothing changed, when it cannot be opened.
+bool OpenLink(HWND dialog, LinkDialogContext& context) {
   const std::string port = PortText(dialog);
   const UINT baud = GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE);
   // Without a port or a speed chosen there is nothing sensible to open.
   const bool chosen = Selection(dialog, IDC_COMBO_PORT) >= 0 && baud != 0;
+  context.port->SetLossMessage(WM_SERIAL_LOST);
   if (!chosen || context.port->OpenForWindow(port.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
                                              kQueueSize, kQueueSize) != kErrorSuccess) {
-    SetStatus(dialog, PortOpenFailedText(port));
-    context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_FAILED);
-    SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
-    SetLinkFlag(dialog, 0);
-    return;
+    return false;
   }
   context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_OPEN);
   SetStatus(dialog, PortOpenedText(port));
   EnableBoxes(dialog, FALSE);
   SetUpHandheldLine(*context.port, baud);
+  return true;
+}
+
+void StartLink(HWND dialog, LinkDialogContext& context) {
+  if (OpenLink(dialog, context)) return;
+  SetStatus(dialog, PortOpenFailedText(PortText(dialog)));
+  context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_FAILED);
+  SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
+  SetLinkFlag(dialog, 0);
 }
 
 void StopLink(HWND dialog, LinkDialogContext& context) {
+  KillTimer(dialog, kReopenTimerId);
   context.port->ClosePort();
   context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_CLOSED);
+}
+
+// The port went away while the link runs: close it, say so and try it again
+// with the same settings until it is back or the user stops the link.
+void OnPortLost(HWND dialog, LinkDialogContext& context) {
+  // Only the port this listener served; a stop may have come first.
+  if (LinkFlag(dialog) == 0 || !context.port->IsOpen()) return;
+  context.port->ClosePort();
+  context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_FAILED);
+  SetStatus(dialog, PortLostText(PortText(dialog)));
+  SetTimer(dialog, kReopenTimerId, kReopenIntervalMs, nullptr);
+}
+
+void OnReopenTimer(HWND dialog, LinkDialogContext& context) {
+  if (LinkFlag(dialog) == 0 || context.port->IsOpen() || OpenLink(dialog, context)) {
+    KillTimer(dialog, kReopenTimerId);
+  }
 }
 
 void ToggleLink(HWND dialog, LinkDialogContext& context) {
@@ -280,6 +306,13 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case WM_TRAY_NOTIFY:
       OnTrayNotify(dialog, *context, lParam);
+      return TRUE;
+    case WM_SERIAL_LOST:
+      OnPortLost(dialog, *context);
+      return TRUE;
+    case WM_TIMER:
+      if (wParam != kReopenTimerId) return FALSE;
+      OnReopenTimer(dialog, *context);
       return TRUE;
     default:
       return FALSE;
