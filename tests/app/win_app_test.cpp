@@ -429,5 +429,22 @@ TEST_F(LinkDialogTest, ALostPortIsShownReopenedByItselfAndStopEndsTheRetrying) {
   EXPECT_EQ(tray.LastIcon(), IDI_PORT_CLOSED);
 }
 
+TEST_F(LinkDialogTest, ARestartedShellGetsTheIconOfTheCurrentStateBack) {
+  WriteSettings("LastPort=" + PortIndex(missingPort) + "\r\nHide=1\r\n");
+  Open();
+  const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+  SendMessageA(dialog, taskbarCreated, 0, 0);
+  ASSERT_EQ(tray.calls.size(), 2u);
+  EXPECT_EQ(tray.calls[1].action, TrayAction::Add);
+  EXPECT_EQ(tray.calls[1].icon, IDI_APP);
+
+  Command(IDC_BTN_STARTSTOP);  // fails: the red icon
+  // The shell tells every top-level window, the hidden dialog too.
+  PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+  Pump(200);
+  EXPECT_EQ(tray.calls.back().action, TrayAction::Add);
+  EXPECT_EQ(tray.calls.back().icon, IDI_PORT_FAILED);
+}
+
 }  // namespace
 }  // namespace ql
