@@ -30,13 +30,15 @@ void EndCommWait(HANDLE port, OVERLAPPED& record) {
 // once the adapter is unplugged: usbser.sys gives ERROR_BAD_COMMAND or
 // ERROR_DEVICE_REMOVED, FTDI's and Prolific's drivers ERROR_ACCESS_DENIED or
 // ERROR_GEN_FAILURE; a port whose device node went away gives
-// ERROR_FILE_NOT_FOUND, ERROR_DEV_NOT_EXIST or ERROR_DEVICE_NOT_CONNECTED.
+// ERROR_FILE_NOT_FOUND, ERROR_DEV_NOT_EXIST or ERROR_DEVICE_NOT_CONNECTED;
+// wine gives ERROR_NOT_READY for a terminal that hung up.
 // ERROR_OPERATION_ABORTED is not among them: a cancel or a change of the
 // event mask ends a wait with it too.
 bool MeansPortGone(Status code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_ACCESS_DENIED:
+    case ERROR_NOT_READY:
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
     case ERROR_DEV_NOT_EXIST:
@@ -122,8 +124,15 @@ Status CSerialWnd::ListenLoop() {
       failure = Store(LastPlatformError());
     }
     // A failed wait wrote no bits, so there is nothing to tell but a lost
-    // port; issuing the next one at once would spin.
+    // port; issuing the next one at once would spin. Some drivers end the
+    // wait as cancelled when the device goes; asking for the line's state
+    // then tells.
     ++failures;
+    DWORD errors = 0;
+    if (!MeansPortGone(failure) && !ClearCommError(portHandle, &errors, nullptr)) {
+      const Status probed = LastPlatformError();
+      if (MeansPortGone(probed)) failure = Store(probed);
+    }
     if (!lossPosted && lossMessage != 0 &&
         (MeansPortGone(failure) || failures >= kFailuresMeaningGone)) {
       PostMessageA(notifyWindow, lossMessage, static_cast<WPARAM>(static_cast<DWORD>(failure)),

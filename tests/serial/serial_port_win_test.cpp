@@ -12,6 +12,7 @@
 //   cannot be seen either.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -427,6 +428,26 @@ TEST_F(SerialPortPty, AGonePortIsToldOnceAndTheStopEndsTheRetrying) {
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(port.ClosePort(), kErrorSuccess);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(300));
+}
+
+TEST(SerialPortHangUp, ATerminalThatHangsUpIsToldAsLostWithoutSpinning) {
+  const std::string port = EnvOr("QL_TEST_HANGUP_PORT", "");
+  if (port.empty()) GTEST_SKIP() << "no COM port that hangs up";
+  MessageWindow target;
+  ProbeWnd wnd;
+  wnd.SetLossMessage(kLossMessage);
+  ASSERT_EQ(wnd.OpenForWindow(port.c_str(), target.window, 1124, 0, 2048, 2048), kErrorSuccess);
+  std::FILE* flag = std::fopen(EnvOr("QL_TEST_HANGUP_FLAG", "").c_str(), "wb");
+  ASSERT_NE(flag, nullptr);
+  std::fclose(flag);
+  std::vector<MSG> posted;
+  const double cpuMs =
+      ProcessCpuMs([&] { posted = target.Collect(std::chrono::milliseconds(3000)); });
+  EXPECT_LT(cpuMs, 300.0);
+  const auto lost = std::count_if(posted.begin(), posted.end(),
+                                  [](const MSG& m) { return m.message == kLossMessage; });
+  EXPECT_EQ(lost, 1);  // within 3 s: before the 10 failed waits (4 s) that count as lost too
+  EXPECT_EQ(wnd.ClosePort(), kErrorSuccess);
 }
 
 }  // namespace
