@@ -7,10 +7,14 @@ target_compile_options(project_warnings INTERFACE
   -Wmissing-declarations -Wundef)
 
 if(WIN32)
-  # Windows builds use the ANSI API, need Vista or later, and link statically
-  # so that the programs depend on nothing beyond the system DLLs.
+  # Windows builds use the ANSI API and link statically so that the programs
+  # depend on nothing beyond the system DLLs. They need Vista or later unless
+  # the toolchain file names an older Windows (the 32-bit one names XP).
+  if(NOT DEFINED QL_WINDOWS_VERSION)
+    set(QL_WINDOWS_VERSION 0x0600)
+  endif()
   target_compile_definitions(project_warnings INTERFACE
-    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 WINVER=0x0600)
+    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=${QL_WINDOWS_VERSION} WINVER=${QL_WINDOWS_VERSION})
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()
 

@@ -1,16 +1,46 @@
 #include "link/trace.h"
 
-#include <mutex>
 #include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <mutex>
 #endif
 
 namespace ql {
 namespace {
 
+// The sink may be replaced while another thread traces. The 32-bit Windows
+// runtime has no std::mutex, so Windows takes a critical section (which XP has).
+#ifdef _WIN32
+class SinkLock {
+ public:
+  SinkLock() { EnterCriticalSection(&Section()); }
+  ~SinkLock() { LeaveCriticalSection(&Section()); }
+  SinkLock(const SinkLock&) = delete;
+  SinkLock& operator=(const SinkLock&) = delete;
+
+ private:
+  static CRITICAL_SECTION& Section() {
+    static struct Holder {
+      Holder() { InitializeCriticalSection(&section); }
+      CRITICAL_SECTION section{};
+    } holder;
+    return holder.section;
+  }
+};
+#else
 std::mutex sinkMutex;
+class SinkLock {
+ public:
+  SinkLock() : lock_(sinkMutex) {}
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+};
+#endif
+
 TraceSink& Sink() {
   static TraceSink sink;
   return sink;
@@ -36,13 +66,13 @@ std::string PrintableText(const std::string& text) {
 }
 
 void SetTraceSink(TraceSink sink) {
-  std::lock_guard<std::mutex> lock(sinkMutex);
+  const SinkLock lock;
   Sink() = std::move(sink);
 }
 
 void Trace(const char* text) {
   const std::string line = PrintableText(text);
-  std::lock_guard<std::mutex> lock(sinkMutex);
+  const SinkLock lock;
   if (Sink()) {
     Sink()(line);
     return;

@@ -39,7 +39,7 @@ CSerialPort::CSerialPort() = default;
 CSerialPort::~CSerialPort() { CSerialPort::ClosePort(); }
 
 Status CSerialPort::Store(Status code) {
-  if (std::this_thread::get_id() == listenerThreadId.load()) {
+  if (CurrentThreadId() == listenerThreadId.load()) {
     listenerLastError.store(code);
   } else {
     lastError.store(code);
@@ -48,8 +48,7 @@ Status CSerialPort::Store(Status code) {
 }
 
 Status CSerialPort::LastError() const {
-  return std::this_thread::get_id() == listenerThreadId.load() ? listenerLastError.load()
-                                                               : lastError.load();
+  return CurrentThreadId() == listenerThreadId.load() ? listenerLastError.load() : lastError.load();
 }
 
 Status CSerialPort::OpenPort(const char* name, std::uint32_t inQueue, std::uint32_t outQueue) {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 #include "serial/serial_types.h"
 
@@ -56,7 +55,7 @@ class CSerialPort {
   // Stores `code` as the calling thread's last status and returns it.
   Status Store(Status code);
   // The thread whose codes go to listenerLastError (set by CSerialWnd).
-  void SetListenerThreadId(std::thread::id id) { listenerThreadId.store(id); }
+  void SetListenerThreadId(ThreadId id) { listenerThreadId.store(id); }
 
   std::atomic<Status> lastError{kErrorSuccess};
   PortHandle portHandle = nullptr;
@@ -65,7 +64,7 @@ class CSerialPort {
 
  private:
   std::atomic<Status> listenerLastError{kErrorSuccess};
-  std::atomic<std::thread::id> listenerThreadId{};
+  std::atomic<ThreadId> listenerThreadId{};
 };
 
 }  // namespace ql

@@ -31,7 +31,8 @@ Status RunOverlapped(HANDLE port, HANDLE ioEvent, OVERLAPPED* callerRecord, DWOR
   const DWORD waited = WaitForSingleObject(ioEvent, timeoutMs);
   if (waited == WAIT_OBJECT_0) return Checked(GetOverlappedResult(port, &own, &count, FALSE));
   const Status status = waited == WAIT_TIMEOUT ? kErrorTimeout : LastPlatformError();
-  CancelIoEx(port, &own);
+  // The transfer is this thread's own, so CancelIo (present on XP) ends it.
+  CancelIo(port);
   GetOverlappedResult(port, &own, &count, TRUE);  // count: what moved before the cancel
   return status;
 }

@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <thread>
 #endif
 
 namespace ql {
@@ -58,6 +60,9 @@ using EventHandle = HANDLE;
 using ThreadHandle = HANDLE;
 using NotifyTarget = HWND;
 using CompletionRecord = OVERLAPPED;
+// The system's thread ids; 0 names no thread.
+using ThreadId = DWORD;
+inline ThreadId CurrentThreadId() { return GetCurrentThreadId(); }
 #else
 class NotifyQueue;
 struct PosixPort;    // the open device and its emulated driver state
@@ -76,6 +81,9 @@ struct CompletionRecord {
   std::uint32_t OffsetHigh = 0;
   EventHandle hEvent = nullptr;
 };
+// A default-constructed id names no thread.
+using ThreadId = std::thread::id;
+inline ThreadId CurrentThreadId() { return std::this_thread::get_id(); }
 #endif
 
 }  // namespace ql

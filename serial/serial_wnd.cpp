@@ -33,7 +33,7 @@ Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uin
 
 Status CSerialWnd::ClosePort() {
   StopListener();
-  SetListenerThreadId(std::thread::id{});
+  SetListenerThreadId(ThreadId{});
   notifyWindow = nullptr;
   notifyMessage = 0;
   notifyTag = 0;

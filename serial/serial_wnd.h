@@ -22,6 +22,11 @@ class CSerialWnd : public CSerialPort {
                                std::uintptr_t tag, std::uint32_t inQueue, std::uint32_t outQueue);
   virtual Status ListenLoop();
 
+  // The message posted to the notification window when the port is gone
+  // (first parameter: the failure's status code; second: the tag); 0 posts
+  // nothing. Set while the port is closed; it stays for later opens.
+  void SetLossMessage(std::uint32_t message) { lossMessage = message; }
+
   // The notification's first parameter: line error flags above, event bits below.
   static std::uintptr_t NotificationWord(std::uint32_t errorFlags, std::uint32_t events) {
     return (static_cast<std::uintptr_t>(errorFlags & 0xFFFFu) << 16) | (events & 0xFFFFu);
@@ -38,6 +43,7 @@ class CSerialWnd : public CSerialPort {
   NotifyTarget notifyWindow = nullptr;
   std::uint32_t notifyMessage = 0;
   std::uintptr_t notifyTag = 0;
+  std::uint32_t lossMessage = 0;
 };
 
 }  // namespace ql

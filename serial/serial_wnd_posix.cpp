@@ -62,7 +62,7 @@ void CSerialWnd::StopListener() {
 }
 
 Status CSerialWnd::ListenLoop() {
-  SetListenerThreadId(std::this_thread::get_id());
+  SetListenerThreadId(CurrentThreadId());
   for (;;) {
     const Status waited = WaitCommEvent(portHandle, &eventBits, stopEvent, kInfinite);
     if (waited == kErrorOperationAborted) return kErrorSuccess;

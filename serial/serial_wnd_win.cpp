@@ -18,12 +18,46 @@ void CloseAndClear(HANDLE& handle) {
 }
 
 // The driver writes into `record` until the wait ends, so end it before the
-// record goes away.
+// record goes away. The listener issued the wait, so CancelIo (which ends
+// the calling thread's own transfers, and exists on XP) serves.
 void EndCommWait(HANDLE port, OVERLAPPED& record) {
   DWORD unused = 0;
-  CancelIoEx(port, &record);
+  CancelIo(port);
   GetOverlappedResult(port, &record, &unused, TRUE);
 }
+
+// The codes with which Windows' serial drivers fail every wait and transfer
+// once the adapter is unplugged: usbser.sys gives ERROR_BAD_COMMAND or
+// ERROR_DEVICE_REMOVED, FTDI's and Prolific's drivers ERROR_ACCESS_DENIED or
+// ERROR_GEN_FAILURE; a port whose device node went away gives
+// ERROR_FILE_NOT_FOUND, ERROR_DEV_NOT_EXIST or ERROR_DEVICE_NOT_CONNECTED;
+// wine gives ERROR_NOT_READY for a terminal that hung up.
+// ERROR_OPERATION_ABORTED is not among them: a cancel or a change of the
+// event mask ends a wait with it too.
+bool MeansPortGone(Status code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_IO_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Failures of any kind this many times in a row (about 4 s of retrying)
+// count as a lost port too: reopening is all that is left to try.
+constexpr unsigned kFailuresMeaningGone = 10;
+
+// The pause before the next comm wait after `failures` failed ones in a row:
+// 10 ms, doubling up to a second.
+DWORD RetryDelayMs(unsigned failures) { return failures >= 8 ? 1000 : 10u << (failures - 1); }
 
 }  // namespace
 
@@ -54,42 +88,59 @@ void CSerialWnd::StopListener() {
 }
 
 Status CSerialWnd::ListenLoop() {
-  SetListenerThreadId(std::this_thread::get_id());
+  SetListenerThreadId(CurrentThreadId());
   OVERLAPPED record{};
   record.hEvent = waitEvent;
   const HANDLE stopOrEvent[2] = {stopEvent, waitEvent};
-  // False once a comm wait failed: from then on only the stop can end the wait.
-  bool listening = true;
+  unsigned failures = 0;  // failed comm waits in a row
+  bool lossPosted = false;
   for (;;) {
-    if (listening) {
-      ResetEvent(waitEvent);
-      const Status issued = AwaitCommEvent(&record, kInfinite);
-      if (issued < 0) return LastError();
-      listening = issued == kErrorSuccess;
+    ResetEvent(waitEvent);
+    Status failure = AwaitCommEvent(&record, kInfinite);
+    if (failure < 0) return LastError();
+    if (failure == kErrorSuccess) {
+      if (WaitForMultipleObjects(2, stopOrEvent, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+        EndCommWait(portHandle, record);
+        return kErrorSuccess;
+      }
+      DWORD unused = 0;
+      const bool completed = GetOverlappedResult(portHandle, &record, &unused, FALSE) != FALSE;
+      const std::uint32_t events = TakeEventBits();
+      if (completed) {
+        failures = 0;
+        DWORD errors = 0;
+        if (!ClearCommError(portHandle, &errors, nullptr)) {
+          Store(LastPlatformError());
+          errors = 0;
+        }
+        // A wait ended by a change of the event mask has no bits: nothing to tell.
+        if (events != 0) {
+          PostMessageA(notifyWindow, notifyMessage,
+                       static_cast<WPARAM>(NotificationWord(errors, events)),
+                       static_cast<LPARAM>(notifyTag));
+        }
+        continue;
+      }
+      failure = Store(LastPlatformError());
     }
-    if (WaitForMultipleObjects(2, stopOrEvent, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
-      if (listening) EndCommWait(portHandle, record);
-      return kErrorSuccess;
-    }
-    DWORD unused = 0;
-    const bool completed = GetOverlappedResult(portHandle, &record, &unused, FALSE) != FALSE;
-    const std::uint32_t events = TakeEventBits();
-    if (!completed) {
-      // The bits were never written; the wait itself failed.
-      Store(LastPlatformError());
-      listening = false;
-      continue;
-    }
+    // A failed wait wrote no bits, so there is nothing to tell but a lost
+    // port; issuing the next one at once would spin. Some drivers end the
+    // wait as cancelled when the device goes; asking for the line's state
+    // then tells.
+    ++failures;
     DWORD errors = 0;
-    if (!ClearCommError(portHandle, &errors, nullptr)) {
-      Store(LastPlatformError());
-      errors = 0;
+    if (!MeansPortGone(failure) && !ClearCommError(portHandle, &errors, nullptr)) {
+      const Status probed = LastPlatformError();
+      if (MeansPortGone(probed)) failure = Store(probed);
     }
-    // A wait ended by a change of the event mask has no bits: nothing to tell.
-    if (events != 0) {
-      PostMessageA(notifyWindow, notifyMessage,
-                   static_cast<WPARAM>(NotificationWord(errors, events)),
+    if (!lossPosted && lossMessage != 0 &&
+        (MeansPortGone(failure) || failures >= kFailuresMeaningGone)) {
+      PostMessageA(notifyWindow, lossMessage, static_cast<WPARAM>(static_cast<DWORD>(failure)),
                    static_cast<LPARAM>(notifyTag));
+      lossPosted = true;
+    }
+    if (WaitForSingleObject(stopEvent, RetryDelayMs(failures)) != WAIT_TIMEOUT) {
+      return kErrorSuccess;
     }
   }
 }

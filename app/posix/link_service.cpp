@@ -70,8 +70,7 @@ void LinkService::HandleSerialEvent(const Notification& notification) {
 }
 
 void LinkService::DeviceLost() {
-  out_ << device_ << " went away; trying to open it again every " << kReopenInterval.count() / 1000
-       << " s." << std::endl;
+  out_ << PortLostText(device_) << std::endl;
   port_.ClosePort();
   lost_ = true;
   nextReopen_ = std::chrono::steady_clock::now() + kReopenInterval;

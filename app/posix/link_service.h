@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "app/common/status_texts.h"
 #include "link/file_system.h"
 #include "link/link_receiver.h"
 #include "link/link_server.h"
@@ -23,7 +24,7 @@ constexpr std::uint32_t kQuitMessage = 0x0012;
 
 class LinkService {
  public:
-  static constexpr std::chrono::milliseconds kReopenInterval{2000};
+  static constexpr std::chrono::milliseconds kReopenInterval{kReopenIntervalMs};
 
   LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem, std::ostream& out);
   ~LinkService();

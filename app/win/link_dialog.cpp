@@ -51,28 +51,59 @@ void EnableBoxes(HWND dialog, BOOL enable) {
   EnableWindow(GetDlgItem(dialog, IDC_COMBO_SPEED), enable);
 }
 
-void StartLink(HWND dialog, LinkDialogContext& context) {
+void ShowTrayIcon(HWND dialog, LinkDialogContext& context, int icon) {
+  context.trayIcon = icon;
+  context.tray->Update(dialog, TrayAction::Modify, icon);
+}
+
+// Opens the selected port at the selected speed and says so; false, with
+// nothing changed, when it cannot be opened.
+bool OpenLink(HWND dialog, LinkDialogContext& context) {
   const std::string port = PortText(dialog);
   const UINT baud = GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE);
   // Without a port or a speed chosen there is nothing sensible to open.
   const bool chosen = Selection(dialog, IDC_COMBO_PORT) >= 0 && baud != 0;
+  context.port->SetLossMessage(WM_SERIAL_LOST);
   if (!chosen || context.port->OpenForWindow(port.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
                                              kQueueSize, kQueueSize) != kErrorSuccess) {
-    SetStatus(dialog, PortOpenFailedText(port));
-    context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_FAILED);
-    SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
-    SetLinkFlag(dialog, 0);
-    return;
+    return false;
   }
-  context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_OPEN);
+  ShowTrayIcon(dialog, context, IDI_PORT_OPEN);
   SetStatus(dialog, PortOpenedText(port));
   EnableBoxes(dialog, FALSE);
   SetUpHandheldLine(*context.port, baud);
+  return true;
+}
+
+void StartLink(HWND dialog, LinkDialogContext& context) {
+  if (OpenLink(dialog, context)) return;
+  SetStatus(dialog, PortOpenFailedText(PortText(dialog)));
+  ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
+  SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
+  SetLinkFlag(dialog, 0);
 }
 
 void StopLink(HWND dialog, LinkDialogContext& context) {
+  KillTimer(dialog, kReopenTimerId);
   context.port->ClosePort();
-  context.tray->Update(dialog, TrayAction::Modify, IDI_PORT_CLOSED);
+  ShowTrayIcon(dialog, context, IDI_PORT_CLOSED);
+}
+
+// The port went away while the link runs: close it, say so and try it again
+// with the same settings until it is back or the user stops the link.
+void OnPortLost(HWND dialog, LinkDialogContext& context) {
+  // Only the port this listener served; a stop may have come first.
+  if (LinkFlag(dialog) == 0 || !context.port->IsOpen()) return;
+  context.port->ClosePort();
+  ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
+  SetStatus(dialog, PortLostText(PortText(dialog)));
+  SetTimer(dialog, kReopenTimerId, kReopenIntervalMs, nullptr);
+}
+
+void OnReopenTimer(HWND dialog, LinkDialogContext& context) {
+  if (LinkFlag(dialog) == 0 || context.port->IsOpen() || OpenLink(dialog, context)) {
+    KillTimer(dialog, kReopenTimerId);
+  }
 }
 
 void ToggleLink(HWND dialog, LinkDialogContext& context) {
@@ -196,6 +227,7 @@ void InitDialog(HWND dialog, LinkDialogContext& context) {
   const LinkSettings settings = LoadSettings(context.settingsPath);
   FillBoxes(dialog, settings);
   SetDialogIcons(dialog, instance);
+  context.trayIcon = IDI_APP;
   context.tray->Update(dialog, TrayAction::Add, IDI_APP);
   SetUpHotkeys(dialog, settings);
   CheckDlgButton(dialog, IDC_CHK_AUTO, static_cast<UINT>(settings.autoOpen));
@@ -261,6 +293,8 @@ HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context) {
 }
 
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  // Broadcast by the shell when it starts again; its tray starts empty then.
+  static const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
   if (message == WM_INITDIALOG) {
     SetWindowLongPtrA(dialog, DWLP_USER, lParam);
     InitDialog(dialog, *reinterpret_cast<LinkDialogContext*>(lParam));
@@ -268,6 +302,10 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   }
   LinkDialogContext* context = Context(dialog);
   if (context == nullptr) return FALSE;  // messages that come before WM_INITDIALOG
+  if (message == taskbarCreated && taskbarCreated != 0) {
+    context->tray->Update(dialog, TrayAction::Add, context->trayIcon);
+    return TRUE;
+  }
   switch (message) {
     case WM_COMMAND:
       OnCommand(dialog, *context, LOWORD(wParam));
@@ -280,6 +318,13 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case WM_TRAY_NOTIFY:
       OnTrayNotify(dialog, *context, lParam);
+      return TRUE;
+    case WM_SERIAL_LOST:
+      OnPortLost(dialog, *context);
+      return TRUE;
+    case WM_TIMER:
+      if (wParam != kReopenTimerId) return FALSE;
+      OnReopenTimer(dialog, *context);
       return TRUE;
     default:
       return FALSE;

@@ -17,6 +17,7 @@ struct LinkDialogContext {
   TraySink* tray = nullptr;
   std::string settingsPath;
   HMENU trayMenu = nullptr;  // the tray popup, loaded at initialisation
+  int trayIcon = 0;          // the icon the tray shows now
 };
 
 // Creates the dialog, hidden unless the settings say otherwise; `context`

@@ -4,6 +4,7 @@
 // After windows.h, whose types it uses.
 #include <commctrl.h>
 
+#include "app/win/app_messages.h"
 #include "app/win/link_dialog.h"
 #include "app/win/main_window.h"
 #include "app/win/settings_file.h"
@@ -31,15 +32,22 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (ql::HandOverToRunningInstance()) return 0;
   InitCommonControls();
 
-  ql::SerialEventHandler onSerialEvent = [](WPARAM event, LPARAM tag) {
-    linkReceiver.OnSerialEvent(event, static_cast<std::uintptr_t>(tag));
+  ql::LinkDialogContext dialog;
+  HWND dialogWindow = nullptr;
+  // A lost port is the dialog's to show and to reopen.
+  ql::SerialEventHandler onSerialEvent = [&dialogWindow](UINT message, WPARAM wParam,
+                                                         LPARAM lParam) {
+    if (message == ql::WM_SERIAL_LOST) {
+      SendMessageA(dialogWindow, message, wParam, lParam);
+      return;
+    }
+    linkReceiver.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
   };
   ql::RegisterMainWindowClass(instance);
-  ql::LinkDialogContext dialog;
   dialog.mainWindow = ql::CreateMainWindow(instance, &onSerialEvent);
   dialog.port = &linkPort;
   dialog.tray = &shellTray;
   dialog.settingsPath = ql::SettingsFilePath(GetCommandLineA());
-  ql::CreateLinkDialog(instance, dialog);
+  dialogWindow = ql::CreateLinkDialog(instance, dialog);
   return ql::RunMessageLoop();
 }

@@ -20,10 +20,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (LOWORD(wParam) != kCmdDestroyMain) break;
       DestroyWindow(window);
       return 0;
-    case WM_SERIAL_EVENT: {
+    case WM_SERIAL_EVENT:
+    case WM_SERIAL_LOST: {
       auto* handler =
           reinterpret_cast<SerialEventHandler*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-      (*handler)(wParam, lParam);
+      (*handler)(message, wParam, lParam);
       return 0;
     }
     default:

@@ -8,13 +8,14 @@
 
 namespace ql {
 
-using SerialEventHandler = std::function<void(WPARAM event, LPARAM tag)>;
+// Receives WM_SERIAL_EVENT and WM_SERIAL_LOST with their parameters.
+using SerialEventHandler = std::function<void(UINT message, WPARAM wParam, LPARAM lParam)>;
 
 // When another copy runs, tells it to show or hide its dialog; true then.
 bool HandOverToRunningInstance();
 
 ATOM RegisterMainWindowClass(HINSTANCE instance);
-// Never shown. `handler` receives every WM_SERIAL_EVENT and must outlive the window.
+// Never shown. `handler` receives the listener's notifications and must outlive the window.
 HWND CreateMainWindow(HINSTANCE instance, SerialEventHandler* handler);
 
 // Runs until WM_QUIT; returns its exit code. Without IsDialogMessage the

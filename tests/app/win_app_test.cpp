@@ -202,7 +202,7 @@ class LinkDialogTest : public ::testing::Test {
   RecordingTray tray;
   int serialEvents = 0;
   LPARAM lastTag = -1;
-  SerialEventHandler onSerialEvent = [this](WPARAM, LPARAM tag) {
+  SerialEventHandler onSerialEvent = [this](UINT, WPARAM, LPARAM tag) {
     ++serialEvents;
     lastTag = tag;
   };
@@ -395,6 +395,55 @@ TEST_F(LinkDialogTest, StartStopAndCloseOnAnOpenPort) {
   EXPECT_TRUE(closedAndSaved);
   EXPECT_EQ(SavedKeys(context.settingsPath)[0], "LastPort=" + PortIndex(ptyPort));
   EXPECT_TRUE(Pump());
+}
+
+TEST_F(LinkDialogTest, ALostPortIsShownReopenedByItselfAndStopEndsTheRetrying) {
+  if (ptyPort.empty()) GTEST_SKIP() << "no COM port linked to a pseudo terminal";
+  WriteSettings("LastPort=" + PortIndex(ptyPort) + "\r\nLastSpeed=2\r\n");
+  Open();
+  Command(IDC_BTN_STARTSTOP);
+  ASSERT_TRUE(port.IsOpen());
+
+  const std::string lostText = ptyPort + " went away; trying to open it again every 2 s.";
+  SendMessageA(dialog, WM_SERIAL_LOST, ERROR_BAD_COMMAND, 0);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_FAILED);
+  EXPECT_EQ(Text(IDC_STATUS), lostText);
+  EXPECT_EQ(Text(IDC_BTN_STARTSTOP), "Stop");
+  EXPECT_FALSE(Enabled(IDC_COMBO_PORT));
+
+  Pump(2500);  // the port is there again: the link resumes with its settings
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.QueryBaudRate(), 57600u);
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_OPEN);
+  EXPECT_EQ(Text(IDC_STATUS), ptyPort + " opened.");
+
+  SendMessageA(dialog, WM_SERIAL_LOST, ERROR_BAD_COMMAND, 0);
+  Command(IDC_BTN_STARTSTOP);
+  EXPECT_EQ(Text(IDC_STATUS), ptyPort + " closed");
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_CLOSED);
+  Pump(2500);
+  ExpectStopped();
+  // A notification that comes after the stop changes nothing.
+  SendMessageA(dialog, WM_SERIAL_LOST, ERROR_BAD_COMMAND, 0);
+  EXPECT_EQ(tray.LastIcon(), IDI_PORT_CLOSED);
+}
+
+TEST_F(LinkDialogTest, ARestartedShellGetsTheIconOfTheCurrentStateBack) {
+  WriteSettings("LastPort=" + PortIndex(missingPort) + "\r\nHide=1\r\n");
+  Open();
+  const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+  SendMessageA(dialog, taskbarCreated, 0, 0);
+  ASSERT_EQ(tray.calls.size(), 2u);
+  EXPECT_EQ(tray.calls[1].action, TrayAction::Add);
+  EXPECT_EQ(tray.calls[1].icon, IDI_APP);
+
+  Command(IDC_BTN_STARTSTOP);  // fails: the red icon
+  // The shell tells every top-level window, the hidden dialog too.
+  PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+  Pump(200);
+  EXPECT_EQ(tray.calls.back().action, TrayAction::Add);
+  EXPECT_EQ(tray.calls.back().icon, IDI_PORT_FAILED);
 }
 
 }  // namespace

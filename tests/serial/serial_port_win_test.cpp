@@ -12,6 +12,8 @@
 //   cannot be seen either.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -337,6 +339,115 @@ TEST_F(SerialPortPty, ListenerPostsEachEventAndEndsBeforeThePortCloses) {
   ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 0, 2048, 2048), kErrorSuccess);
   EXPECT_NE(port.Listener(), nullptr);
   EXPECT_EQ(port.Message(), 1124u);
+}
+
+// A listener whose comm waits fail: each step either fails when issued
+// (`issued`) or completes with the NTSTATUS `completion` written the way the
+// driver writes it; after the script the port's own waits run.
+struct WaitStep {
+  Status issued;
+  std::uintptr_t completion;
+};
+
+class FailingWnd : public ProbeWnd {
+ public:
+  explicit FailingWnd(std::vector<WaitStep> steps) : script(std::move(steps)) {}
+
+  Status AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs) override {
+    ++issues;
+    if (record == nullptr || next >= script.size()) {
+      return CSerialWnd::AwaitCommEvent(record, timeoutMs);
+    }
+    const WaitStep step = script[next++];
+    if (step.issued != kErrorSuccess) return Store(step.issued);
+    record->Internal = step.completion;
+    eventBits = step.completion == 0 ? kEvRxChar : 0xFFFFFFFFu;
+    SetEvent(record->hEvent);
+    return Store(kErrorSuccess);
+  }
+
+  std::atomic<int> issues{0};
+
+ private:
+  const std::vector<WaitStep> script;
+  std::size_t next = 0;  // used by the listener thread alone
+};
+
+// CPU time the process spent over `wait`, in milliseconds.
+template <typename Work>
+double ProcessCpuMs(Work work) {
+  const auto cpu = [] {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const auto ticks = [](FILETIME t) {
+      return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
+  };
+  const double before = cpu();
+  work();
+  return cpu() - before;
+}
+
+constexpr std::uintptr_t kStatusCancelled = 0xC0000120;  // ERROR_OPERATION_ABORTED
+constexpr UINT kLossMessage = WM_APP + 1;
+
+TEST_F(SerialPortPty, FailedWaitsAreIssuedAgainAfterAGrowingPauseWithoutSpinning) {
+  MessageWindow target;
+  // Six waits the driver ends with a failure, then one with a character.
+  std::vector<WaitStep> steps(6, WaitStep{kErrorSuccess, kStatusCancelled});
+  steps.push_back({kErrorSuccess, 0});
+  FailingWnd port(steps);
+  port.SetLossMessage(kLossMessage);
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 0, 2048, 2048), kErrorSuccess);
+  std::vector<MSG> posted;
+  const double cpuMs =
+      ProcessCpuMs([&] { posted = target.Collect(std::chrono::milliseconds(1500)); });
+  EXPECT_LT(cpuMs, 150.0);  // a spinning listener takes a core
+  // 10 + 20 + ... + 320 ms of pauses, then the character is told.
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].message, 1124u);
+  EXPECT_EQ(posted[0].wParam, kEvRxChar);
+  EXPECT_GE(port.issues.load(), 7);
+  EXPECT_EQ(port.ClosePort(), kErrorSuccess);
+}
+
+TEST_F(SerialPortPty, AGonePortIsToldOnceAndTheStopEndsTheRetrying) {
+  MessageWindow target;
+  FailingWnd port(std::vector<WaitStep>(50, WaitStep{ERROR_BAD_COMMAND, 0}));
+  port.SetLossMessage(kLossMessage);
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 5, 2048, 2048), kErrorSuccess);
+  const std::vector<MSG> posted = target.Collect(std::chrono::milliseconds(1600));
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].message, kLossMessage);
+  EXPECT_EQ(posted[0].wParam, static_cast<WPARAM>(ERROR_BAD_COMMAND));
+  EXPECT_EQ(posted[0].lParam, 5);
+  // Still trying, at most once a second by now.
+  EXPECT_GE(port.issues.load(), 6);
+  EXPECT_LE(port.issues.load(), 10);
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.ClosePort(), kErrorSuccess);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(300));
+}
+
+TEST(SerialPortHangUp, ATerminalThatHangsUpIsToldAsLostWithoutSpinning) {
+  const std::string port = EnvOr("QL_TEST_HANGUP_PORT", "");
+  if (port.empty()) GTEST_SKIP() << "no COM port that hangs up";
+  MessageWindow target;
+  ProbeWnd wnd;
+  wnd.SetLossMessage(kLossMessage);
+  ASSERT_EQ(wnd.OpenForWindow(port.c_str(), target.window, 1124, 0, 2048, 2048), kErrorSuccess);
+  std::FILE* flag = std::fopen(EnvOr("QL_TEST_HANGUP_FLAG", "").c_str(), "wb");
+  ASSERT_NE(flag, nullptr);
+  std::fclose(flag);
+  std::vector<MSG> posted;
+  const double cpuMs =
+      ProcessCpuMs([&] { posted = target.Collect(std::chrono::milliseconds(3000)); });
+  EXPECT_LT(cpuMs, 300.0);
+  const auto lost = std::count_if(posted.begin(), posted.end(),
+                                  [](const MSG& m) { return m.message == kLossMessage; });
+  EXPECT_EQ(lost, 1);  // within 3 s: before the 10 failed waits (4 s) that count as lost too
+  EXPECT_EQ(wnd.ClosePort(), kErrorSuccess);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@ one, and COM6 a port that does not exist. Everything written to COM5 is copied
 from the master side into a capture file; everything written to COM7 comes
 back on it. The test learns the names and the capture file (as a Windows path)
 from QL_TEST_PTY_PORT, QL_TEST_LOOPBACK_PORT, QL_TEST_MISSING_PORT and
-QL_TEST_PTY_CAPTURE.
+QL_TEST_PTY_CAPTURE. COM8 (QL_TEST_HANGUP_PORT) is a terminal that hangs up
+(both sides closed) once the test creates the file QL_TEST_HANGUP_FLAG.
 """
 import argparse
 import os
@@ -16,11 +17,13 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 import tty
 
 PTY_PORT = "COM5"
 MISSING_PORT = "COM6"
 LOOPBACK_PORT = "COM7"
+HANGUP_PORT = "COM8"
 
 
 def prepare_prefix(prefix, wine_run):
@@ -66,6 +69,13 @@ def open_pty(prefix, port, sink=None):
     return slave
 
 
+def hang_up_when_flagged(master, slave, flag):
+    while not os.path.exists(flag):
+        time.sleep(0.05)
+    os.close(master)
+    os.close(slave)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--prefix", required=True)
@@ -79,11 +89,20 @@ def main():
     # The slave sides stay open here so that the masters survive the test's closes.
     slaves = [open_pty(args.prefix, PTY_PORT, capture.write), open_pty(args.prefix, LOOPBACK_PORT)]
     link_port(args.prefix, MISSING_PORT, None)
+    hangup_flag = os.path.join(args.prefix, "hangup.flag")
+    if os.path.exists(hangup_flag):
+        os.unlink(hangup_flag)
+    master, slave = os.openpty()
+    link_port(args.prefix, HANGUP_PORT, os.ttyname(slave))
+    threading.Thread(target=hang_up_when_flagged, args=(master, slave, hangup_flag),
+                     daemon=True).start()
 
     os.environ["QL_TEST_PTY_PORT"] = PTY_PORT
     os.environ["QL_TEST_LOOPBACK_PORT"] = LOOPBACK_PORT
     os.environ["QL_TEST_MISSING_PORT"] = MISSING_PORT
     os.environ["QL_TEST_PTY_CAPTURE"] = "Z:" + os.path.abspath(capture_path).replace("/", "\\")
+    os.environ["QL_TEST_HANGUP_PORT"] = HANGUP_PORT
+    os.environ["QL_TEST_HANGUP_FLAG"] = "Z:" + os.path.abspath(hangup_flag).replace("/", "\\")
     code = subprocess.run([args.wine_run] + args.command).returncode
     wait_for_wineserver()
     for slave in slaves:
