@@ -321,12 +321,19 @@ TEST_F(PosixFileSystemTest, ListsTenThousandEntriesQuickly) {
 #endif
   stdfs::create_directories(Host("big"));
   for (int i = 0; i < 10000; ++i) close(creat(Host("big/file" + std::to_string(i)).c_str(), 0644));
-  auto best = std::chrono::steady_clock::duration::max();
+  // The thread's own processor time, user and system: what the listing costs,
+  // whatever else the machine is busy with.
+  const auto threadTime = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  };
+  auto best = std::chrono::nanoseconds::max();
   for (int run = 0; run < 3; ++run) {
     std::vector<FindEntry> entries;
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = threadTime();
     ASSERT_TRUE(fs_->FindFiles("C:\\big\\*", entries));
-    best = std::min(best, std::chrono::steady_clock::now() - start);
+    best = std::min(best, threadTime() - start);
     EXPECT_EQ(entries.size(), 10002u);
   }
   EXPECT_LT(best, std::chrono::milliseconds(50))
