@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/posix/command_line.h"
 #include "serial/serial_port.h"
 #include "tests/tools/link_on_cable.h"
 
@@ -45,9 +46,13 @@ TEST_F(LinkProgram, MistakesGetOneClearLine) {
   ExpectOneLineRefusal(
       {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", SettingsFile().string()},
       "LastSpeed=7");
-  WriteText(SettingsFile(), "[drives]\nC=/no/such/folder\n");
-  ExpectOneLineRefusal(
-      {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", SettingsFile().string()}, "[drives]");
+  // Only a regular file of sensible size is read: neither waits nor fills the memory.
+  const fs::path fifo = scratch_.path() / "fifo.ini";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& settings : {fifo.string(), std::string("/dev/zero")}) {
+    ExpectOneLineRefusal({QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", settings},
+                         "not a regular file");
+  }
 
   // A missing device: the status text on standard output, the reason on standard error.
   const std::vector<std::string> missing = {QL_LINK_PROGRAM, "--port", "/dev/ttyNoSuchThing",
@@ -98,6 +103,63 @@ TEST_F(LinkProgram, SignalClosesThePortAndSavesTheSettings) {
             std::string::npos);
 }
 
+TEST_F(LinkProgram, DefaultDriveAndSettingsThatCannotBeUsedAsTheyAre) {
+  // No drive given: C: is a folder of its own, made for the user alone.
+  WriteText(SettingsFile(), "[drives]\nD=/no/such/stick\n");
+  const std::vector<std::string> plain = {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings",
+                                          SettingsFile().string()};
+  auto server = std::make_unique<ChildProcess>(plain, scratch_.path(), "default", env_);
+  ASSERT_TRUE(server->AwaitOutput(" opened.", seconds(10))) << server->Err();
+  const fs::path handheld = home_ / "Handheld";
+  EXPECT_NE(server->Out().find("Made the folder " + handheld.string()), std::string::npos)
+      << server->Out();
+  EXPECT_NE(server->Out().find("Drive C: is " + handheld.string() + " (uploads"), std::string::npos)
+      << server->Out();
+  EXPECT_EQ(fs::status(handheld).permissions(), fs::perms::owner_all);
+  // A drive folder that is not there is a warning, and the server runs without it.
+  EXPECT_EQ(CountLines(server->Err()), 1u) << server->Err();
+  EXPECT_NE(server->Err().find("warning: " + SettingsFile().string() + ": [drives] drive D:"),
+            std::string::npos)
+      << server->Err();
+  EXPECT_EQ(server->Out().find("Drive D:"), std::string::npos) << server->Out();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+
+  // The whole home folder only when asked for; "~" works on the command line and in the file.
+  WriteText(SettingsFile(), "[drives]\nE=~/Handheld\n");
+  server = std::make_unique<ChildProcess>(
+      std::vector<std::string>{QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings",
+                               SettingsFile().string(), "--drive", "C=~"},
+      scratch_.path(), "home", env_);
+  ASSERT_TRUE(server->AwaitOutput(" opened.", seconds(10))) << server->Err();
+  EXPECT_NE(server->Out().find("Drive C: is " + home_.string() + " (uploads"), std::string::npos)
+      << server->Out();
+  EXPECT_NE(server->Out().find("Drive E: is " + handheld.string() + "\n"), std::string::npos)
+      << server->Out();
+  EXPECT_EQ(server->Out().find("Made the folder"), std::string::npos) << server->Out();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+
+  // A settings file that cannot be saved is said at once, and the session still runs.
+  // No one may make files in /proc, not even root.
+  const std::string unsavable = "/proc/Quarnelix_link.ini";
+  server = std::make_unique<ChildProcess>(
+      std::vector<std::string>{QL_LINK_PROGRAM, "--port", ServerEnd(), "--speed", "115200",
+                               "--settings", unsavable},
+      scratch_.path(), "unsavable", env_);
+  ASSERT_TRUE(server->AwaitOutput("Serving at", seconds(10))) << server->Err();
+  for (int i = 0; i < 100 && server->Err().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(server->Err().find("warning: the settings cannot be saved to " + unsavable),
+            std::string::npos)
+      << server->Err();
+  WriteText(handheld / "served.txt", "x");
+  EXPECT_NE(Peer({"ls", "C:/*"}).out.find("served.txt"), std::string::npos);
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), kExitFailure) << server->Err();
+}
+
 TEST_F(LinkProgram, OneServerPerDevice) {
   auto first = StartServer("first");
   // The same device by its own name, not by the link that the first one used.
@@ -127,10 +189,10 @@ TEST_F(LinkProgram, NoPermissionNamesTheGroupToJoin) {
   fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::others_exec);
   fs::permissions(shared, fs::perms::all);
   fs::permissions(scratch_.path() / "run", fs::perms::all);
-  ExpectOneLineRefusal(
-      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QL_LINK_PROGRAM,
-       "--port", device, "--settings", (shared / "Quarnelix_link.ini").string()},
-      "belongs to group 'dialout'. Join it with 'sudo usermod -aG dialout $USER'");
+  ExpectOneLineRefusal({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                        QL_LINK_PROGRAM, "--port", device, "--drive", "C=" + shared.string(),
+                        "--settings", (shared / "Quarnelix_link.ini").string()},
+                       "belongs to group 'dialout'. Join it with 'sudo usermod -aG dialout $USER'");
 }
 
 TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
