@@ -175,7 +175,7 @@ TEST_F(LinkProgram, OneServerPerDevice) {
   ExpectOneLineRefusal(ServerArgs(), "held by another program");
 }
 
-TEST_F(LinkProgram, NoPermissionNamesTheGroupToJoin) {
+TEST_F(LinkProgram, NoPermissionGivesAdviceThatHelps) {
   const group* dialout = getgrnam("dialout");
   if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || dialout == nullptr) {
     GTEST_SKIP() << "needs root, setpriv and a dialout group to act as a user outside it";
@@ -189,10 +189,35 @@ TEST_F(LinkProgram, NoPermissionNamesTheGroupToJoin) {
   fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::others_exec);
   fs::permissions(shared, fs::perms::all);
   fs::permissions(scratch_.path() / "run", fs::perms::all);
-  ExpectOneLineRefusal({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                        QL_LINK_PROGRAM, "--port", device, "--drive", "C=" + shared.string(),
-                        "--settings", (shared / "Quarnelix_link.ini").string()},
+  const std::vector<std::string> asNobody = {"/usr/bin/setpriv",
+                                             "--reuid=65534",
+                                             "--regid=65534",
+                                             "--clear-groups",
+                                             QL_LINK_PROGRAM,
+                                             "--port",
+                                             device,
+                                             "--drive",
+                                             "C=" + shared.string(),
+                                             "--settings",
+                                             (shared / "Quarnelix_link.ini").string()};
+  ExpectOneLineRefusal(asNobody,
                        "belongs to group 'dialout'. Join it with 'sudo usermod -aG dialout $USER'");
+
+  // Never a group that gives root's powers, nor one the device gives nothing to.
+  const group* sudo = getgrnam("sudo");
+  struct Case {
+    gid_t group;
+    mode_t mode;
+  };
+  for (const Case& c :
+       {Case{0, 0600}, Case{0, 0660}, Case{dialout->gr_gid, 0600}, Case{dialout->gr_gid, 0640},
+        Case{sudo != nullptr ? sudo->gr_gid : 0, 0660}}) {
+    ASSERT_EQ(chown(device.c_str(), 0, c.group), 0);
+    ASSERT_EQ(chmod(device.c_str(), c.mode), 0);
+    ExpectOneLineRefusal(asNobody, "may open it;");
+    const Finished run = RunToEnd(asNobody, scratch_.path(), "refused", env_);
+    EXPECT_EQ(run.err.find("usermod"), std::string::npos) << c.group << " " << c.mode << run.err;
+  }
 }
 
 TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
