@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -173,6 +174,79 @@ TEST_F(LinkProgram, OneServerPerDevice) {
   CSerialPort holder;
   ASSERT_EQ(holder.OpenPort(ServerEnd().c_str(), 2048, 2048), kErrorSuccess);
   ExpectOneLineRefusal(ServerArgs(), "held by another program");
+}
+
+// Without a runtime folder the lock folder sits in the temporary folder, which
+// every user may write: what another user left there is never used.
+TEST_F(LinkProgram, LockFolderThatAnotherUserCouldReach) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and setpriv to act as a second user";
+  }
+  const fs::path tmp = scratch_.path() / "tmp";
+  fs::create_directories(tmp);
+  fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(tmp, fs::perms::all | fs::perms::sticky_bit);
+  env_["XDG_RUNTIME_DIR"] = "";
+  env_["TMPDIR"] = tmp.string();
+  const fs::path folder = tmp / "quarnelix-link-0";
+  std::string lockName = fs::canonical(ServerEnd()).string().substr(1);
+  std::replace(lockName.begin(), lockName.end(), '/', '_');
+  lockName += ".lock";
+  const fs::path precious = scratch_.path() / "precious";
+  WriteText(precious, "root's own\n");
+  const auto asNobody = [&](const std::string& command) {
+    const std::vector<std::string> args = {"/usr/bin/setpriv",
+                                           "--reuid=65534",
+                                           "--regid=65534",
+                                           "--clear-groups",
+                                           "/bin/sh",
+                                           "-c",
+                                           command};
+    ASSERT_EQ(RunToEnd(args, scratch_.path(), "nobody").code, 0) << command;
+  };
+  const auto expectRefusedAndUntouched = [&](const std::string& why) {
+    ExpectOneLineRefusal(ServerArgs(), why);
+    EXPECT_EQ(ReadText(precious), "root's own\n");
+    EXPECT_TRUE(fs::is_symlink(folder / lockName) || fs::is_symlink(folder) ||
+                !fs::exists(folder / lockName));
+  };
+
+  // Made in advance by another user, open or not, with a link planted for a lock file.
+  asNobody("mkdir -m 0777 " + folder.string() + " && ln -s " + precious.string() + " " +
+           (folder / lockName).string());
+  expectRefusedAndUntouched("cannot use the lock folder " + folder.string() +
+                            ": it belongs to another user (uid 65534)");
+  fs::permissions(folder, fs::perms::owner_all);
+  expectRefusedAndUntouched("it belongs to another user");
+  fs::remove_all(folder);
+
+  // A link to a folder of root's own, put there by another user.
+  fs::create_directories(scratch_.path() / "roots");
+  fs::permissions(scratch_.path() / "roots", fs::perms::owner_all);
+  asNobody("ln -s " + (scratch_.path() / "roots").string() + " " + folder.string());
+  expectRefusedAndUntouched("it is a link or a file, not a folder");
+  fs::remove(folder);
+
+  // The user's own folder, but one others may enter.
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
+  expectRefusedAndUntouched("other users may use it (mode 0701)");
+
+  // A link as the lock file in the user's own folder is not followed either.
+  fs::permissions(folder, fs::perms::owner_all);
+  fs::create_symlink(precious, folder / lockName);
+  expectRefusedAndUntouched("cannot use the lock file " + (folder / lockName).string() +
+                            ": it is a link");
+  ASSERT_TRUE(fs::remove(folder / lockName));
+
+  // And a folder the server made itself serves, with its id in the lock file.
+  fs::remove(folder);
+  auto server = StartServer();
+  EXPECT_EQ(ReadText(folder / lockName), std::to_string(server->Pid()) + "\n");
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+  EXPECT_FALSE(fs::exists(folder / lockName));
 }
 
 TEST_F(LinkProgram, NoPermissionGivesAdviceThatHelps) {
