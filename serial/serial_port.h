@@ -46,6 +46,12 @@ class CSerialPort {
 
   Status DiscardBuffers();
   std::uint32_t TakeEventBits();
+#ifndef _WIN32
+  // Once `event` is signalled (from any thread), a send waiting for the line
+  // and every later one end at once with kErrorOperationAborted: a program
+  // that is quitting does not wait for a transfer. The event outlives the port.
+  void SetSendAbortEvent(EventHandle event);
+#endif
 
   // The calling thread's last status: the listener thread and the thread that
   // uses the port each have their own, so neither sees the other's codes.
@@ -62,6 +68,9 @@ class CSerialPort {
   PortHandle portHandle = nullptr;
   std::uint32_t eventBits = 0xFFFFFFFFu;
   EventHandle ioEvent = nullptr;
+#ifndef _WIN32
+  EventHandle sendAbort = nullptr;
+#endif
 
  private:
   std::atomic<Status> listenerLastError{kErrorSuccess};

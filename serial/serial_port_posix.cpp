@@ -38,10 +38,12 @@ Status CSerialPort::AwaitCommEvent(CompletionRecord* record, std::uint32_t timeo
                         [&] { return WaitCommEvent(portHandle, &eventBits, nullptr, timeoutMs); }));
 }
 
+void CSerialPort::SetSendAbortEvent(EventHandle event) { sendAbort = event; }
+
 Status CSerialPort::SendBytes(const void* buffer, std::uint32_t length, std::uint32_t* countOut,
                               CompletionRecord* record, std::uint32_t timeoutMs) {
   return Store(Transfer(portHandle, ioEvent, countOut, record, [&](std::uint32_t& count) {
-    return WriteComm(portHandle, buffer, length, &count, timeoutMs);
+    return WriteComm(portHandle, buffer, length, &count, timeoutMs, sendAbort);
   }));
 }
 

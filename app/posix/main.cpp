@@ -104,10 +104,10 @@ class QuitSignals {
   QuitSignals(const QuitSignals&) = delete;
   QuitSignals& operator=(const QuitSignals&) = delete;
 
-  void PostTo(NotifyQueue& queue) {
-    waiter_ = std::thread([this, &queue] {
+  void PostTo(LinkService& service) {
+    waiter_ = std::thread([this, &service] {
       int signal = 0;
-      while (sigwait(&set_, &signal) == 0 && !done_) queue.Post({kQuitMessage, 0, 0});
+      while (sigwait(&set_, &signal) == 0 && !done_) service.RequestQuit();
     });
   }
 
@@ -175,7 +175,7 @@ int Main(int argc, char** argv) {
     Warn("the settings cannot be saved to " + run.settingsPath + " (" + error +
          "); this session's settings will not be kept.");
   }
-  signals.PostTo(service.Queue());
+  signals.PostTo(service);
   service.Run();
   signals.Stop();
 

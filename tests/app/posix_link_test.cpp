@@ -368,5 +368,53 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
 }
 
+// The handheld asks for a file and then reads nothing: the line stalls.
+TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
+  WriteText(desktop_ / "big.bin", std::string(4u << 20, 'b'));
+  WriteText(desktop_ / "small.txt", "small");
+  auto server = StartServer("server", {"--trace"});
+  CSerialPort handheld;
+  const auto askForTheBigFile = [&] {
+    ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+    handheld.SendText("@&", nullptr, nullptr, kInfinite);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    handheld.SendText("C:\\big.bin", nullptr, nullptr, kInfinite);
+  };
+  askForTheBigFile();
+  const auto stalledAt = std::chrono::steady_clock::now();
+  const auto traced = [&](const std::string& text) {
+    for (int i = 0; i < 500 && server->Err().find(text) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return server->Err().find(text) != std::string::npos;
+  };
+  ASSERT_TRUE(traced("send stalled")) << server->Err();
+  EXPECT_GT(std::chrono::steady_clock::now() - stalledAt, seconds(4));
+
+  // What made it onto the line is read away; the next request is served.
+  std::vector<char> stale(65536);
+  for (std::uint32_t count = 1; count > 0;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count, nullptr,
+                          kInfinite);
+  }
+  handheld.ClosePort();
+  const Finished listing = Peer({"ls", "C:/*"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("small.txt"), std::string::npos) << listing.out;
+  EXPECT_EQ(server->Out().find("went away"), std::string::npos) << server->Out();
+
+  // A signal in the middle of a stalled transfer ends the program at once, as it should.
+  askForTheBigFile();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto signalled = std::chrono::steady_clock::now();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(5)), 0) << server->Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(1));
+  EXPECT_NE(server->Out().find(ServerEnd() + " closed\n"), std::string::npos) << server->Out();
+  EXPECT_NE(ReadText(SettingsFile()).find("LastSpeed=3"), std::string::npos);
+  EXPECT_TRUE(traced("send aborted")) << server->Err();
+}
+
 }  // namespace
 }  // namespace ql::testing
