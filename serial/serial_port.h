@@ -48,9 +48,10 @@ class CSerialPort {
   std::uint32_t TakeEventBits();
 #ifndef _WIN32
   // Once `event` is signalled (from any thread), a send waiting for the line
-  // and every later one end at once with kErrorOperationAborted: a program
-  // that is quitting does not wait for a transfer. The event outlives the port.
-  void SetSendAbortEvent(EventHandle event);
+  // and every later send and receive end at once with kErrorOperationAborted:
+  // a program that is quitting does not wait for a transfer in either
+  // direction. The event outlives the port.
+  void SetAbortEvent(EventHandle event);
 #endif
 
   // The calling thread's last status: the listener thread and the thread that
@@ -69,7 +70,7 @@ class CSerialPort {
   std::uint32_t eventBits = 0xFFFFFFFFu;
   EventHandle ioEvent = nullptr;
 #ifndef _WIN32
-  EventHandle sendAbort = nullptr;
+  EventHandle transferAbort = nullptr;
 #endif
 
  private:

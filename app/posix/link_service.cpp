@@ -23,7 +23,7 @@ LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fil
       server_(linkPort_, fileSystem, SystemClock()),
       receiver_(linkPort_, server_, SystemClock()) {
   if (quitting_ == nullptr) throw std::runtime_error("cannot create an event for the quit request");
-  port_.SetSendAbortEvent(quitting_);
+  port_.SetAbortEvent(quitting_);
 }
 
 LinkService::~LinkService() {

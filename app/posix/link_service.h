@@ -48,7 +48,7 @@ class LinkService {
   std::uint32_t baud_;
   std::ostream& out_;
   NotifyQueue queue_;
-  EventHandle quitting_;  // ends the port's sends once a quit is requested
+  EventHandle quitting_;  // ends the port's transfers once a quit is requested
   CSerialWnd port_;
   SerialLinkPort linkPort_{port_};
   CLinkServer server_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -414,6 +415,33 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
   EXPECT_NE(server->Out().find(ServerEnd() + " closed\n"), std::string::npos) << server->Out();
   EXPECT_NE(ReadText(SettingsFile()).find("LastSpeed=3"), std::string::npos);
   EXPECT_TRUE(traced("send aborted")) << server->Err();
+}
+
+// Nor does an upload that keeps coming hold a quit up.
+TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
+  auto server = StartServer();
+  CSerialPort handheld;
+  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+  handheld.SendText("&&", nullptr, nullptr, kInfinite);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  handheld.SendText("C:\\long.bin", nullptr, nullptr, kInfinite);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  std::atomic<bool> sending{true};
+  std::thread stream([&] {
+    const std::string piece(512, 'u');
+    while (sending) {
+      handheld.SendBytes(piece.data(), static_cast<std::uint32_t>(piece.size()), nullptr, nullptr,
+                         kInfinite);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::this_thread::sleep_for(seconds(1));
+  const auto signalled = std::chrono::steady_clock::now();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(5)), 0) << server->Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(1));
+  sending = false;
+  stream.join();
 }
 
 }  // namespace
