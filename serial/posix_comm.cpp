@@ -413,23 +413,29 @@ Status ReadComm(PortHandle port, void* buffer, DWORD length, DWORD* count, DWORD
   return status;
 }
 
-Status WriteComm(PortHandle port, const void* buffer, DWORD length, DWORD* count, DWORD timeoutMs) {
+Status WriteComm(PortHandle port, const void* buffer, DWORD length, DWORD* count, DWORD timeoutMs,
+                 EventHandle abort) {
   *count = 0;
   const bool bounded = timeoutMs != kInfinite;
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(bounded ? timeoutMs : 0);
+  const auto stallBound = std::chrono::milliseconds(kWriteStallMs);
+  Clock::time_point stalled = Clock::now() + stallBound;
   const auto* bytes = static_cast<const char*>(buffer);
   while (*count < length) {
+    if (abort != nullptr && WaitForEvent(abort, 0) == kErrorSuccess) return kErrorOperationAborted;
     const ssize_t put = write(port->fd, bytes + *count, length - *count);
     if (put > 0) {
       *count += static_cast<DWORD>(put);
+      stalled = Clock::now() + stallBound;
       continue;
     }
     if (put < 0 && errno != EAGAIN && errno != EINTR) return StatusFromErrno(errno);
-    pollfd out{port->fd, POLLOUT, 0};
-    const int ready = poll(&out, 1, PollTimeout(bounded, end));
+    pollfd fds[2] = {{port->fd, POLLOUT, 0}, {abort != nullptr ? abort->readFd : -1, POLLIN, 0}};
+    const int ready = poll(fds, 2, PollTimeout(true, bounded ? std::min(end, stalled) : stalled));
     if (ready == 0) return kErrorTimeout;
     if (ready < 0 && errno != EINTR) return StatusFromErrno(errno);
-    if ((out.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return StatusFromErrno(EIO);
+    if (fds[1].revents != 0) return kErrorOperationAborted;
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return StatusFromErrno(EIO);
   }
   return kErrorSuccess;
 }

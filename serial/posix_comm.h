@@ -70,17 +70,24 @@ Status StatusFromErrno(int error);
 PortHandle OpenCommDevice(const char* path);
 void CloseCommDevice(PortHandle port);
 
+// A write that moves no byte for this long finds the line stalled (the other
+// end reads nothing, or holds it with flow control) and ends with
+// kErrorTimeout, whatever its own bound. At 19200 baud a full 2048-byte
+// queue drains in about a second.
+constexpr DWORD kWriteStallMs = 5000;
+
 // Transfers that complete before they return. `timeoutMs` bounds the whole
 // call (kInfinite: no bound); running out gives kErrorTimeout. Reads also
-// honour the port's read time-outs, as the driver would.
+// honour the port's read time-outs, as the driver would. A signalled `abort`
+// ends a write at once with kErrorOperationAborted.
 Status ReadComm(PortHandle port, void* buffer, DWORD length, DWORD* count, DWORD timeoutMs);
-Status WriteComm(PortHandle port, const void* buffer, DWORD length, DWORD* count, DWORD timeoutMs);
+Status WriteComm(PortHandle port, const void* buffer, DWORD length, DWORD* count, DWORD timeoutMs,
+                 EventHandle abort);
 
 // Waits until characters arrive (when the mask asks for them) or the device
 // goes away (kEvErr), at most `timeoutMs`. A signalled `stop` ends the wait
 // with kErrorOperationAborted. After an arrival the next wait begins only
 // once the port was read empty, so one arrival is reported once.
-constexpr Status kErrorOperationAborted = 995;
 Status WaitCommEvent(PortHandle port, DWORD* events, EventHandle stop, DWORD timeoutMs);
 
 // Manual-reset events that poll() can wait on.

@@ -107,7 +107,10 @@ Status CSerialPort::SendBlocks(const void* data, std::uint32_t length) {
   if (length <= kBlock) return SendBytes(bytes, length, nullptr, nullptr, kInfinite);
   const std::uint32_t fullBlocks = length / kBlock;
   for (std::uint32_t i = 0; i < fullBlocks; ++i) {
-    SendBytes(bytes + static_cast<std::size_t>(i) * kBlock, kBlock, nullptr, nullptr, kInfinite);
+    // After a lost block the rest would arrive as the contents it should have held.
+    const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlock, kBlock, nullptr,
+                                  nullptr, kInfinite);
+    if (sent != kErrorSuccess) return sent;
   }
   // A multiple of 1024 ends with an empty write, whose status is the answer.
   return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlock, length % kBlock, nullptr,

@@ -38,16 +38,21 @@ Status CSerialPort::AwaitCommEvent(CompletionRecord* record, std::uint32_t timeo
                         [&] { return WaitCommEvent(portHandle, &eventBits, nullptr, timeoutMs); }));
 }
 
+void CSerialPort::SetAbortEvent(EventHandle event) { transferAbort = event; }
+
 Status CSerialPort::SendBytes(const void* buffer, std::uint32_t length, std::uint32_t* countOut,
                               CompletionRecord* record, std::uint32_t timeoutMs) {
   return Store(Transfer(portHandle, ioEvent, countOut, record, [&](std::uint32_t& count) {
-    return WriteComm(portHandle, buffer, length, &count, timeoutMs);
+    return WriteComm(portHandle, buffer, length, &count, timeoutMs, transferAbort);
   }));
 }
 
 Status CSerialPort::ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* countOut,
                                  CompletionRecord* record, std::uint32_t timeoutMs) {
   return Store(Transfer(portHandle, ioEvent, countOut, record, [&](std::uint32_t& count) {
+    if (transferAbort != nullptr && WaitForEvent(transferAbort, 0) == kErrorSuccess) {
+      return kErrorOperationAborted;
+    }
     return ReadComm(portHandle, buffer, length, &count, timeoutMs);
   }));
 }

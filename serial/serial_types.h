@@ -23,6 +23,7 @@ constexpr Status kErrorInvalidHandle = 6;
 constexpr Status kErrorNotEnoughMemory = 8;
 constexpr Status kErrorAlreadyInitialized = 1247;
 constexpr Status kErrorTimeout = 1460;
+constexpr Status kErrorOperationAborted = 995;
 constexpr Status kErrorInvalidArg = static_cast<Status>(0x80070057u);
 
 constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;

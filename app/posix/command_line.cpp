@@ -20,7 +20,9 @@ constexpr char kFooter[] =
     "\n"
     "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section [ports]\n"
     "maps COM1 ... COM4 to devices (COM1=/dev/ttyS0); section [drives] maps drive letters to\n"
-    "folders (C=/home/me). Without a drive table C: is your home folder. Uploads land in C:\\.\n"
+    "folders (C=/home/me/handheld, ~ for your home folder). Without a C: there, C: is\n"
+    "~/Handheld, made for you alone when missing. Uploads land in C:\\; serving the whole\n"
+    "home folder (--drive C=~) would let them sit beside the files a login reads.\n"
     "\n"
     "A serial device needs read and write permission: on most systems join the group that owns\n"
     "it, for example 'sudo usermod -aG dialout $USER', then log in again.";
@@ -54,7 +56,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options) {
       });
   app.add_option("--drive", options.drives,
                  "Serve host folder DIR as drive X:, for example --drive C=~/handheld; repeat for\n"
-                 "more drives (added to the settings' [drives] for this run)")
+                 "more drives (added to the settings' [drives] for this run; default C: is\n"
+                 "~/Handheld)")
       ->type_name("X=DIR");
   app.add_option("--codepage", options.codePage,
                  "The handheld's character set for names, for example CP1250 (default " +

@@ -1,10 +1,14 @@
 #include "app/posix/device_problem.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 
 namespace ql {
 namespace {
@@ -12,6 +16,41 @@ namespace {
 std::string GroupOf(const struct stat& status) {
   const group* owner = getgrgid(status.st_gid);
   return owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
+}
+
+// Groups whose members can become root or read what only root may: joining
+// one to reach a serial port gives away far more than the port.
+bool IsPrivilegedGroup(const struct stat& status) {
+  if (status.st_gid == 0) return true;
+  const group* owner = getgrgid(status.st_gid);
+  if (owner == nullptr) return false;
+  static const char* const kPrivileged[] = {"root",  "wheel", "sudo",   "adm", "admin",
+                                            "staff", "disk",  "shadow", "kmem"};
+  return std::any_of(std::begin(kPrivileged), std::end(kPrivileged),
+                     [&](const char* name) { return std::strcmp(owner->gr_name, name) == 0; });
+}
+
+std::string NoPermission(const std::string& device, const struct stat& status) {
+  const std::string group = GroupOf(status);
+  const bool groupMayUse = (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (groupMayUse && !IsPrivilegedGroup(status)) {
+    return "You may not use " + device + ": it belongs to group '" + group +
+           "'. Join it with 'sudo usermod -aG " + group + " $USER', then log in again.";
+  }
+  const passwd* owner = getpwuid(status.st_uid);
+  const std::string user = owner != nullptr ? owner->pw_name : std::to_string(status.st_uid);
+#ifdef __linux__
+  const std::string remedy =
+      "a udev rule can give it to a group such as 'dialout' (GROUP=\"dialout\", MODE=\"0660\" "
+      "in a file under /etc/udev/rules.d/) for you to join, or run as a user who may open it.";
+#else
+  const std::string remedy =
+      "the administrator can give it to a group with read and write access for you to join, or "
+      "run as a user who may open it.";
+#endif
+  return "You may not use " + device + ": only '" + user + "'" +
+         (groupMayUse ? " and the privileged group '" + group + "'" : std::string()) +
+         " may open it; " + remedy;
 }
 
 std::string Missing(const std::string& device) {
@@ -32,9 +71,7 @@ std::string ExplainOpenFailure(const std::string& device, Status status) {
   }
   if (status == kErrorAccessDenied) {
     if (access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-      const std::string group = GroupOf(status_);
-      return "You may not use " + device + ": it belongs to group '" + group +
-             "'. Join it with 'sudo usermod -aG " + group + " $USER', then log in again.";
+      return NoPermission(device, status_);
     }
     return device + " is held by another program; close that program first ('fuser " + device +
            "' shows which one).";

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace ql {
 namespace {
+
+// Settings files are a few hundred bytes; anything far larger is not one.
+constexpr std::size_t kLargestFile = std::size_t{1} << 20;
 
 std::string Trim(const std::string& text) {
   const char* blanks = " \t\r";
@@ -47,28 +50,39 @@ bool MakeFolders(const std::string& folder) {
 
 bool IniFile::Load(const std::string& path, std::string& error) {
   lines_.clear();
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
+  // Without O_NONBLOCK a pipe given as the file would hold the start-up until
+  // something writes to it; only a regular file of sensible size is read.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     if (errno == ENOENT) return true;
     error = std::strerror(errno);
     return false;
   }
-  if (S_ISDIR(status.st_mode)) {
+  struct stat status {};
+  std::string text;
+  if (fstat(fd, &status) != 0) {
+    error = std::strerror(errno);
+  } else if (S_ISDIR(status.st_mode)) {
     error = "it is a folder, not a file";
-    return false;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = "it is not a regular file";
+  } else if (static_cast<std::uintmax_t>(status.st_size) > kLargestFile) {
+    error = "it is larger than " + std::to_string(kLargestFile >> 20) + " MiB";
+  } else {
+    // The size is read again as the file is, in case it grows meanwhile.
+    char piece[4096];
+    ssize_t got = 0;
+    while (text.size() <= kLargestFile && (got = read(fd, piece, sizeof piece)) > 0) {
+      text.append(piece, static_cast<std::size_t>(got));
+    }
+    if (got < 0) error = std::strerror(errno);
+    if (text.size() > kLargestFile) {
+      error = "it is larger than " + std::to_string(kLargestFile >> 20) + " MiB";
+    }
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = std::strerror(errno != 0 ? errno : EACCES);
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    error = "read error";
-    return false;
-  }
-  Parse(text.str());
+  close(fd);
+  if (!error.empty()) return false;
+  Parse(text);
   return true;
 }
 
@@ -100,6 +114,27 @@ std::string IniFile::Text() const {
   std::string text;
   for (const Line& line : lines_) text += line.text + "\n";
   return text;
+}
+
+bool IniFile::CanSave(const std::string& path, std::string& error) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) {
+    error = "cannot create the folder " + path.substr(0, slash) + ": " + std::strerror(errno);
+    return false;
+  }
+  // Saving writes this file and renames it over `path`: making it is the test.
+  const std::string temporary = path + ".new";
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const bool made = fd >= 0;
+  // One left by a run that was killed is written over.
+  if (!made && errno == EEXIST) fd = open(temporary.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  close(fd);
+  if (made) unlink(temporary.c_str());
+  return true;
 }
 
 bool IniFile::Save(const std::string& path, std::string& error) const {

@@ -13,11 +13,14 @@ namespace ql {
 class IniFile {
  public:
   // A missing file reads as an empty one. False, with `error` set, when the
-  // file exists but cannot be read.
+  // file exists but cannot be read, or is not a regular file of at most 1 MiB.
   bool Load(const std::string& path, std::string& error);
   // Writes through a temporary file beside `path`, so that a failed write
   // never leaves half a file. Creates the folder when it is missing.
   bool Save(const std::string& path, std::string& error) const;
+  // Whether Save could write `path` now (it may make the missing folders);
+  // false, with `error` set, when not.
+  static bool CanSave(const std::string& path, std::string& error);
 
   // Section and key names are compared without regard to case, as Windows does.
   std::optional<std::string> Get(const std::string& section, const std::string& key) const;

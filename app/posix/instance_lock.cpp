@@ -7,16 +7,28 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace ql {
 namespace {
 
+// A server that ends removes its lock file; one that opened the file just
+// before is left holding a removed file, and opens the name again.
+constexpr int kOpenAttempts = 3;
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// The user's runtime folder is theirs alone; the temporary folder is shared
+// with every user, so the folder made there is checked before it is used.
 std::string LockFolder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/quarnelix-link";
-  return "/tmp/quarnelix-link-" + std::to_string(getuid());
+  const std::string runtime = EnvOr("XDG_RUNTIME_DIR", "");
+  if (!runtime.empty()) return runtime + "/quarnelix-link";
+  return EnvOr("TMPDIR", "/tmp") + "/quarnelix-link-" + std::to_string(geteuid());
 }
 
 // "/dev/ttyUSB0" → "dev_ttyUSB0.lock"; a symbolic link and its target share one.
@@ -36,38 +48,110 @@ std::string HolderOf(int fd) {
   return pid > 0 ? " (process " + std::to_string(pid) + ")" : std::string();
 }
 
+std::string Mode(mode_t mode) {
+  char text[8];
+  static_cast<void>(std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777)));
+  return text;
+}
+
+// Opens `folder`, making it for this user alone when missing. What is checked
+// is the folder opened, not its name, so nothing can be swapped in between.
+int OpenLockFolder(const std::string& folder, std::string& error) {
+  const std::string advice =
+      "; the lock files need a folder only you may use: remove it, or set XDG_RUNTIME_DIR.";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create the lock folder " + folder + ": " + std::strerror(errno);
+    return -1;
+  }
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int cause = errno;
+    error = "cannot use the lock folder " + folder + ": " +
+            (cause == ELOOP || cause == ENOTDIR ? "it is a link or a file, not a folder" + advice
+                                                : std::string(std::strerror(cause)));
+    return -1;
+  }
+  struct stat status {};
+  std::string problem;
+  if (fstat(fd, &status) != 0) {
+    problem = std::strerror(errno);
+  } else if (status.st_uid != geteuid()) {
+    problem = "it belongs to another user (uid " + std::to_string(status.st_uid) + ")" + advice;
+  } else if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    problem = "other users may use it (mode " + Mode(status.st_mode) + ")" + advice;
+  }
+  if (problem.empty()) return fd;
+  close(fd);
+  error = "cannot use the lock folder " + folder + ": " + problem;
+  return -1;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `name` in `folderFd` is still the file open as `fd`.
+bool NameStillNames(int folderFd, const std::string& name, int fd) {
+  struct stat named {};
+  struct stat open {};
+  return fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         fstat(fd, &open) == 0 && SameFile(named, open);
+}
+
 }  // namespace
 
 InstanceLock::~InstanceLock() {
-  if (fd_ < 0) return;
-  unlink(path_.c_str());
-  close(fd_);
+  if (fd_ >= 0) {
+    // Removed while still locked, and only if the name is still this file.
+    if (NameStillNames(folderFd_, name_, fd_)) unlinkat(folderFd_, name_.c_str(), 0);
+    close(fd_);
+  }
+  if (folderFd_ >= 0) close(folderFd_);
 }
 
 bool InstanceLock::Acquire(const std::string& device, std::string& error) {
   const std::string folder = LockFolder();
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "cannot create " + folder + ": " + std::strerror(errno);
-    return false;
+  folderFd_ = OpenLockFolder(folder, error);
+  if (folderFd_ < 0) return false;
+  name_ = LockName(device);
+  const std::string path = folder + "/" + name_;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    // Never through a link and never truncated before the lock is held.
+    const int fd = openat(folderFd_, name_.c_str(),
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      const int cause = errno;
+      error = "cannot use the lock file " + path + ": " +
+              (cause == ELOOP ? "it is a link" : std::strerror(cause));
+      return false;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      error = "cannot use the lock file " + path + ": it is not a regular file";
+      close(fd);
+      return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int cause = errno;
+      error = cause == EWOULDBLOCK ? "quarnelix-link is already serving " + device + HolderOf(fd) +
+                                         "; stop that one first."
+                                   : "cannot lock " + path + ": " + std::strerror(cause);
+      close(fd);
+      return false;
+    }
+    if (!NameStillNames(folderFd_, name_, fd)) {
+      close(fd);
+      continue;
+    }
+    fd_ = fd;
+    const std::string pid = std::to_string(getpid()) + "\n";
+    // Without the id the lock still holds; only a second server's message is poorer.
+    const bool recorded = ftruncate(fd_, 0) == 0 && pwrite(fd_, pid.data(), pid.size(), 0) > 0;
+    static_cast<void>(recorded);
+    return true;
   }
-  path_ = folder + "/" + LockName(device);
-  fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
-    error = "cannot create " + path_ + ": " + std::strerror(errno);
-    return false;
-  }
-  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    error =
-        "quarnelix-link is already serving " + device + HolderOf(fd_) + "; stop that one first.";
-    close(fd_);
-    fd_ = -1;
-    return false;
-  }
-  const std::string pid = std::to_string(getpid()) + "\n";
-  // Without the id the lock still holds; only a second server's message is poorer.
-  const bool recorded = ftruncate(fd_, 0) == 0 && pwrite(fd_, pid.data(), pid.size(), 0) > 0;
-  static_cast<void>(recorded);
-  return true;
+  error = "cannot use the lock file " + path + ": it is replaced as fast as it is opened";
+  return false;
 }
 
 }  // namespace ql

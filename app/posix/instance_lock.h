@@ -1,5 +1,6 @@
 // One server per device: a lock file per device, named after the device's
-// real path and holding the serving process's id.
+// real path and holding the serving process's id. The lock files live in a
+// folder of the user's own; one that another user could reach is not used.
 #pragma once
 
 #include <string>
@@ -13,13 +14,15 @@ class InstanceLock {
   InstanceLock& operator=(const InstanceLock&) = delete;
   ~InstanceLock();
 
-  // False, with `error` naming the running server, when another process of
-  // this user serves the same device.
+  // False, with `error` set to one sentence, when another process of this
+  // user serves the same device, or when the lock folder or file is not one
+  // that only this user controls (it is then left as it is).
   bool Acquire(const std::string& device, std::string& error);
 
  private:
+  int folderFd_ = -1;
   int fd_ = -1;
-  std::string path_;
+  std::string name_;
 };
 
 }  // namespace ql

@@ -1,9 +1,11 @@
 #include "app/posix/link_service.h"
 
+#include <stdexcept>
 #include <utility>
 
 #include "app/common/status_texts.h"
 #include "link/link_clock.h"
+#include "serial/comm_api.h"
 
 namespace ql {
 namespace {
@@ -17,10 +19,22 @@ LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fil
     : device_(std::move(device)),
       baud_(baud),
       out_(out),
+      quitting_(CreateManualResetEvent()),
       server_(linkPort_, fileSystem, SystemClock()),
-      receiver_(linkPort_, server_, SystemClock()) {}
+      receiver_(linkPort_, server_, SystemClock()) {
+  if (quitting_ == nullptr) throw std::runtime_error("cannot create an event for the quit request");
+  port_.SetAbortEvent(quitting_);
+}
 
-LinkService::~LinkService() { port_.ClosePort(); }
+LinkService::~LinkService() {
+  port_.ClosePort();
+  CloseEvent(quitting_);
+}
+
+void LinkService::RequestQuit() {
+  SetEvent(quitting_);
+  queue_.Post({kQuitMessage, 0, 0});
+}
 
 Status LinkService::OpenPort() {
   const Status opened =
@@ -42,6 +56,9 @@ Status LinkService::Start() {
 
 void LinkService::ClosePort() {
   if (!port_.IsOpen()) return;
+  // What a transfer cut short left in the output queue is of no use, and a
+  // close would otherwise wait for a stalled line to take it.
+  if (sendCutShort_) port_.DiscardBuffers();
   port_.ClosePort();
   out_ << PortClosedText(device_) << std::endl;
 }
@@ -66,7 +83,10 @@ void LinkService::HandleSerialEvent(const Notification& notification) {
     return;
   }
   receiver_.OnSerialEvent(notification.wParam, notification.lParam);
-  if (port_.LastError() != kErrorSuccess) DeviceLost();
+  // A stalled or aborted send ended only its transfer; the port is still there.
+  const Status last = port_.LastError();
+  sendCutShort_ = last == kErrorTimeout || last == kErrorOperationAborted;
+  if (last != kErrorSuccess && !sendCutShort_) DeviceLost();
 }
 
 void LinkService::DeviceLost() {

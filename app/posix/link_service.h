@@ -35,8 +35,8 @@ class LinkService {
   Status Start();
   // Serves until a quit request arrives, then closes the port.
   void Run();
-  // Where other threads post the quit request.
-  NotifyQueue& Queue() { return queue_; }
+  // Any thread: ends Run soon, a transfer under way included.
+  void RequestQuit();
 
  private:
   Status OpenPort();
@@ -49,11 +49,13 @@ class LinkService {
   std::uint32_t baud_;
   std::ostream& out_;
   NotifyQueue queue_;
+  EventHandle quitting_;  // ends the port's transfers once a quit is requested
   CSerialWnd port_;
   SerialLinkPort linkPort_{port_};
   CLinkServer server_;
   CLinkReceiver receiver_;
   bool lost_ = false;
+  bool sendCutShort_ = false;  // the last exchange's send stalled or was aborted
   std::chrono::steady_clock::time_point nextReopen_;
 };
 

@@ -32,22 +32,24 @@ struct RunSettings {
 };
 
 void Fail(const std::string& message) { std::cerr << "quarnelix-link: " << message << "\n"; }
+void Warn(const std::string& message) { Fail("warning: " + message); }
 
 bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
   run.settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
   std::string error;
-  if (!run.file.Load(run.settingsPath, error) || !ReadSettings(run.file, run.settings, error)) {
+  std::vector<std::string> warnings;
+  if (!run.file.Load(run.settingsPath, error) ||
+      !ReadSettings(run.file, run.settings, warnings, error)) {
     Fail("cannot use the settings file " + run.settingsPath + ": " + error);
     return false;
   }
+  for (const std::string& warning : warnings) Warn(run.settingsPath + ": " + warning);
   for (const std::string& drive : options.drives) {
     if (!AddDrive(drive, run.settings.drives, error)) {
       Fail("--drive " + error);
       return false;
     }
   }
-  // Uploads always go to C:\, so there must be a C:.
-  if (run.settings.drives.count('C') == 0) run.settings.drives['C'] = HomeFolder();
 
   LinkSettings& saved = run.settings.options;
   if (!options.port.empty()) {
@@ -102,10 +104,10 @@ class QuitSignals {
   QuitSignals(const QuitSignals&) = delete;
   QuitSignals& operator=(const QuitSignals&) = delete;
 
-  void PostTo(NotifyQueue& queue) {
-    waiter_ = std::thread([this, &queue] {
+  void PostTo(LinkService& service) {
+    waiter_ = std::thread([this, &service] {
       int signal = 0;
-      while (sigwait(&set_, &signal) == 0 && !done_) queue.Post({kQuitMessage, 0, 0});
+      while (sigwait(&set_, &signal) == 0 && !done_) service.RequestQuit();
     });
   }
 
@@ -151,6 +153,15 @@ int Main(int argc, char** argv) {
     Fail(error);
     return kExitFailure;
   }
+  // Uploads always go to C:\, so there must be a C:.
+  if (run.settings.drives.count('C') == 0) {
+    bool made = false;
+    if (!AddDefaultUploadDrive(run.settings.drives, made, error)) {
+      Fail(error);
+      return kExitUsage;
+    }
+    if (made) std::cout << "Made the folder " << run.settings.drives['C'] << " for the handheld.\n";
+  }
   PosixFileSystem fileSystem(run.settings.drives, std::move(*codePage));
   LinkService service(run.device, run.speed, fileSystem, std::cout);
   PrintDrives(fileSystem.Drives());
@@ -160,7 +171,11 @@ int Main(int argc, char** argv) {
     Fail(ExplainOpenFailure(run.device, opened));
     return kExitFailure;
   }
-  signals.PostTo(service.Queue());
+  if (!IniFile::CanSave(run.settingsPath, error)) {
+    Warn("the settings cannot be saved to " + run.settingsPath + " (" + error +
+         "); this session's settings will not be kept.");
+  }
+  signals.PostTo(service);
   service.Run();
   signals.Stop();
 

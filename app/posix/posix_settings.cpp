@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@ namespace {
 
 // The Windows program reads each value into an 8-character buffer.
 constexpr std::size_t kValueChars = 7;
+constexpr char kUploadFolderName[] = "Handheld";
 
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
@@ -21,6 +23,10 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 }
 
 std::string PortKey(int index) { return "COM" + std::to_string(index + 1); }
+
+bool IsDriveLetter(const std::string& letter) {
+  return letter.size() == 1 && std::isalpha(static_cast<unsigned char>(letter[0])) != 0;
+}
 
 }  // namespace
 
@@ -31,6 +37,23 @@ std::string HomeFolder() {
   return user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "/";
 }
 
+std::string DefaultUploadFolder() { return HomeFolder() + "/" + kUploadFolderName; }
+
+bool AddDefaultUploadDrive(DriveTable& drives, bool& made, std::string& error) {
+  const std::string folder = DefaultUploadFolder();
+  made = mkdir(folder.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) {
+    error = "cannot make the folder " + folder + " for drive C: " + std::strerror(errno) +
+            "; give one with --drive C=DIR";
+    return false;
+  }
+  if (!AddDrive("C", folder, drives, error)) {
+    error += "; give a folder with --drive C=DIR";
+    return false;
+  }
+  return true;
+}
+
 std::string DefaultSettingsPath() {
   return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/quarnelix-link/" +
          kSettingsFileName;
@@ -38,7 +61,7 @@ std::string DefaultSettingsPath() {
 
 bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& drives,
               std::string& error) {
-  if (letter.size() != 1 || std::isalpha(static_cast<unsigned char>(letter[0])) == 0) {
+  if (!IsDriveLetter(letter)) {
     error = "'" + letter + "' is not a drive letter (A to Z)";
     return false;
   }
@@ -66,7 +89,8 @@ bool AddDrive(const std::string& assignment, DriveTable& drives, std::string& er
   return AddDrive(letter, assignment.substr(equals + 1), drives, error);
 }
 
-bool ReadSettings(const IniFile& file, PosixSettings& settings, std::string& error) {
+bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std::string>& warnings,
+                  std::string& error) {
   for (const SettingKey& key : kSettingKeys) {
     const auto value = file.Get(kSettingsSection, key.name);
     settings.options.*key.field =
@@ -77,10 +101,14 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::string& err
     if (device && !device->empty()) settings.ports[static_cast<std::size_t>(i)] = *device;
   }
   for (const auto& [letter, folder] : file.Entries(kDrivesSection)) {
-    if (!AddDrive(letter, folder, settings.drives, error)) {
-      error.insert(0, "[" + std::string(kDrivesSection) + "] ");
+    std::string problem;
+    if (AddDrive(letter, folder, settings.drives, problem)) continue;
+    problem.insert(0, "[" + std::string(kDrivesSection) + "] ");
+    if (!IsDriveLetter(letter)) {
+      error = problem;
       return false;
     }
+    warnings.push_back(problem + "; that drive is left out");
   }
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "app/common/settings.h"
 #include "app/posix/ini_file.h"
@@ -25,14 +26,16 @@ struct PosixSettings {
 std::string DefaultSettingsPath();
 
 // Missing keys keep their defaults. False, with `error` set, when the drive
-// table names something that is not a drive letter or not a folder.
-bool ReadSettings(const IniFile& file, PosixSettings& settings, std::string& error);
+// table names something that is not a drive letter. A drive whose folder is
+// not there (an unplugged stick) is left out, with a line in `warnings`.
+bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std::string>& warnings,
+                  std::string& error);
 // The eight option keys in their fixed order, then the four ports; the
 // drive table and everything else stay as the file had them.
 void WriteSettings(IniFile& file, const PosixSettings& settings);
 
 // Adds "letter → folder" to `drives` (replacing the letter's folder). The
-// folder may start with "~/". False, with `error` set, for anything but a
+// folder may be "~" or start with "~/". False, with `error` set, for anything but a
 // single letter or an existing folder.
 bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& drives,
               std::string& error);
@@ -40,5 +43,14 @@ bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& 
 bool AddDrive(const std::string& assignment, DriveTable& drives, std::string& error);
 
 std::string HomeFolder();
+
+// The folder that is C: when no drive table names one: a folder of its own
+// under the home folder, so that uploads never land among the files a login
+// reads ("~/.profile", "~/.bash_login").
+std::string DefaultUploadFolder();
+// Puts DefaultUploadFolder() into `drives` as C:, making it (for the user
+// alone) when it is missing; `made` tells whether it was. False, with `error`
+// set, when it cannot be made or is not a folder.
+bool AddDefaultUploadDrive(DriveTable& drives, bool& made, std::string& error);
 
 }  // namespace ql

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "app/posix/command_line.h"
 #include "serial/serial_port.h"
 #include "tests/tools/link_on_cable.h"
 
@@ -45,9 +48,13 @@ TEST_F(LinkProgram, MistakesGetOneClearLine) {
   ExpectOneLineRefusal(
       {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", SettingsFile().string()},
       "LastSpeed=7");
-  WriteText(SettingsFile(), "[drives]\nC=/no/such/folder\n");
-  ExpectOneLineRefusal(
-      {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", SettingsFile().string()}, "[drives]");
+  // Only a regular file of sensible size is read: neither waits nor fills the memory.
+  const fs::path fifo = scratch_.path() / "fifo.ini";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& settings : {fifo.string(), std::string("/dev/zero")}) {
+    ExpectOneLineRefusal({QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings", settings},
+                         "not a regular file");
+  }
 
   // A missing device: the status text on standard output, the reason on standard error.
   const std::vector<std::string> missing = {QL_LINK_PROGRAM, "--port", "/dev/ttyNoSuchThing",
@@ -98,6 +105,63 @@ TEST_F(LinkProgram, SignalClosesThePortAndSavesTheSettings) {
             std::string::npos);
 }
 
+TEST_F(LinkProgram, DefaultDriveAndSettingsThatCannotBeUsedAsTheyAre) {
+  // No drive given: C: is a folder of its own, made for the user alone.
+  WriteText(SettingsFile(), "[drives]\nD=/no/such/stick\n");
+  const std::vector<std::string> plain = {QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings",
+                                          SettingsFile().string()};
+  auto server = std::make_unique<ChildProcess>(plain, scratch_.path(), "default", env_);
+  ASSERT_TRUE(server->AwaitOutput(" opened.", seconds(10))) << server->Err();
+  const fs::path handheld = home_ / "Handheld";
+  EXPECT_NE(server->Out().find("Made the folder " + handheld.string()), std::string::npos)
+      << server->Out();
+  EXPECT_NE(server->Out().find("Drive C: is " + handheld.string() + " (uploads"), std::string::npos)
+      << server->Out();
+  EXPECT_EQ(fs::status(handheld).permissions(), fs::perms::owner_all);
+  // A drive folder that is not there is a warning, and the server runs without it.
+  EXPECT_EQ(CountLines(server->Err()), 1u) << server->Err();
+  EXPECT_NE(server->Err().find("warning: " + SettingsFile().string() + ": [drives] drive D:"),
+            std::string::npos)
+      << server->Err();
+  EXPECT_EQ(server->Out().find("Drive D:"), std::string::npos) << server->Out();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+
+  // The whole home folder only when asked for; "~" works on the command line and in the file.
+  WriteText(SettingsFile(), "[drives]\nE=~/Handheld\n");
+  server = std::make_unique<ChildProcess>(
+      std::vector<std::string>{QL_LINK_PROGRAM, "--port", ServerEnd(), "--settings",
+                               SettingsFile().string(), "--drive", "C=~"},
+      scratch_.path(), "home", env_);
+  ASSERT_TRUE(server->AwaitOutput(" opened.", seconds(10))) << server->Err();
+  EXPECT_NE(server->Out().find("Drive C: is " + home_.string() + " (uploads"), std::string::npos)
+      << server->Out();
+  EXPECT_NE(server->Out().find("Drive E: is " + handheld.string() + "\n"), std::string::npos)
+      << server->Out();
+  EXPECT_EQ(server->Out().find("Made the folder"), std::string::npos) << server->Out();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+
+  // A settings file that cannot be saved is said at once, and the session still runs.
+  // No one may make files in /proc, not even root.
+  const std::string unsavable = "/proc/Quarnelix_link.ini";
+  server = std::make_unique<ChildProcess>(
+      std::vector<std::string>{QL_LINK_PROGRAM, "--port", ServerEnd(), "--speed", "115200",
+                               "--settings", unsavable},
+      scratch_.path(), "unsavable", env_);
+  ASSERT_TRUE(server->AwaitOutput("Serving at", seconds(10))) << server->Err();
+  for (int i = 0; i < 100 && server->Err().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(server->Err().find("warning: the settings cannot be saved to " + unsavable),
+            std::string::npos)
+      << server->Err();
+  WriteText(handheld / "served.txt", "x");
+  EXPECT_NE(Peer({"ls", "C:/*"}).out.find("served.txt"), std::string::npos);
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), kExitFailure) << server->Err();
+}
+
 TEST_F(LinkProgram, OneServerPerDevice) {
   auto first = StartServer("first");
   // The same device by its own name, not by the link that the first one used.
@@ -113,7 +177,80 @@ TEST_F(LinkProgram, OneServerPerDevice) {
   ExpectOneLineRefusal(ServerArgs(), "held by another program");
 }
 
-TEST_F(LinkProgram, NoPermissionNamesTheGroupToJoin) {
+// Without a runtime folder the lock folder sits in the temporary folder, which
+// every user may write: what another user left there is never used.
+TEST_F(LinkProgram, LockFolderThatAnotherUserCouldReach) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and setpriv to act as a second user";
+  }
+  const fs::path tmp = scratch_.path() / "tmp";
+  fs::create_directories(tmp);
+  fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(tmp, fs::perms::all | fs::perms::sticky_bit);
+  env_["XDG_RUNTIME_DIR"] = "";
+  env_["TMPDIR"] = tmp.string();
+  const fs::path folder = tmp / "quarnelix-link-0";
+  std::string lockName = fs::canonical(ServerEnd()).string().substr(1);
+  std::replace(lockName.begin(), lockName.end(), '/', '_');
+  lockName += ".lock";
+  const fs::path precious = scratch_.path() / "precious";
+  WriteText(precious, "root's own\n");
+  const auto asNobody = [&](const std::string& command) {
+    const std::vector<std::string> args = {"/usr/bin/setpriv",
+                                           "--reuid=65534",
+                                           "--regid=65534",
+                                           "--clear-groups",
+                                           "/bin/sh",
+                                           "-c",
+                                           command};
+    ASSERT_EQ(RunToEnd(args, scratch_.path(), "nobody").code, 0) << command;
+  };
+  const auto expectRefusedAndUntouched = [&](const std::string& why) {
+    ExpectOneLineRefusal(ServerArgs(), why);
+    EXPECT_EQ(ReadText(precious), "root's own\n");
+    EXPECT_TRUE(fs::is_symlink(folder / lockName) || fs::is_symlink(folder) ||
+                !fs::exists(folder / lockName));
+  };
+
+  // Made in advance by another user, open or not, with a link planted for a lock file.
+  asNobody("mkdir -m 0777 " + folder.string() + " && ln -s " + precious.string() + " " +
+           (folder / lockName).string());
+  expectRefusedAndUntouched("cannot use the lock folder " + folder.string() +
+                            ": it belongs to another user (uid 65534)");
+  fs::permissions(folder, fs::perms::owner_all);
+  expectRefusedAndUntouched("it belongs to another user");
+  fs::remove_all(folder);
+
+  // A link to a folder of root's own, put there by another user.
+  fs::create_directories(scratch_.path() / "roots");
+  fs::permissions(scratch_.path() / "roots", fs::perms::owner_all);
+  asNobody("ln -s " + (scratch_.path() / "roots").string() + " " + folder.string());
+  expectRefusedAndUntouched("it is a link or a file, not a folder");
+  fs::remove(folder);
+
+  // The user's own folder, but one others may enter.
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
+  expectRefusedAndUntouched("other users may use it (mode 0701)");
+
+  // A link as the lock file in the user's own folder is not followed either.
+  fs::permissions(folder, fs::perms::owner_all);
+  fs::create_symlink(precious, folder / lockName);
+  expectRefusedAndUntouched("cannot use the lock file " + (folder / lockName).string() +
+                            ": it is a link");
+  ASSERT_TRUE(fs::remove(folder / lockName));
+
+  // And a folder the server made itself serves, with its id in the lock file.
+  fs::remove(folder);
+  auto server = StartServer();
+  EXPECT_EQ(ReadText(folder / lockName), std::to_string(server->Pid()) + "\n");
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+  EXPECT_FALSE(fs::exists(folder / lockName));
+}
+
+TEST_F(LinkProgram, NoPermissionGivesAdviceThatHelps) {
   const group* dialout = getgrnam("dialout");
   if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || dialout == nullptr) {
     GTEST_SKIP() << "needs root, setpriv and a dialout group to act as a user outside it";
@@ -127,10 +264,35 @@ TEST_F(LinkProgram, NoPermissionNamesTheGroupToJoin) {
   fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::others_exec);
   fs::permissions(shared, fs::perms::all);
   fs::permissions(scratch_.path() / "run", fs::perms::all);
-  ExpectOneLineRefusal(
-      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QL_LINK_PROGRAM,
-       "--port", device, "--settings", (shared / "Quarnelix_link.ini").string()},
-      "belongs to group 'dialout'. Join it with 'sudo usermod -aG dialout $USER'");
+  const std::vector<std::string> asNobody = {"/usr/bin/setpriv",
+                                             "--reuid=65534",
+                                             "--regid=65534",
+                                             "--clear-groups",
+                                             QL_LINK_PROGRAM,
+                                             "--port",
+                                             device,
+                                             "--drive",
+                                             "C=" + shared.string(),
+                                             "--settings",
+                                             (shared / "Quarnelix_link.ini").string()};
+  ExpectOneLineRefusal(asNobody,
+                       "belongs to group 'dialout'. Join it with 'sudo usermod -aG dialout $USER'");
+
+  // Never a group that gives root's powers, nor one the device gives nothing to.
+  const group* sudo = getgrnam("sudo");
+  struct Case {
+    gid_t group;
+    mode_t mode;
+  };
+  for (const Case& c :
+       {Case{0, 0600}, Case{0, 0660}, Case{dialout->gr_gid, 0600}, Case{dialout->gr_gid, 0640},
+        Case{sudo != nullptr ? sudo->gr_gid : 0, 0660}}) {
+    ASSERT_EQ(chown(device.c_str(), 0, c.group), 0);
+    ASSERT_EQ(chmod(device.c_str(), c.mode), 0);
+    ExpectOneLineRefusal(asNobody, "may open it;");
+    const Finished run = RunToEnd(asNobody, scratch_.path(), "refused", env_);
+    EXPECT_EQ(run.err.find("usermod"), std::string::npos) << c.group << " " << c.mode << run.err;
+  }
 }
 
 TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
@@ -205,6 +367,81 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   EXPECT_NE(listing.out.find("big.bin"), std::string::npos) << listing.out;
   server->Signal(SIGTERM);
   EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+}
+
+// The handheld asks for a file and then reads nothing: the line stalls.
+TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
+  WriteText(desktop_ / "big.bin", std::string(4u << 20, 'b'));
+  WriteText(desktop_ / "small.txt", "small");
+  auto server = StartServer("server", {"--trace"});
+  CSerialPort handheld;
+  const auto askForTheBigFile = [&] {
+    ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+    handheld.SendText("@&", nullptr, nullptr, kInfinite);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    handheld.SendText("C:\\big.bin", nullptr, nullptr, kInfinite);
+  };
+  askForTheBigFile();
+  const auto stalledAt = std::chrono::steady_clock::now();
+  const auto traced = [&](const std::string& text) {
+    for (int i = 0; i < 500 && server->Err().find(text) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return server->Err().find(text) != std::string::npos;
+  };
+  ASSERT_TRUE(traced("send stalled")) << server->Err();
+  EXPECT_GT(std::chrono::steady_clock::now() - stalledAt, seconds(4));
+
+  // What made it onto the line is read away; the next request is served.
+  std::vector<char> stale(65536);
+  for (std::uint32_t count = 1; count > 0;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count, nullptr,
+                          kInfinite);
+  }
+  handheld.ClosePort();
+  const Finished listing = Peer({"ls", "C:/*"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("small.txt"), std::string::npos) << listing.out;
+  EXPECT_EQ(server->Out().find("went away"), std::string::npos) << server->Out();
+
+  // A signal in the middle of a stalled transfer ends the program at once, as it should.
+  askForTheBigFile();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto signalled = std::chrono::steady_clock::now();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(5)), 0) << server->Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(1));
+  EXPECT_NE(server->Out().find(ServerEnd() + " closed\n"), std::string::npos) << server->Out();
+  EXPECT_NE(ReadText(SettingsFile()).find("LastSpeed=3"), std::string::npos);
+  EXPECT_TRUE(traced("send aborted")) << server->Err();
+}
+
+// Nor does an upload that keeps coming hold a quit up.
+TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
+  auto server = StartServer();
+  CSerialPort handheld;
+  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+  handheld.SendText("&&", nullptr, nullptr, kInfinite);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  handheld.SendText("C:\\long.bin", nullptr, nullptr, kInfinite);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  std::atomic<bool> sending{true};
+  std::thread stream([&] {
+    const std::string piece(512, 'u');
+    while (sending) {
+      handheld.SendBytes(piece.data(), static_cast<std::uint32_t>(piece.size()), nullptr, nullptr,
+                         kInfinite);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::this_thread::sleep_for(seconds(1));
+  const auto signalled = std::chrono::steady_clock::now();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(5)), 0) << server->Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(1));
+  sending = false;
+  stream.join();
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
 
 #include "app/posix/ini_file.h"
 #include "tests/tools/child_process.h"
@@ -41,6 +44,25 @@ TEST(IniFile, SavesWholeFilesAndReportsUnreadableOnes) {
   EXPECT_EQ(fs::directory_iterator(path.parent_path())->path(), path) << "no temporary left";
   EXPECT_FALSE(file.Load(scratch.path().string(), error));
   EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(IniFile::CanSave(path.string(), error)) << error;
+  EXPECT_EQ(fs::directory_iterator(path.parent_path())->path(), path) << "the test left nothing";
+  EXPECT_FALSE(IniFile::CanSave((path / "under-a-file.ini").string(), error));
+}
+
+TEST(IniFile, ReadsOnlyARegularFileOfSensibleSize) {
+  ScratchFolder scratch;
+  const fs::path fifo = scratch.path() / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path huge = scratch.path() / "huge.ini";
+  WriteText(huge, "[options]\n" + std::string(2u << 20, ';'));
+  IniFile file;
+  for (const fs::path& path : {fifo, huge, fs::path("/dev/zero")}) {
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(file.Load(path.string(), error)) << path;
+    EXPECT_FALSE(error.empty()) << path;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path;
+  }
 }
 
 TEST(PosixSettings, ReadsOptionsPortsAndDrivesAndWritesTheKeysInOrder) {
@@ -53,7 +75,9 @@ TEST(PosixSettings, ReadsOptionsPortsAndDrivesAndWritesTheKeysInOrder) {
       (scratch.path() / "d").string() + "\n");
   PosixSettings settings;
   std::string error;
-  ASSERT_TRUE(ReadSettings(file, settings, error)) << error;
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(ReadSettings(file, settings, warnings, error)) << error;
+  EXPECT_TRUE(warnings.empty());
   EXPECT_EQ(settings.options.lastSpeed, -2);
   EXPECT_EQ(settings.options.startStop, 1);
   EXPECT_EQ(settings.options.hotkeyShowHide, 1234567);  // an 8-character buffer's worth
@@ -70,8 +94,17 @@ TEST(PosixSettings, ReadsOptionsPortsAndDrivesAndWritesTheKeysInOrder) {
   EXPECT_EQ(file.Text().substr(0, options.size()), options);
 
   file.Parse("[drives]\nCD=/tmp\n");
-  EXPECT_FALSE(ReadSettings(file, settings, error));
+  EXPECT_FALSE(ReadSettings(file, settings, warnings, error));
   EXPECT_NE(error.find("[drives]"), std::string::npos) << error;
+
+  // An unplugged stick: its drive is left out, the others stay.
+  file.Parse("[drives]\nE=" + (scratch.path() / "gone").string() + "\nF=~\n");
+  settings.drives.clear();
+  ASSERT_TRUE(ReadSettings(file, settings, warnings, error)) << error;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("that drive is left out"), std::string::npos) << warnings[0];
+  EXPECT_EQ(settings.drives.count('E'), 0u);
+  EXPECT_EQ(settings.drives.at('F'), fs::canonical(HomeFolder()).string());
 }
 
 TEST(PosixSettings, DriveAssignments) {

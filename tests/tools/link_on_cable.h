@@ -20,10 +20,13 @@ class LinkOnCable : public ::testing::Test {
     ASSERT_NE(cable_, nullptr) << error;
     desktop_ = scratch_.path() / "desktop";
     fs::create_directories(desktop_);
-    // Lock files and the default settings stay inside the test's folder.
+    // Lock files, the default settings and the default drive stay inside the test's folder.
+    home_ = scratch_.path() / "home";
     env_ = {{"XDG_RUNTIME_DIR", (scratch_.path() / "run").string()},
-            {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()}};
+            {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
+            {"HOME", home_.string()}};
     fs::create_directories(scratch_.path() / "run");
+    fs::create_directories(home_);
   }
 
   std::string ServerEnd() const { return cable_->DevicePath(VirtualCable::kServerEnd); }
@@ -64,6 +67,7 @@ class LinkOnCable : public ::testing::Test {
   ScratchFolder scratch_;
   std::unique_ptr<VirtualCable> cable_;
   fs::path desktop_;
+  fs::path home_;
   std::map<std::string, std::string> env_;
 };
 
