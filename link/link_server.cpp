@@ -102,7 +102,7 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
   Trace("server processtmachine state");
   switch (state_) {
     case LINK_LIST:
-      port_.SendText(kCommandList);
+      if (!Sent(port_.SendText(kCommandList), buffer, 0)) return 1;
       clock_.Sleep(kEchoPauseMs);
       Trace("SendFolderContent");
       SendFolderContent(buffer);
@@ -190,17 +190,22 @@ void CLinkServer::Report(LinkActivity::Kind kind, const std::string& text,
   Report(activity);
 }
 
+bool CLinkServer::Sent(Status status, const std::string& subject, std::uint64_t bytesBefore) {
+  if (status == kSuccess) return true;
+  // What follows a lost piece would be read by the handheld as the piece itself.
+  Trace("transfer ended: the port did not take the bytes");
+  TraceNumber(status);
+  Report(LinkActivity::Kind::kTransferEnded, subject, bytesBefore);
+  return false;
+}
+
 bool CLinkServer::SendPayload(const std::string& subject, const void* data, std::uint32_t length,
                               std::uint64_t sentBefore, std::uint64_t total) {
   const auto* bytes = static_cast<const char*>(data);
   std::uint32_t sent = 0;
   do {
     const std::uint32_t slice = std::min(length - sent, kProgressSlice);
-    if (port_.SendBlocks(bytes + sent, slice) != kSuccess) {
-      Trace("transfer ended: the port did not take the bytes");
-      Report(LinkActivity::Kind::kTransferEnded, subject, sentBefore + sent);
-      return false;
-    }
+    if (!Sent(port_.SendBlocks(bytes + sent, slice), subject, sentBefore + sent)) return false;
     sent += slice;
     LinkActivity progress{LinkActivity::Kind::kSending, subject};
     progress.bytes = sentBefore + sent;
@@ -247,7 +252,7 @@ int CLinkServer::SendFile(const char* path) {
   bool readable = file && ReadPiece(*file, piece, std::min(remaining, kFilePiece));
   TraceNumber(readable ? static_cast<long long>(piece.size()) : 0);
 
-  port_.SendText(kCommandDownload);
+  if (!Sent(port_.SendText(kCommandDownload), path, 0)) return 1;
   clock_.Sleep(kEchoPauseMs);
   if (!readable) {
     Report(LinkActivity::Kind::kFileUnreadable, path);

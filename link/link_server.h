@@ -57,6 +57,8 @@ class CLinkServer {
  private:
   int TakeUploadName(const char* path);
   int StoreUpload(const char* data, std::size_t length);
+  // True when the port took a send; else the transfer ends, traced and told.
+  bool Sent(Status status, const std::string& subject, std::uint64_t bytesBefore);
   // Sends a payload, telling progress as it goes out; false when the port
   // stopped taking it.
   bool SendPayload(const std::string& subject, const void* data, std::uint32_t length,
