@@ -145,6 +145,31 @@ std::string CodePage::ToHandheld(const std::string& utf8) const {
   return Convert(toHandheld_, utf8, true);
 }
 
+std::string CodePage::ToTerminal(const std::string& ansi) const {
+  static const char kHex[] = "0123456789abcdef";
+  const std::string utf8 = ToHost(ansi);
+  std::string shown;
+  shown.reserve(utf8.size());
+  const auto escape = [&](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    shown += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+  };
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    // iconv's output is valid UTF-8: after 0xC2 comes 0x80 to 0xBF, of which
+    // 0x80 to 0x9F are the C1 controls.
+    if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+      escape(utf8[i]);
+      escape(utf8[++i]);
+    } else if (byte < 0x20 || byte == 0x7F) {
+      escape(utf8[i]);
+    } else {
+      shown += utf8[i];
+    }
+  }
+  return shown;
+}
+
 // Maps every character to its upper-case form within the code page; checks on
 // the way that the path syntax's ASCII characters pass unchanged.
 bool CodePage::BuildUpperTable() {

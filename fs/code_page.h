@@ -27,6 +27,10 @@ class CodePage {
   // Characters that the other side cannot represent become '?'.
   std::string ToHost(const std::string& ansi) const;
   std::string ToHandheld(const std::string& utf8) const;
+  // The handheld's text as UTF-8 fit for a terminal: control characters (C0,
+  // DEL and C1, which some code pages map bytes to) shown as "\xNN", so that
+  // a name from the line cannot drive the terminal it is shown on.
+  std::string ToTerminal(const std::string& ansi) const;
   // The upper-case form of an ANSI character, for Windows' case-blind name matching.
   char Upper(char ansi) const { return upper_[static_cast<unsigned char>(ansi)]; }
 

@@ -453,6 +453,17 @@ bool PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pa
   return entries.size() > before;
 }
 
+std::string PosixFileSystem::HostPathOf(const std::string& text) const {
+  HandheldPath path;
+  if (!ParseHandheldPath(text, path)) return std::string();
+  const auto drive = drives_.find(path.drive);
+  if (drive == drives_.end()) return std::string();
+  std::string host = drive->second;
+  for (const std::string& folder : path.folders) host += "/" + codePage_.ToHost(folder);
+  if (!path.name.empty()) host += "/" + codePage_.ToHost(path.name);
+  return host;
+}
+
 bool PosixFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
   HostPath path;
   if (!ResolveFolder(pattern, path) || path.ansiName.empty()) return false;

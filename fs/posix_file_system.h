@@ -36,6 +36,10 @@ class PosixFileSystem : public FileSystem {
 
   // The drives served: those whose folder could be opened.
   const DriveTable& Drives() const { return drives_; }
+  const CodePage& HandheldCodePage() const { return codePage_; }
+  // The host path a handheld path names, for showing a person (empty when it
+  // names no drive served); nothing is looked up on the disk.
+  std::string HostPathOf(const std::string& path) const;
 
  private:
   struct Drive {

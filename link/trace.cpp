@@ -46,7 +46,7 @@ TraceSink& Sink() {
   return sink;
 }
 
-bool IsControl(unsigned char c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 }  // namespace
 

@@ -12,13 +12,13 @@ using TraceSink = std::function<void(const std::string& line)>;
 // which is the debugger output on Windows and nothing elsewhere).
 void SetTraceSink(TraceSink sink);
 
-// Writes one line; bytes a terminal could take as a control (C0, DEL, C1) are
-// shown as "\xNN", so that a name sent down the line cannot drive the
-// operator's terminal.
+// Writes one line; control bytes (below 0x20, and DEL) are shown as "\xNN",
+// so that a name sent down the line can neither break the line nor start an
+// escape sequence. Other bytes are the handheld's code page, as they came.
 void Trace(const char* text);
 void TraceNumber(long long value);
 
-// `text` with every control byte written as "\xNN".
+// `text` with every control byte (below 0x20, and DEL) written as "\xNN".
 std::string PrintableText(const std::string& text);
 
 }  // namespace ql

@@ -67,6 +67,9 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options) {
                  "Settings file to read and save (default\n"
                  "$XDG_CONFIG_HOME/quarnelix-link/Quarnelix_link.ini, i.e. under ~/.config)")
       ->type_name("FILE");
+  app.add_flag("--quiet", options.quiet,
+               "Leave out the activity lines (each listing, download and upload); errors and\n"
+               "the port's status lines stay");
   app.add_flag("--trace", options.trace, "Write the debug trace to standard error, timestamped");
   try {
     app.parse(argc, argv);

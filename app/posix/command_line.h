@@ -15,6 +15,7 @@ struct CommandLine {
   std::string codePage = kDefaultCodePage;
   std::string settingsPath;  // empty: the default place
   bool trace = false;
+  bool quiet = false;  // no activity lines; errors and the port's status lines stay
 };
 
 constexpr int kExitFailure = 1;

@@ -46,13 +46,7 @@ Status LinkService::OpenPort() {
   return kErrorSuccess;
 }
 
-Status LinkService::Start() {
-  const Status opened = OpenPort();
-  if (opened != kErrorSuccess) {
-    out_ << PortOpenFailedText(device_) << std::endl;
-  }
-  return opened;
-}
+Status LinkService::Start() { return OpenPort(); }
 
 void LinkService::ClosePort() {
   if (!port_.IsOpen()) return;

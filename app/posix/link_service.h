@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "app/common/status_texts.h"
 #include "link/file_system.h"
+#include "link/link_activity.h"
 #include "link/link_receiver.h"
 #include "link/link_server.h"
 #include "serial/notify_queue.h"
@@ -31,6 +33,8 @@ class LinkService {
   LinkService(const LinkService&) = delete;
   LinkService& operator=(const LinkService&) = delete;
 
+  // Receives a report of every exchange served.
+  void SetActivitySink(ActivitySink sink) { server_.SetActivitySink(std::move(sink)); }
   // Opens the port and sets up the line; the open's status code (0 success).
   Status Start();
   // Serves until a quit request arrives, then closes the port.

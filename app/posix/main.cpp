@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <iostream>
 #include <thread>
 
+#include "app/posix/activity_log.h"
 #include "app/posix/command_line.h"
 #include "app/posix/device_problem.h"
 #include "app/posix/instance_lock.h"
@@ -145,7 +147,6 @@ int Main(int argc, char** argv) {
     Fail("--codepage " + options.codePage + ": " + error);
     return kExitUsage;
   }
-  if (options.trace) SetTraceSink(TraceToStandardError);
 
   QuitSignals signals;  // before any thread starts, so that all of them inherit the mask
   InstanceLock lock;
@@ -163,14 +164,24 @@ int Main(int argc, char** argv) {
     if (made) std::cout << "Made the folder " << run.settings.drives['C'] << " for the handheld.\n";
   }
   PosixFileSystem fileSystem(run.settings.drives, std::move(*codePage));
+  const CodePage& names = fileSystem.HandheldCodePage();
+  if (options.trace) {
+    SetTraceSink(
+        [&names](const std::string& line) { TraceToStandardError(names.ToTerminal(line)); });
+  }
   LinkService service(run.device, run.speed, fileSystem, std::cout);
-  PrintDrives(fileSystem.Drives());
-  std::cout << "Serving at " << run.speed << " baud; Ctrl+C ends." << std::endl;
+  ActivityLog log(
+      std::cout, isatty(STDOUT_FILENO) != 0,
+      [&names](const std::string& text) { return names.ToTerminal(text); },
+      [&fileSystem](const std::string& path) { return fileSystem.HostPathOf(path); });
+  if (!options.quiet) service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
   const Status opened = service.Start();
   if (opened != kErrorSuccess) {
     Fail(ExplainOpenFailure(run.device, opened));
     return kExitFailure;
   }
+  PrintDrives(fileSystem.Drives());
+  std::cout << "Serving at " << run.speed << " baud; Ctrl+C ends." << std::endl;
   if (!IniFile::CanSave(run.settingsPath, error)) {
     Warn("the settings cannot be saved to " + run.settingsPath + " (" + error +
          "); this session's settings will not be kept.");

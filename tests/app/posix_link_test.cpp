@@ -56,15 +56,12 @@ TEST_F(LinkProgram, MistakesGetOneClearLine) {
                          "not a regular file");
   }
 
-  // A missing device: the status text on standard output, the reason on standard error.
+  // A missing device: one line that says why, not also the Windows dialog's guess.
   const std::vector<std::string> missing = {QL_LINK_PROGRAM, "--port", "/dev/ttyNoSuchThing",
                                             "--settings", (scratch_.path() / "m.ini").string()};
   ExpectOneLineRefusal(missing, "There is no device /dev/ttyNoSuchThing");
   const Finished run = RunToEnd(missing, scratch_.path(), "missing", env_);
-  EXPECT_NE(run.out.find("Unable open /dev/ttyNoSuchThing! (probably used by another application "
-                         "(maybe MS ActiveSync) )\n"),
-            std::string::npos)
-      << run.out;
+  EXPECT_EQ(run.out.find("Unable open"), std::string::npos) << run.out;
   EXPECT_FALSE(fs::exists(scratch_.path() / "m.ini"));  // nothing ran, nothing to save
 
   const Finished help = RunToEnd({QL_LINK_PROGRAM, "--help"}, scratch_.path(), "help");
@@ -384,7 +381,7 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
   askForTheBigFile();
   const auto stalledAt = std::chrono::steady_clock::now();
   const auto traced = [&](const std::string& text) {
-    for (int i = 0; i < 500 && server->Err().find(text) == std::string::npos; ++i) {
+    for (int i = 0; i < 750 && server->Err().find(text) == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return server->Err().find(text) != std::string::npos;
