@@ -107,6 +107,14 @@ def masked(message):
     return bytes(out)
 
 
+def contents_of(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
 def make_folder(drive_c):
     """The served folder C:\\ql-e2e; returns its files' contents by name."""
     folder = os.path.join(drive_c, FOLDER)
@@ -151,32 +159,28 @@ def serve_requests(cable, peer, drive_c, files, workdir, label):
     for name in ("big.bin", "empty.bin"):
         local = os.path.join(workdir, "got-" + name)
         got = run("get", "C:/%s/%s" % (FOLDER, name), local)
-        with open(local, "rb") as f:
-            same = f.read() == files[name]
-        check(got.returncode == 0 and same, "%s: download of %s (%d bytes) byte for byte"
+        check(got.returncode == 0 and contents_of(local) == files[name], "%s: download of %s (%d bytes) byte for byte"
               % (label, name, len(files[name])))
 
     if os.path.exists(upload_path):
         os.unlink(upload_path)
     put = run("put", local_upload, UPLOAD)
-    with open(upload_path, "rb") as f:
-        stored = f.read()
-    check(put.returncode == 0 and stored == upload,
+    check(put.returncode == 0 and contents_of(upload_path) == upload,
           "%s: upload stored in C:\\ byte for byte (%s)" % (label, put.stderr.strip()))
 
     # The simulator would not send an upload of a name that exists: send it as the handheld does.
-    before = os.stat(upload_path)
+    before, names = os.stat(upload_path).st_mtime_ns, sorted(os.listdir(drive_c))
     cable.send_as_handheld(b"&&")
     time.sleep(0.3)
     cable.send_as_handheld(UPLOAD.encode())
     time.sleep(0.7)
     cable.send_as_handheld(b"replacement")
-    time.sleep(1.0)
-    sent.extend(cable.take())
-    after = os.stat(upload_path)
-    with open(upload_path, "rb") as f:
-        untouched = f.read() == upload
-    check(untouched and (before.st_mtime_ns, before.st_size) == (after.st_mtime_ns, after.st_size),
+    time.sleep(0.5)  # the quiet interval that ends the message, and more
+    # Uploads are answered with nothing: the answer to a listing shows the desktop is done with it.
+    listed = run("ls", "C:/" + UPLOAD)
+    untouched = (contents_of(upload_path) == upload and os.stat(upload_path).st_mtime_ns == before
+                 and sorted(os.listdir(drive_c)) == names)
+    check(" %d " % len(upload) in listed.stdout and untouched,
           "%s: a second upload of the same name is refused, the file untouched" % label)
     os.unlink(upload_path)
     return sent

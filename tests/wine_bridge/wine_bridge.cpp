@@ -503,6 +503,7 @@ void BridgeNtdll(void* library) {
 extern "C" {
 
 int ioctl(int fd, unsigned long request, ...) noexcept {
+  if (realIoctl == nullptr) Initialise();  // called before the constructors ran
   va_list arguments;
   va_start(arguments, request);
   void* argument = va_arg(arguments, void*);
@@ -519,6 +520,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
 }
 
 void* dlopen(const char* file, int mode) noexcept {
+  if (realDlopen == nullptr) Initialise();
   void* library = realDlopen(file, mode);
   const char* name = file != nullptr ? std::strrchr(file, '/') : nullptr;
   if (library != nullptr && name != nullptr && std::strcmp(name, "/ntdll.so") == 0) {
