@@ -160,8 +160,8 @@ def serve_requests(cable, peer, drive_c, files, workdir, label):
     for name in ("big.bin", "empty.bin"):
         local = os.path.join(workdir, "got-" + name)
         got = run("get", "C:/%s/%s" % (FOLDER, name), local)
-        check(got.returncode == 0 and contents_of(local) == files[name], "%s: download of %s (%d bytes) byte for byte"
-              % (label, name, len(files[name])))
+        check(got.returncode == 0 and contents_of(local) == files[name],
+              "%s: download of %s (%d bytes) byte for byte" % (label, name, len(files[name])))
 
     if os.path.exists(upload_path):
         os.unlink(upload_path)
