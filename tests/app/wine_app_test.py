@@ -17,46 +17,33 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import wine_harness  # noqa: E402
+
 PTY_PORT = "COM4"
 MISSING_PORT = "COM3"
 KEYS = ["LastPort", "LastSpeed", "Auto", "Hide", "ShowHide", "StartStop",
         "HotkeyShowHide", "HotkeyStartStop"]
 
 
-def wineserver():
-    return shutil.which("wineserver") or "/usr/lib/wine/wineserver"
-
-
 def prepare_prefix(args):
-    os.environ["WINEPREFIX"] = args.prefix
-    os.environ.setdefault("WINEDEBUG", "-all")
-    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    if not os.path.isdir(os.path.join(args.prefix, "dosdevices")):
-        subprocess.run([args.wine_run, "wineboot", "-i"], check=True, **quiet)
-        # Without a window manager, managed windows make every hide wait seconds.
-        subprocess.run([args.wine_run, "reg", "add", r"HKCU\Software\Wine\X11 Driver",
-                        "/v", "Managed", "/d", "N", "/f"], check=True, **quiet)
-        subprocess.run([wineserver(), "-w"], check=False)
+    wine_harness.prepare_prefix(args.prefix, args.wine_run, [PTY_PORT, MISSING_PORT],
+                                unmanaged_windows=True)
     # Started here, the server's object dump at exit does not end up in the test's output.
-    subprocess.run([wineserver(), "-p3"], check=False, **quiet)
+    subprocess.run([wine_harness.wineserver(), "-p3"], check=False, **wine_harness.QUIET)
 
 
 def finish(code):
     # Waiting for the wine server keeps it from outliving the X server.
-    subprocess.run([wineserver(), "-w"], check=False)
+    wine_harness.wait_for_wineserver()
     sys.exit(code)
 
 
 def run_with_ports(args):
     prepare_prefix(args)
     master, slave = os.openpty()
-    dosdevices = os.path.join(args.prefix, "dosdevices")
-    for port, target in ((PTY_PORT, os.ttyname(slave)), (MISSING_PORT, None)):
-        link = os.path.join(dosdevices, port.lower())
-        if os.path.lexists(link):
-            os.unlink(link)
-        if target:
-            os.symlink(target, link)
+    wine_harness.link_port(args.prefix, PTY_PORT, os.ttyname(slave))
+    wine_harness.link_port(args.prefix, MISSING_PORT, None)
     os.environ["QL_TEST_PTY_PORT"] = PTY_PORT
     os.environ["QL_TEST_MISSING_PORT"] = MISSING_PORT
     # A byte now and then, so that an open port has something to report.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs a Windows serial test under wine with a COM port linked to a pseudo terminal.
 
-  wine_pty_test.py --prefix P --wine-run W -- test.exe [args]
+  wine_pty_test.py --prefix P --wine-run W [--bridge LIB] -- test.exe [args]
 
 COM5 becomes the slave side of a fresh pseudo terminal, COM7 that of another
 one, and COM6 a port that does not exist. Everything written to COM5 is copied
@@ -9,42 +9,24 @@ from the master side into a capture file; everything written to COM7 comes
 back on it. The test learns the names and the capture file (as a Windows path)
 from QL_TEST_PTY_PORT, QL_TEST_LOOPBACK_PORT, QL_TEST_MISSING_PORT and
 QL_TEST_PTY_CAPTURE. COM8 (QL_TEST_HANGUP_PORT) is a terminal that hangs up
-(both sides closed) once the test creates the file QL_TEST_HANGUP_FLAG.
+(both sides closed) once the test creates the file QL_TEST_HANGUP_FLAG. With
+--bridge the wine bridge is preloaded into wine.
 """
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import threading
 import time
 import tty
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import wine_harness  # noqa: E402
+
 PTY_PORT = "COM5"
 MISSING_PORT = "COM6"
 LOOPBACK_PORT = "COM7"
 HANGUP_PORT = "COM8"
-
-
-def prepare_prefix(prefix, wine_run):
-    os.environ["WINEPREFIX"] = prefix
-    if not os.path.isdir(os.path.join(prefix, "dosdevices")):
-        subprocess.run([wine_run, "wineboot", "-i"], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for_wineserver()
-
-
-def wait_for_wineserver():
-    server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
-    subprocess.run([server, "-w"], check=False)
-
-
-def link_port(prefix, port, target):
-    link = os.path.join(prefix, "dosdevices", port.lower())
-    if os.path.lexists(link):
-        os.unlink(link)
-    if target:
-        os.symlink(target, link)
 
 
 def copy_master(master, sink):
@@ -63,7 +45,7 @@ def open_pty(prefix, port, sink=None):
     `sink`, or comes back on the same port without one."""
     master, slave = os.openpty()
     tty.setraw(slave)  # bytes pass unchanged, whatever wine leaves in the line settings
-    link_port(prefix, port, os.ttyname(slave))
+    wine_harness.link_port(prefix, port, os.ttyname(slave))
     sink = sink or (lambda chunk: os.write(master, chunk))
     threading.Thread(target=copy_master, args=(master, sink), daemon=True).start()
     return slave
@@ -80,20 +62,24 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--bridge", help="preload this wine bridge")
     parser.add_argument("command", nargs="+")
     args = parser.parse_args()
 
-    prepare_prefix(args.prefix, args.wine_run)
+    wine_harness.prepare_prefix(args.prefix, args.wine_run,
+                                [PTY_PORT, MISSING_PORT, LOOPBACK_PORT, HANGUP_PORT])
+    if args.bridge:
+        wine_harness.preload_bridge(args.bridge)
     capture_path = os.path.join(args.prefix, "pty-capture.bin")
     capture = open(capture_path, "wb", buffering=0)
     # The slave sides stay open here so that the masters survive the test's closes.
     slaves = [open_pty(args.prefix, PTY_PORT, capture.write), open_pty(args.prefix, LOOPBACK_PORT)]
-    link_port(args.prefix, MISSING_PORT, None)
+    wine_harness.link_port(args.prefix, MISSING_PORT, None)
     hangup_flag = os.path.join(args.prefix, "hangup.flag")
     if os.path.exists(hangup_flag):
         os.unlink(hangup_flag)
     master, slave = os.openpty()
-    link_port(args.prefix, HANGUP_PORT, os.ttyname(slave))
+    wine_harness.link_port(args.prefix, HANGUP_PORT, os.ttyname(slave))
     threading.Thread(target=hang_up_when_flagged, args=(master, slave, hangup_flag),
                      daemon=True).start()
 
@@ -104,7 +90,7 @@ def main():
     os.environ["QL_TEST_HANGUP_PORT"] = HANGUP_PORT
     os.environ["QL_TEST_HANGUP_FLAG"] = "Z:" + os.path.abspath(hangup_flag).replace("/", "\\")
     code = subprocess.run([args.wine_run] + args.command).returncode
-    wait_for_wineserver()
+    wine_harness.wait_for_wineserver()
     for slave in slaves:
         os.close(slave)
     sys.exit(code)

@@ -1,0 +1,292 @@
+#!/usr/bin/env python3
+"""The Windows program serves the handheld end to end, and answers as quarnelix-link does.
+
+  wine_link_e2e_test.py --prefix P --wine-run W --bridge LIB --native-bin DIR
+                        --exe quarnelix_link.exe --probe window_probe.exe --workdir D
+
+quarnelix_link.exe runs under wine (Auto=1, Hide=1) on COM2, one end of a
+virtual null-modem cable; quarnelix-peer on the other end lists a folder of
+C:, downloads a file of a few hundred KB and an empty one, uploads a file to
+C:\\ and then sends the same upload again, which must be refused. The program
+is closed through its dialog and must have saved its settings. Then
+quarnelix-link serves the same drive C: and gets the same requests. The
+cable records what each desktop sends; both must have sent the same bytes,
+apart from the times in listing records (see TIME_FIELDS).
+"""
+import argparse
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import wine_harness  # noqa: E402
+
+PORT = "COM2"
+# COM2 at 115200 baud, opened at the start with the dialog hidden. The program
+# writes all eight keys back on exit, so the four missing here show the save.
+SETTINGS = "[options]\r\nHide=1\r\nAuto=1\r\nLastSpeed=3\r\nLastPort=1\r\n"
+SPEED = "115200"
+KEYS = ["LastPort", "LastSpeed", "Auto", "Hide", "ShowHide", "StartStop",
+        "HotkeyShowHide", "HotkeyStartStop"]
+FOLDER = "ql-e2e"  # C:\ql-e2e, inside the prefix's drive_c
+UPLOAD = "ql-e2e-upload.bin"  # stored in C:\
+
+RECORD_SIZE = 296
+# What may differ in a listing record: the creation, last-access and last-write
+# times (offsets 4 to 27), which wine takes from other fields of the inode than
+# quarnelix-link does and which the downloads themselves change. The attribute
+# bits are compared in full: both report archive (0x20) for every file and
+# directory (0x10) alone for a folder, nothing else.
+TIME_FIELDS = slice(4, 28)
+QUIET_GAP = 0.15  # seconds of silence that separate two messages of a desktop
+
+
+def check(condition, message):
+    print(("ok: " if condition else "FAILED: ") + message, flush=True)
+    if not condition:
+        raise SystemExit(1)
+
+
+class Cable:
+    """Two pseudo terminals joined as a null-modem cable. What the desktop end
+    sends is recorded as messages: runs of bytes between quiet gaps."""
+
+    def __init__(self):
+        self.desktop_master, self.desktop_slave = os.openpty()
+        self.handheld_master, self.handheld_slave = os.openpty()
+        for slave in (self.desktop_slave, self.handheld_slave):
+            tty.setraw(slave)
+        self.desktop = os.ttyname(self.desktop_slave)
+        self.handheld = os.ttyname(self.handheld_slave)
+        self.lock = threading.Lock()
+        self.messages = []
+        self.last_byte = 0.0
+        for source, sink, record in ((self.desktop_master, self.handheld_master, True),
+                                     (self.handheld_master, self.desktop_master, False)):
+            threading.Thread(target=self.pump, args=(source, sink, record), daemon=True).start()
+
+    def pump(self, source, sink, record):
+        while True:
+            try:
+                chunk = os.read(source, 65536)
+                os.write(sink, chunk)
+            except OSError:
+                return
+            if record:
+                with self.lock:
+                    now = time.monotonic()
+                    if not self.messages or now - self.last_byte > QUIET_GAP:
+                        self.messages.append(bytearray())
+                    self.messages[-1] += chunk
+                    self.last_byte = now
+
+    def take(self):
+        """The messages the desktop sent since the last call."""
+        time.sleep(QUIET_GAP * 2)
+        with self.lock:
+            taken, self.messages = [bytes(m) for m in self.messages], []
+        return taken
+
+    def send_as_handheld(self, data):
+        os.write(self.desktop_master, data)
+
+
+def masked(message):
+    """A listing message with its times set to zero; any other message as it is."""
+    if len(message) % RECORD_SIZE != 1 or message[0] != (len(message) // RECORD_SIZE) % 256:
+        return message
+    out = bytearray(message)
+    width = TIME_FIELDS.stop - TIME_FIELDS.start
+    for start in range(1 + TIME_FIELDS.start, len(out), RECORD_SIZE):
+        out[start:start + width] = bytes(width)
+    return bytes(out)
+
+
+def contents_of(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def make_folder(drive_c):
+    """The served folder C:\\ql-e2e; returns its files' contents by name."""
+    folder = os.path.join(drive_c, FOLDER)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "sub"))
+    files = {"big.bin": random.Random(7).randbytes(300 * 1024), "empty.bin": b"",
+             "notes.txt": b"three lines\r\nof notes\r\n\r\n"}
+    for name, contents in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(contents)
+    return files
+
+
+def serve_requests(cable, peer, drive_c, files, workdir, label):
+    """Runs every request against the desktop on the cable; returns what it sent."""
+    sent = []
+    upload_path = os.path.join(drive_c, UPLOAD)
+    upload = random.Random(11).randbytes(20 * 1024)
+    local_upload = os.path.join(workdir, "upload.bin")
+    with open(local_upload, "wb") as f:
+        f.write(upload)
+
+    def run(*words):
+        result = subprocess.run([peer, "--port", cable.handheld, "--speed", SPEED] + list(words),
+                                capture_output=True, text=True, timeout=60)
+        sent.extend(cable.take())
+        return result
+
+    listing = run("ls", "C:/%s/*" % FOLDER)
+    check(listing.returncode == 0, "%s: listing of C:\\%s (%s)" % (label, FOLDER,
+                                                                   listing.stderr.strip()))
+    listed = {}
+    for line in listing.stdout.splitlines()[1:-1]:
+        fields = line.split(None, 4)
+        if fields[4] not in (".", ".."):
+            listed[fields[4]] = int(fields[1])
+    expected = {name: len(contents) for name, contents in files.items()}
+    expected["sub"] = 0
+    check(listed == expected, "%s: the listing names every entry with its size: %s"
+          % (label, listed))
+
+    for name in ("big.bin", "empty.bin"):
+        local = os.path.join(workdir, "got-" + name)
+        got = run("get", "C:/%s/%s" % (FOLDER, name), local)
+        check(got.returncode == 0 and contents_of(local) == files[name],
+              "%s: download of %s (%d bytes) byte for byte" % (label, name, len(files[name])))
+
+    if os.path.exists(upload_path):
+        os.unlink(upload_path)
+    put = run("put", local_upload, UPLOAD)
+    check(put.returncode == 0 and contents_of(upload_path) == upload,
+          "%s: upload stored in C:\\ byte for byte (%s)" % (label, put.stderr.strip()))
+
+    # The simulator would not send an upload of a name that exists: send it as the handheld does.
+    before, names = os.stat(upload_path).st_mtime_ns, sorted(os.listdir(drive_c))
+    cable.send_as_handheld(b"&&")
+    time.sleep(0.3)
+    cable.send_as_handheld(UPLOAD.encode())
+    time.sleep(0.7)
+    cable.send_as_handheld(b"replacement")
+    time.sleep(0.5)  # the quiet interval that ends the message, and more
+    # Uploads are answered with nothing: the answer to a listing shows the desktop is done with it.
+    listed = run("ls", "C:/" + UPLOAD)
+    untouched = (contents_of(upload_path) == upload and os.stat(upload_path).st_mtime_ns == before
+                 and sorted(os.listdir(drive_c)) == names)
+    check(" %d " % len(upload) in listed.stdout and untouched,
+          "%s: a second upload of the same name is refused, the file untouched" % label)
+    os.unlink(upload_path)
+    return sent
+
+
+def await_open(process, device, seconds):
+    """Whether `process` opened `device` within `seconds`."""
+    deadline = time.monotonic() + seconds
+    fds = "/proc/%d/fd" % process.pid
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            if any(os.readlink(os.path.join(fds, fd)) == device for fd in os.listdir(fds)):
+                time.sleep(0.3)  # the set-up that follows the open
+                return True
+        except OSError:
+            pass
+        time.sleep(0.05)
+    return False
+
+
+def probe(args, *words):
+    return subprocess.run([args.wine_run, args.probe] + list(words), timeout=60).returncode
+
+
+def run_windows_program(args, cable, peer, drive_c, files):
+    os.makedirs(args.workdir, exist_ok=True)
+    program = os.path.join(args.workdir, "quarnelix_link.exe")
+    shutil.copyfile(args.exe, program)
+    settings = os.path.join(args.workdir, "Quarnelix_link.ini")
+    with open(settings, "w", newline="") as f:
+        f.write(SETTINGS)
+    wine_harness.link_port(args.prefix, PORT, cable.desktop)
+    started = time.monotonic()
+    link = subprocess.Popen([args.wine_run, program])
+    try:
+        check(await_open(link, cable.desktop, 30), "the program opens %s at its start (%.1f s)"
+              % (PORT, time.monotonic() - started))
+        check(probe(args, "wait-hidden", "10000") == 0, "its dialog stays hidden")
+        sent = serve_requests(cable, peer, drive_c, files, args.workdir, "quarnelix_link.exe")
+        check(probe(args, "close") == 0, "closing the program through its dialog")
+        check(link.wait(timeout=30) == 0, "the program ends with 0")
+    finally:
+        if link.poll() is None:
+            link.kill()
+    with open(settings) as f:
+        lines = [line for line in f.read().splitlines() if "=" in line]
+    check(sorted(line.split("=")[0] for line in lines) == sorted(KEYS)
+          and set(SETTINGS.split("\r\n")[1:-1]) <= set(lines),
+          "the settings are written back on exit: %s" % lines)
+    return sent
+
+
+def run_terminal_program(args, cable, peer, drive_c, files):
+    link = subprocess.Popen([os.path.join(args.native_bin, "quarnelix-link"), "--port",
+                             cable.desktop, "--speed", SPEED, "--drive", "C=" + drive_c,
+                             "--settings", os.path.join(args.workdir, "host.ini")],
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        opened = cable.desktop + " opened."
+        check(any(line.strip() == opened for line in link.stdout),
+              "quarnelix-link opens its end of the cable")
+        sent = serve_requests(cable, peer, drive_c, files, args.workdir, "quarnelix-link")
+    finally:
+        link.send_signal(signal.SIGTERM)
+        link.wait(timeout=30)
+    return sent
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--prefix", "--wine-run", "--bridge", "--native-bin", "--exe", "--probe",
+                   "--workdir"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    peer = os.path.join(args.native_bin, "quarnelix-peer")
+    for program in (peer, os.path.join(args.native_bin, "quarnelix-link")):
+        if not os.path.isfile(program):
+            sys.exit("%s is missing: build the native preset first" % program)
+
+    wine_harness.prepare_prefix(args.prefix, args.wine_run, [PORT], unmanaged_windows=True)
+    wine_harness.preload_bridge(args.bridge)
+    drive_c = os.path.join(args.prefix, "drive_c")
+    files = make_folder(drive_c)
+    cable = Cable()
+    code = 1
+    try:
+        started = time.monotonic()
+        windows = run_windows_program(args, cable, peer, drive_c, files)
+        print("quarnelix_link.exe: %.1f s" % (time.monotonic() - started))
+        started = time.monotonic()
+        terminal = run_terminal_program(args, cable, peer, drive_c, files)
+        print("quarnelix-link: %.1f s" % (time.monotonic() - started))
+        first = next((i for i, (a, b) in enumerate(zip(windows, terminal))
+                      if masked(a) != masked(b)), min(len(windows), len(terminal)))
+        same = b"".join(map(masked, windows)) == b"".join(map(masked, terminal))
+        check(same, "both programs sent the same bytes (%d and %d messages, %d bytes; first "
+              "difference in message %d)" % (len(windows), len(terminal),
+                                             sum(map(len, windows)), first))
+        code = 0
+    except SystemExit as failure:
+        code = failure.code
+    finally:
+        wine_harness.wait_for_wineserver()
+    sys.exit(code)
+
+
+if __name__ == "__main__":
+    main()
