@@ -159,9 +159,10 @@ def serve_requests(cable, peer, drive_c, files, workdir, label):
 
     for name in ("big.bin", "empty.bin"):
         local = os.path.join(workdir, "got-" + name)
-        got = run("get", "C:/%s/%s" % (FOLDER, name), local)
+        got = run("get", "--force", "C:/%s/%s" % (FOLDER, name), local)
         check(got.returncode == 0 and contents_of(local) == files[name],
-              "%s: download of %s (%d bytes) byte for byte" % (label, name, len(files[name])))
+              "%s: download of %s (%d bytes) byte for byte (%s)"
+              % (label, name, len(files[name]), got.stderr.strip()))
 
     if os.path.exists(upload_path):
         os.unlink(upload_path)
