@@ -66,9 +66,11 @@ class ScratchFolder {
 class ChildProcess {
  public:
   // Starts `args` with the given environment changes; standard output and
-  // error go to files named after `name` in `folder`.
+  // error go to files named after `name` in `folder`, or standard output to
+  // the device `terminal` (a pseudo terminal's slave side) when one is given.
   ChildProcess(const std::vector<std::string>& args, const fs::path& folder,
-               const std::string& name, const std::map<std::string, std::string>& env = {})
+               const std::string& name, const std::map<std::string, std::string>& env = {},
+               const std::string& terminal = std::string())
       : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -81,8 +83,13 @@ class ChildProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (terminal.empty()) {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, terminal.c_str(),
+                                       O_WRONLY | O_NOCTTY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;

@@ -48,12 +48,18 @@ class LinkOnCable : public ::testing::Test {
   }
 
   // The server, ready to serve.
+  // The server, ready to serve (with standard output on `terminal`, the server
+  // is only started: the caller reads what it writes there).
   std::unique_ptr<ChildProcess> StartServer(const std::string& name = "server",
-                                            const std::vector<std::string>& extra = {}) {
-    auto server = std::make_unique<ChildProcess>(ServerArgs(extra), scratch_.path(), name, env_);
+                                            const std::vector<std::string>& extra = {},
+                                            const std::string& terminal = std::string()) {
+    auto server =
+        std::make_unique<ChildProcess>(ServerArgs(extra), scratch_.path(), name, env_, terminal);
     EXPECT_TRUE(server->Started());
-    EXPECT_TRUE(server->AwaitOutput(" opened.", std::chrono::seconds(10)))
-        << server->Out() << server->Err();
+    if (terminal.empty()) {
+      EXPECT_TRUE(server->AwaitOutput(" opened.", std::chrono::seconds(10)))
+          << server->Out() << server->Err();
+    }
     return server;
   }
 

@@ -1,6 +1,13 @@
 // The server and the handheld simulator as real processes on a virtual cable.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "serial/serial_port.h"
 #include "tests/tools/link_on_cable.h"
 
 namespace ql::testing {
@@ -17,6 +24,64 @@ std::string BinaryContents(std::size_t size, int seed) {
 }
 
 class PeerEndToEnd : public LinkOnCable {};
+
+// Whether some line of `text` matches `pattern` whole.
+bool HasLine(const std::string& text, const std::string& pattern) {
+  std::istringstream lines(text);
+  const std::regex wanted(pattern);
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, wanted)) return true;
+  }
+  return false;
+}
+
+// A pseudo terminal as a program's standard output; what it writes is collected.
+class TerminalOutput {
+ public:
+  TerminalOutput() {
+    // The slave side stays open here too: with none open, the master reads nothing.
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    device_ = ttyname(slave_);
+    reader_ = std::thread([this] {
+      char chunk[4096];
+      for (ssize_t got; (got = read(master_, chunk, sizeof chunk)) > 0;) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(chunk, static_cast<std::size_t>(got));
+      }
+    });
+  }
+  ~TerminalOutput() {
+    if (reader_.joinable()) {
+      close(slave_);  // with the program gone too, the reader's read ends
+      reader_.join();
+      close(master_);
+    }
+  }
+  TerminalOutput(const TerminalOutput&) = delete;
+  TerminalOutput& operator=(const TerminalOutput&) = delete;
+
+  const std::string& Device() const { return device_; }
+  std::string Text() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+  bool Await(const std::string& text, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (Text().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string device_;
+  std::mutex mutex_;
+  std::string text_;
+  std::thread reader_;
+};
 
 TEST_F(PeerEndToEnd, ListsDownloadsAndUploadsExactBytes) {
   fs::create_directories(desktop_ / "Docs");
@@ -58,6 +123,72 @@ TEST_F(PeerEndToEnd, ListsDownloadsAndUploadsExactBytes) {
 
   server->Signal(SIGTERM);
   EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+  // Not a terminal: the result lines alone, no progress drawn over them.
+  const std::string log = server->Out();
+  const std::string time = R"(\d\d:\d\d:\d\d  )";
+  EXPECT_TRUE(HasLine(log, time + R"(listed C:\\Docs\\\*  4 entries, 1\.2 KB)")) << log;
+  EXPECT_TRUE(HasLine(log, time + R"(sent C:\\Docs\\report\.bin  4\.9 KB in \d+\.\d s)")) << log;
+  EXPECT_TRUE(HasLine(log, time + R"(stored C:\\photo\.jpg  3\.9 KB  \(.*/desktop/photo\.jpg\))"))
+      << log;
+  EXPECT_EQ(log.find('\r'), std::string::npos) << log;
+}
+
+// On a terminal the server shows what it does, with progress on a long transfer.
+TEST_F(PeerEndToEnd, ActivityOnATerminal) {
+  WriteText(desktop_ / "kept.txt", "kept");
+  WriteText(desktop_ / "long.bin", std::string(1u << 20, 'L'));
+  TerminalOutput terminal;
+  ASSERT_FALSE(terminal.Device().empty());
+  auto server = StartServer("server", {}, terminal.Device());
+  ASSERT_TRUE(terminal.Await(" baud; Ctrl+C ends.", std::chrono::seconds(10))) << terminal.Text();
+  const std::string time = R"(\d\d:\d\d:\d\d  )";
+
+  // The handheld's own requests, as it sends them: an upload of a name that
+  // exists, one that is refused, and a download read slowly.
+  CSerialPort handheld;
+  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+  const auto request = [&](const char* command, const std::string& text) {
+    handheld.SendText(command, nullptr, nullptr, kInfinite);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    handheld.SendText(text.c_str(), nullptr, nullptr, kInfinite);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  };
+  request("&&", "C:\\kept.txt");
+  handheld.SendText("new contents", nullptr, nullptr, kInfinite);
+  ASSERT_TRUE(terminal.Await("upload dropped", std::chrono::seconds(5))) << terminal.Text();
+  request("&&", "\\Windows\\.profile");
+  ASSERT_TRUE(terminal.Await("refused upload", std::chrono::seconds(5))) << terminal.Text();
+
+  request("@&", "C:\\long.bin");
+  std::vector<char> piece(16384);
+  std::size_t received = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (received < (1u << 20) + 2 &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+    std::uint32_t count = 0;
+    handheld.ReceiveBytes(piece.data(), static_cast<std::uint32_t>(piece.size()), &count, nullptr,
+                          kInfinite);
+    received += count;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // about 320 KB/s
+  }
+  EXPECT_EQ(received, (1u << 20) + 2) << "the echo and the whole file";
+  ASSERT_TRUE(terminal.Await("sent C:\\long.bin", std::chrono::seconds(5))) << terminal.Text();
+  handheld.ClosePort();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+
+  const std::string shown = terminal.Text();
+  EXPECT_TRUE(
+      HasLine(shown, time + R"(C:\\kept\.txt exists: upload dropped, nothing overwritten\r?)"))
+      << shown;
+  EXPECT_EQ(ReadText(desktop_ / "kept.txt"), "kept");
+  EXPECT_TRUE(HasLine(shown, time + R"(refused upload "\.profile": .*\r?)")) << shown;
+  EXPECT_FALSE(fs::exists(desktop_ / ".profile"));
+  // The progress line, redrawn in place, then replaced by the result line.
+  const std::size_t progress = shown.find("\r\033[K  sending C:\\long.bin  ");
+  ASSERT_NE(progress, std::string::npos) << shown;
+  EXPECT_NE(shown.find(" left", progress), std::string::npos) << shown;
+  EXPECT_LT(progress, shown.find("sent C:\\long.bin  1.0 MB in ")) << shown;
 }
 
 TEST_F(PeerEndToEnd, FailuresAreExplained) {
