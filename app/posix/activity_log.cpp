@@ -42,10 +42,11 @@ bool IsProgress(Kind kind) { return kind == Kind::kReceiving || kind == Kind::kS
 }  // namespace
 
 std::string FormatSize(std::uint64_t bytes) {
-  constexpr std::uint64_t kKiB = 1024;
-  constexpr double kKilo = 1024.0;
-  if (bytes < kKiB) return std::to_string(bytes) + " B";
-  if (bytes < kKiB * kKiB) return Fixed(static_cast<double>(bytes) / kKilo) + " KB";
+  // Decimal units, as disks and line speeds are counted.
+  constexpr std::uint64_t kThousand = 1000;
+  constexpr double kKilo = 1000.0;
+  if (bytes < kThousand) return std::to_string(bytes) + " B";
+  if (bytes < kThousand * kThousand) return Fixed(static_cast<double>(bytes) / kKilo) + " KB";
   return Fixed(static_cast<double>(bytes) / (kKilo * kKilo)) + " MB";
 }
 

@@ -13,7 +13,7 @@
 
 namespace ql {
 
-// "49 B", "3.0 KB", "1.2 MB"
+// "49 B", "3.0 KB", "1.2 MB" (units of 1000 bytes)
 std::string FormatSize(std::uint64_t bytes);
 
 class ActivityLog {

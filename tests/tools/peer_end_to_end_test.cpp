@@ -127,8 +127,8 @@ TEST_F(PeerEndToEnd, ListsDownloadsAndUploadsExactBytes) {
   const std::string log = server->Out();
   const std::string time = R"(\d\d:\d\d:\d\d  )";
   EXPECT_TRUE(HasLine(log, time + R"(listed C:\\Docs\\\*  4 entries, 1\.2 KB)")) << log;
-  EXPECT_TRUE(HasLine(log, time + R"(sent C:\\Docs\\report\.bin  4\.9 KB in \d+\.\d s)")) << log;
-  EXPECT_TRUE(HasLine(log, time + R"(stored C:\\photo\.jpg  3\.9 KB  \(.*/desktop/photo\.jpg\))"))
+  EXPECT_TRUE(HasLine(log, time + R"(sent C:\\Docs\\report\.bin  5\.0 KB in \d+\.\d s)")) << log;
+  EXPECT_TRUE(HasLine(log, time + R"(stored C:\\photo\.jpg  4\.0 KB  \(.*/desktop/photo\.jpg\))"))
       << log;
   EXPECT_EQ(log.find('\r'), std::string::npos) << log;
 }
