@@ -154,7 +154,6 @@ bool PlanDownload(const Options& options, const CodePage& codePage, Download& pl
   return CheckLocalTarget(plan.local, plan.replace, error);
 }
 
-
 // The desktop answers a file it cannot send, and an empty one, with its echo
 // alone: the listing says first whether the file exists, how large it is, and
 // whether it is a folder.
