@@ -17,7 +17,8 @@ struct HandheldPath {
 
 // Reads "X:\a\b" (either slash) the way Windows normalises it: empty and "."
 // components vanish and ".." never climbs above the drive root. False for a
-// path without a drive letter or longer than the handheld can name.
+// path without a drive letter, holding a zero byte, or longer than the
+// handheld can name.
 bool ParseHandheldPath(const std::string& text, HandheldPath& path);
 
 // The last component of a search pattern with the wildcard rules of Windows'

@@ -161,6 +161,10 @@ TEST_F(PosixFileSystemTest, FoldersDotEntriesAndClamping) {
   EXPECT_EQ(ReadAll("C:\\..\\..\\a.txt"), "top");
   EXPECT_EQ(Names("C:\\sub\\..\\..\\*.txt"), NameList{"a.txt"});
   EXPECT_EQ(ReadAll("C:\\..\\outside\\secret.txt"), "<no file>");
+  // A zero byte would end the name for the system: "..\0x" is ".." there.
+  const std::string up = std::string("..\0x", 4) + "\\outside\\";
+  EXPECT_EQ(Names("C:" + up + "*"), NameList{"<failed>"});
+  EXPECT_EQ(ReadAll("C:\\" + up + "secret.txt"), "<no file>");
   // Letters without a folder, and paths without a drive.
   EXPECT_EQ(Names("D:\\*"), NameList{"<failed>"});
   EXPECT_EQ(Names("\\a.txt"), NameList{"<failed>"});
