@@ -23,11 +23,10 @@ namespace ql {
 
 namespace {
 
-// FILETIME of the unix epoch: 100 ns units since 1601-01-01 UTC.
-constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ULL;
-
 std::uint64_t ToFileTime(const timespec& time) {
-  const long long units = static_cast<long long>(time.tv_sec) * 10000000LL + time.tv_nsec / 100;
+  const long long units =
+      static_cast<long long>(time.tv_sec) * static_cast<long long>(kFileTimeUnitsPerSecond) +
+      time.tv_nsec / 100;
   return units < -static_cast<long long>(kUnixEpochFileTime)
              ? 0
              : static_cast<std::uint64_t>(units) + kUnixEpochFileTime;

@@ -35,8 +35,12 @@ constexpr std::uint32_t kAttributeArchive = 0x20;
 constexpr std::size_t kMaxPath = 259;
 constexpr std::size_t kNameFieldSize = 260;
 
+// Listing times are FILETIMEs: 100 ns units since 1601-01-01 UTC.
+constexpr std::uint64_t kFileTimeUnitsPerSecond = 10000000;
+// The FILETIME of the unix epoch, 1970-01-01 UTC.
+constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ULL;
+
 // One entry of a directory search, as the handheld sees it.
-// Times are FILETIMEs: 100 ns units since 1601-01-01 UTC.
 struct FindEntry {
   std::uint32_t attributes = 0;
   std::uint64_t creationTime = 0;

@@ -17,19 +17,4 @@ int ParseSettingValue(const char* text) {
   return static_cast<int>(negative ? -value : value);
 }
 
-std::string ProgramDirectory(const char* commandLine) {
-  std::string program;
-  if (*commandLine == '"') {
-    const char* end = commandLine + 1;
-    while (*end != '\0' && *end != '"') ++end;
-    program.assign(commandLine + 1, end);
-  } else {
-    const char* end = commandLine;
-    while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
-    program.assign(commandLine, end);
-  }
-  const std::size_t slash = program.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
-}
-
 }  // namespace ql

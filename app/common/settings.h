@@ -44,8 +44,4 @@ constexpr int kPortCount = 4;  // COM1 to COM4
 // Leading blanks, an optional sign and the digits after it; no digits give 0.
 int ParseSettingValue(const char* text);
 
-// The folder of the program file named by the first item of a command line
-// (quoted or not), with its trailing backslash; empty when it names no folder.
-std::string ProgramDirectory(const char* commandLine);
-
 }  // namespace ql

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/common/exit_codes.h"
 #include "fs/code_page.h"
 
 namespace ql {
@@ -17,9 +18,6 @@ struct CommandLine {
   bool trace = false;
   bool quiet = false;  // no activity lines; errors and the port's status lines stay
 };
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 // Parses the arguments. Returns -1 to go on, or the exit code once help, the
 // version or a one-line error has been printed.

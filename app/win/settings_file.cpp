@@ -5,6 +5,26 @@
 #include <cstdio>
 
 namespace ql {
+namespace {
+
+// The folder of the program file named by the first item of a command line
+// (quoted or not), with its trailing backslash; empty when it names no folder.
+std::string ProgramDirectory(const char* commandLine) {
+  std::string program;
+  if (*commandLine == '"') {
+    const char* end = commandLine + 1;
+    while (*end != '\0' && *end != '"') ++end;
+    program.assign(commandLine + 1, end);
+  } else {
+    const char* end = commandLine;
+    while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
+    program.assign(commandLine, end);
+  }
+  const std::size_t slash = program.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
+}
+
+}  // namespace
 
 std::string SettingsFilePath(const char* commandLine) {
   return ProgramDirectory(commandLine) + kSettingsFileName;

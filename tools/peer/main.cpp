@@ -10,6 +10,7 @@
 #include <iostream>
 #include <optional>
 
+#include "app/common/exit_codes.h"
 #include "app/common/settings.h"
 #include "app/posix/device_problem.h"
 #include "fs/code_page.h"
@@ -24,11 +25,7 @@
 namespace ql {
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr std::uint32_t kQueueSize = 2048;
-// 100 ns steps between 1601-01-01 and 1970-01-01.
-constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ULL;
 
 struct Options {
   std::string port;
@@ -70,7 +67,8 @@ std::string Attributes(std::uint32_t bits) {
 
 std::string LocalTime(std::uint64_t fileTime) {
   if (fileTime < kUnixEpochFileTime) return "-";
-  const auto seconds = static_cast<std::time_t>((fileTime - kUnixEpochFileTime) / 10000000ULL);
+  const auto seconds =
+      static_cast<std::time_t>((fileTime - kUnixEpochFileTime) / kFileTimeUnitsPerSecond);
   std::tm local{};
   char text[32] = "-";
   if (localtime_r(&seconds, &local) == nullptr ||
