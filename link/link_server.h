@@ -11,6 +11,7 @@
 #include "link/link_activity.h"
 #include "link/link_clock.h"
 #include "link/link_port.h"
+#include "link/upload_name.h"
 
 namespace ql {
 
@@ -21,9 +22,6 @@ enum LinkState : std::int32_t {
   LINK_UPLOAD_NAME = 4,
   LINK_UPLOAD_DATA = 5,
 };
-
-// Uploads are stored here, in the handheld's path syntax.
-constexpr char kUploadFolder[] = "C:\\";
 
 class CLinkServer {
  public:
@@ -73,17 +71,5 @@ class CLinkServer {
   LinkState state_ = LINK_IDLE;
   ActivitySink activitySink_;
 };
-
-// Why an upload may not be stored under `name` on any desktop, or null when it
-// may: Windows could not create it (empty, "." or "..", one of < > : " / \ | ? *
-// or a control character, a trailing dot or space, a device name such as CON or
-// COM1, with or without extension), or "C:\" and the name exceed the path limit.
-const char* UploadNameRefusal(const std::string& name);
-
-// The part of an upload path after its last backslash or slash.
-std::string UploadNameOf(const std::string& path);
-
-// That part, or an empty text when it may not be stored.
-std::string SafeUploadName(const std::string& path);
 
 }  // namespace ql

@@ -15,7 +15,7 @@
 #include "app/posix/device_problem.h"
 #include "fs/code_page.h"
 #include "link/link_clock.h"
-#include "link/link_server.h"
+#include "link/upload_name.h"
 #include "serial/serial_link_port.h"
 #include "serial/serial_port.h"
 #include "tools/peer/local_file.h"

@@ -1,0 +1,56 @@
+#include "link/upload_name.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "link/wire_format.h"
+
+namespace ql {
+namespace {
+
+// Windows reserves these names for devices in every folder, with or without an
+// extension; "COM¹" (0xB9 in the Western code page) too.
+bool IsReservedDeviceName(std::string name) {
+  name = name.substr(0, name.find('.'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  if (std::find_if(std::begin(kDevices), std::end(kDevices),
+                   [&](const char* d) { return name == d; }) != std::end(kDevices)) {
+    return true;
+  }
+  const auto digit = static_cast<unsigned char>(name.size() == 4 ? name[3] : 0);
+  const bool numbered = (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
+                        digit == 0xB3;  // superscript one, two, three
+  return numbered && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0);
+}
+
+}  // namespace
+
+const char* UploadNameRefusal(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return "no file name";
+  const auto reserved = [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
+           std::strchr("<>:\"/\\|?*", c) != nullptr;
+  };
+  if (std::any_of(name.begin(), name.end(), reserved)) {
+    return "a character Windows does not allow in names";
+  }
+  if (name.back() == '.' || name.back() == ' ') return "a trailing dot or space";
+  if (IsReservedDeviceName(name)) return "a device name";
+  if (std::strlen(kUploadFolder) + name.size() > kMaxPath) return "too long";
+  return nullptr;
+}
+
+std::string UploadNameOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string SafeUploadName(const std::string& path) {
+  std::string name = UploadNameOf(path);
+  return UploadNameRefusal(name) == nullptr ? name : std::string();
+}
+
+}  // namespace ql
