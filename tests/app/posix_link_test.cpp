@@ -91,6 +91,12 @@ TEST_F(LinkProgram, SignalClosesThePortAndSavesTheSettings) {
   EXPECT_NE(saved.find("COM2=/dev/ttyUSB7"), std::string::npos) << saved;
   EXPECT_NE(saved.find("[other]\nkey=kept"), std::string::npos) << saved;
   EXPECT_EQ(saved.rfind("; mine\n", 0), 0u) << saved;
+  // A device that [ports] does not name is served again by a plain run.
+  ChildProcess plain({QL_LINK_PROGRAM, "--settings", SettingsFile().string()}, scratch_.path(),
+                     "plain", env_);
+  EXPECT_TRUE(plain.AwaitOutput(ServerEnd() + " opened.", seconds(10))) << plain.Err();
+  plain.Signal(SIGTERM);
+  EXPECT_EQ(plain.Wait(seconds(10)), 0) << plain.Err();
 
   // Ctrl+C does the same; the default settings file lives under XDG_CONFIG_HOME.
   ChildProcess second({QL_LINK_PROGRAM, "--port", ServerEnd()}, scratch_.path(), "second", env_);
