@@ -164,6 +164,7 @@ int Main(int argc, char** argv) {
         [&names](const std::string& line) { TraceToStandardError(names.ToTerminal(line)); });
   }
   LinkService service(run.device, run.speed, fileSystem, std::cout);
+  service.SetInstanceLock(lock);
   ActivityLog log(
       std::cout, isatty(STDOUT_FILENO) != 0,
       [&names](const std::string& text) { return names.ToTerminal(text); },

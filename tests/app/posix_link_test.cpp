@@ -301,11 +301,21 @@ TEST_F(LinkProgram, NoPermissionGivesAdviceThatHelps) {
 TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
   WriteText(desktop_ / "still.txt", "served");
   auto server = StartServer("server", {"--trace"});
+  const std::string before = fs::canonical(ServerEnd()).string();
   cable_->Unplug(VirtualCable::kServerEnd);
   EXPECT_TRUE(server->AwaitOutput("went away", seconds(5))) << server->Out();
+  // Back under another real path, as an adapter may come back as ttyUSB1.
   std::string error;
-  ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error)) << error;
+  ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error, true)) << error;
+  const std::string after = fs::canonical(ServerEnd()).string();
+  ASSERT_NE(after, before);
   EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
+  // A second server still learns who serves it; the old name is free for another device.
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--port", after, "--settings", SettingsFile().string()},
+                       "already serving " + after + " (process " + std::to_string(server->Pid()));
+  std::string oldLock = before.substr(1) + ".lock";
+  std::replace(oldLock.begin(), oldLock.end(), '/', '_');
+  EXPECT_FALSE(fs::exists(scratch_.path() / "run/quarnelix-link" / oldLock));
 
   const Finished listing = Peer({"ls", "C:/*"});
   EXPECT_EQ(listing.code, 0) << listing.err;
