@@ -19,8 +19,9 @@ constexpr char kFooter[] =
     "  quarnelix-link --port /dev/ttyS0 --drive C=~/handheld --drive D=/media/usb\n"
     "\n"
     "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section [ports]\n"
-    "maps COM1 ... COM4 to devices (COM1=/dev/ttyS0); section [drives] maps drive letters to\n"
-    "folders (C=/home/me/handheld, ~ for your home folder). Without a C: there, C: is\n"
+    "maps COM1 ... COM4 to devices (COM1=/dev/ttyS0), and LastDevice there keeps a device\n"
+    "served that none of them names; section [drives] maps drive letters to folders\n"
+    "(C=/home/me/handheld, ~ for your home folder). Without a C: there, C: is\n"
     "~/Handheld, made for you alone when missing. Uploads land in C:\\; serving the whole\n"
     "home folder (--drive C=~) would let them sit beside the files a login reads.\n"
     "\n"
@@ -41,8 +42,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options) {
   app.set_version_flag("--version", std::string("quarnelix-link ") + QL_VERSION,
                        "Print the version and exit");
   app.add_option("--port", options.port,
-                 "Serial device to serve, for example /dev/ttyUSB0 (default: the device that\n"
-                 "[ports] names for the settings' LastPort, COM1 = /dev/ttyS0)")
+                 "Serial device to serve, for example /dev/ttyUSB0 (default: the device last\n"
+                 "served; at first COM1 = /dev/ttyS0)")
       ->type_name("DEVICE");
   app.add_option(
          "--speed", options.speed,

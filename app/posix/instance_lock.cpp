@@ -101,35 +101,57 @@ bool NameStillNames(int folderFd, const std::string& name, int fd) {
 }  // namespace
 
 InstanceLock::~InstanceLock() {
-  if (fd_ >= 0) {
-    // Removed while still locked, and only if the name is still this file.
-    if (NameStillNames(folderFd_, name_, fd_)) unlinkat(folderFd_, name_.c_str(), 0);
-    close(fd_);
-  }
+  Release();
   if (folderFd_ >= 0) close(folderFd_);
 }
 
+void InstanceLock::Release() {
+  if (fd_ < 0) return;
+  // Removed while still locked, and only if the name is still this file.
+  if (NameStillNames(folderFd_, name_, fd_)) unlinkat(folderFd_, name_.c_str(), 0);
+  close(fd_);
+  fd_ = -1;
+}
+
 bool InstanceLock::Acquire(const std::string& device, std::string& error) {
-  const std::string folder = LockFolder();
-  folderFd_ = OpenLockFolder(folder, error);
+  folder_ = LockFolder();
+  folderFd_ = OpenLockFolder(folder_, error);
   if (folderFd_ < 0) return false;
   name_ = LockName(device);
-  const std::string path = folder + "/" + name_;
+  fd_ = Lock(name_, device, error);
+  return fd_ >= 0;
+}
+
+bool InstanceLock::Follow(const std::string& device, std::string& error) {
+  if (fd_ < 0) return false;
+  const std::string name = LockName(device);
+  if (name == name_) return true;
+  const int fd = Lock(name, device, error);
+  if (fd < 0) return false;
+  Release();
+  fd_ = fd;
+  name_ = name;
+  return true;
+}
+
+int InstanceLock::Lock(const std::string& name, const std::string& device,
+                       std::string& error) const {
+  const std::string path = folder_ + "/" + name;
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     // Never through a link and never truncated before the lock is held.
-    const int fd = openat(folderFd_, name_.c_str(),
+    const int fd = openat(folderFd_, name.c_str(),
                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
       const int cause = errno;
       error = "cannot use the lock file " + path + ": " +
               (cause == ELOOP ? "it is a link" : std::strerror(cause));
-      return false;
+      return -1;
     }
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
       error = "cannot use the lock file " + path + ": it is not a regular file";
       close(fd);
-      return false;
+      return -1;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int cause = errno;
@@ -137,21 +159,20 @@ bool InstanceLock::Acquire(const std::string& device, std::string& error) {
                                          "; stop that one first."
                                    : "cannot lock " + path + ": " + std::strerror(cause);
       close(fd);
-      return false;
+      return -1;
     }
-    if (!NameStillNames(folderFd_, name_, fd)) {
+    if (!NameStillNames(folderFd_, name, fd)) {
       close(fd);
       continue;
     }
-    fd_ = fd;
     const std::string pid = std::to_string(getpid()) + "\n";
     // Without the id the lock still holds; only a second server's message is poorer.
-    const bool recorded = ftruncate(fd_, 0) == 0 && pwrite(fd_, pid.data(), pid.size(), 0) > 0;
+    const bool recorded = ftruncate(fd, 0) == 0 && pwrite(fd, pid.data(), pid.size(), 0) > 0;
     static_cast<void>(recorded);
-    return true;
+    return fd;
   }
   error = "cannot use the lock file " + path + ": it is replaced as fast as it is opened";
-  return false;
+  return -1;
 }
 
 }  // namespace ql

@@ -5,6 +5,7 @@
 
 #include "app/common/status_texts.h"
 #include "link/link_clock.h"
+#include "link/trace.h"
 #include "serial/comm_api.h"
 
 namespace ql {
@@ -42,6 +43,10 @@ Status LinkService::OpenPort() {
   if (opened != kErrorSuccess) return opened;
   // As on Windows, a line that refuses a setting still counts as open.
   SetUpHandheldLine(port_, baud_);
+  std::string error;
+  // Should another server hold the new name, the old lock still keeps this
+  // server's place; only a second server's message is poorer.
+  if (lock_ != nullptr && !lock_->Follow(device_, error)) Trace(error.c_str());
   out_ << PortOpenedText(device_) << std::endl;
   return kErrorSuccess;
 }

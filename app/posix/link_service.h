@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/common/status_texts.h"
+#include "app/posix/instance_lock.h"
 #include "link/file_system.h"
 #include "link/link_activity.h"
 #include "link/link_receiver.h"
@@ -35,6 +36,10 @@ class LinkService {
 
   // Receives a report of every exchange served.
   void SetActivitySink(ActivitySink sink) { server_.SetActivitySink(std::move(sink)); }
+  // Keeps `lock` on the device's real path each time the port is opened, so
+  // that a second server is told who serves a device plugged in again under
+  // another name.
+  void SetInstanceLock(InstanceLock& lock) { lock_ = &lock; }
   // Opens the port and sets up the line; the open's status code (0 success).
   Status Start();
   // Serves until a quit request arrives, then closes the port.
@@ -58,6 +63,7 @@ class LinkService {
   SerialLinkPort linkPort_{port_};
   CLinkServer server_;
   CLinkReceiver receiver_;
+  InstanceLock* lock_ = nullptr;
   bool lost_ = false;
   bool sendCutShort_ = false;  // the last exchange's send stalled or was aborted
   std::chrono::steady_clock::time_point nextReopen_;

@@ -54,14 +54,8 @@ bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
   }
 
   LinkSettings& saved = run.settings.options;
-  if (!options.port.empty()) {
-    run.device = options.port;
-    const auto& ports = run.settings.ports;
-    const auto known = std::find(ports.begin(), ports.end(), options.port);
-    if (known != ports.end()) saved.lastPort = static_cast<int>(known - ports.begin());
-  } else if (saved.lastPort >= 0 && saved.lastPort < kPortCount) {
-    run.device = run.settings.ports[static_cast<std::size_t>(saved.lastPort)];
-  } else {
+  run.device = ChooseDevice(run.settings, options.port);
+  if (run.device.empty()) {
     Fail("LastPort=" + std::to_string(saved.lastPort) + " in " + run.settingsPath +
          " names none of COM1 to COM4 (0 to 3); give the device with --port.");
     return false;
@@ -170,6 +164,7 @@ int Main(int argc, char** argv) {
         [&names](const std::string& line) { TraceToStandardError(names.ToTerminal(line)); });
   }
   LinkService service(run.device, run.speed, fileSystem, std::cout);
+  service.SetInstanceLock(lock);
   ActivityLog log(
       std::cout, isatty(STDOUT_FILENO) != 0,
       [&names](const std::string& text) { return names.ToTerminal(text); },

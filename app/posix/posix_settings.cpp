@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -100,6 +101,7 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std:
     const auto device = file.Get(kPortsSection, PortKey(i));
     if (device && !device->empty()) settings.ports[static_cast<std::size_t>(i)] = *device;
   }
+  settings.lastDevice = file.Get(kPortsSection, kLastDeviceKey).value_or("");
   for (const auto& [letter, folder] : file.Entries(kDrivesSection)) {
     std::string problem;
     if (AddDrive(letter, folder, settings.drives, problem)) continue;
@@ -120,9 +122,29 @@ void WriteSettings(IniFile& file, const PosixSettings& settings) {
     file.Set(kSettingsSection, key.name, std::to_string(settings.options.*key.field));
   }
   for (int i = 0; i < kPortCount; ++i) file.Remove(kPortsSection, PortKey(i));
+  file.Remove(kPortsSection, kLastDeviceKey);
   for (int i = 0; i < kPortCount; ++i) {
     file.Set(kPortsSection, PortKey(i), settings.ports[static_cast<std::size_t>(i)]);
   }
+  if (!settings.lastDevice.empty()) file.Set(kPortsSection, kLastDeviceKey, settings.lastDevice);
+}
+
+std::string ChooseDevice(PosixSettings& settings, const std::string& given) {
+  const auto& ports = settings.ports;
+  if (!given.empty()) {
+    const auto known = std::find(ports.begin(), ports.end(), given);
+    // A device of another name leaves LastPort as it was: it still means a COM port.
+    if (known != ports.end()) {
+      settings.options.lastPort = static_cast<int>(known - ports.begin());
+      settings.lastDevice.clear();
+    } else {
+      settings.lastDevice = given;
+    }
+    return given;
+  }
+  if (!settings.lastDevice.empty()) return settings.lastDevice;
+  const int port = settings.options.lastPort;
+  return port >= 0 && port < kPortCount ? ports[static_cast<std::size_t>(port)] : std::string();
 }
 
 }  // namespace ql

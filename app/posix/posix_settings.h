@@ -1,5 +1,6 @@
 // The terminal program's settings: section "options" as the Windows program
-// keeps it, plus the device behind each COM name and the drive table.
+// keeps it, plus the device behind each COM name, the last device served when
+// it is none of those, and the drive table.
 #pragma once
 
 #include <array>
@@ -14,11 +15,14 @@ namespace ql {
 
 constexpr char kPortsSection[] = "ports";
 constexpr char kDrivesSection[] = "drives";
+// In [ports]: the device last served when none of COM1 to COM4 names it.
+constexpr char kLastDeviceKey[] = "LastDevice";
 
 struct PosixSettings {
   LinkSettings options;
   std::array<std::string, kPortCount> ports{"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
                                             "/dev/ttyS3"};  // COM1 ... COM4
+  std::string lastDevice;  // when set, served instead of LastPort's device
   DriveTable drives;
 };
 
@@ -30,9 +34,16 @@ std::string DefaultSettingsPath();
 // not there (an unplugged stick) is left out, with a line in `warnings`.
 bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std::string>& warnings,
                   std::string& error);
-// The eight option keys in their fixed order, then the four ports; the
-// drive table and everything else stay as the file had them.
+// The eight option keys in their fixed order, then the four ports and
+// LastDevice when it is set; the drive table and everything else stay as the
+// file had them.
 void WriteSettings(IniFile& file, const PosixSettings& settings);
+
+// The device to serve, remembered for the next run: `given` when not empty, a
+// device [ports] names setting LastPort and any other one LastDevice;
+// otherwise the one remembered. Empty when LastPort names none of COM1 to
+// COM4 and there is no LastDevice.
+std::string ChooseDevice(PosixSettings& settings, const std::string& given);
 
 // Adds "letter → folder" to `drives` (replacing the letter's folder). The
 // folder may be "~" or start with "~/". False, with `error` set, for anything but a

@@ -91,6 +91,12 @@ TEST_F(LinkProgram, SignalClosesThePortAndSavesTheSettings) {
   EXPECT_NE(saved.find("COM2=/dev/ttyUSB7"), std::string::npos) << saved;
   EXPECT_NE(saved.find("[other]\nkey=kept"), std::string::npos) << saved;
   EXPECT_EQ(saved.rfind("; mine\n", 0), 0u) << saved;
+  // A device that [ports] does not name is served again by a plain run.
+  ChildProcess plain({QL_LINK_PROGRAM, "--settings", SettingsFile().string()}, scratch_.path(),
+                     "plain", env_);
+  EXPECT_TRUE(plain.AwaitOutput(ServerEnd() + " opened.", seconds(10))) << plain.Err();
+  plain.Signal(SIGTERM);
+  EXPECT_EQ(plain.Wait(seconds(10)), 0) << plain.Err();
 
   // Ctrl+C does the same; the default settings file lives under XDG_CONFIG_HOME.
   ChildProcess second({QL_LINK_PROGRAM, "--port", ServerEnd()}, scratch_.path(), "second", env_);
@@ -295,11 +301,21 @@ TEST_F(LinkProgram, NoPermissionGivesAdviceThatHelps) {
 TEST_F(LinkProgram, SurvivesTheDeviceGoingAwayAndComingBack) {
   WriteText(desktop_ / "still.txt", "served");
   auto server = StartServer("server", {"--trace"});
+  const std::string before = fs::canonical(ServerEnd()).string();
   cable_->Unplug(VirtualCable::kServerEnd);
   EXPECT_TRUE(server->AwaitOutput("went away", seconds(5))) << server->Out();
+  // Back under another real path, as an adapter may come back as ttyUSB1.
   std::string error;
-  ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error)) << error;
+  ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error, true)) << error;
+  const std::string after = fs::canonical(ServerEnd()).string();
+  ASSERT_NE(after, before);
   EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
+  // A second server still learns who serves it; the old name is free for another device.
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--port", after, "--settings", SettingsFile().string()},
+                       "already serving " + after + " (process " + std::to_string(server->Pid()));
+  std::string oldLock = before.substr(1) + ".lock";
+  std::replace(oldLock.begin(), oldLock.end(), '/', '_');
+  EXPECT_FALSE(fs::exists(scratch_.path() / "run/quarnelix-link" / oldLock));
 
   const Finished listing = Peer({"ls", "C:/*"});
   EXPECT_EQ(listing.code, 0) << listing.err;

@@ -107,6 +107,35 @@ TEST(PosixSettings, ReadsOptionsPortsAndDrivesAndWritesTheKeysInOrder) {
   EXPECT_EQ(settings.drives.at('F'), fs::canonical(HomeFolder()).string());
 }
 
+// The next run without --port serves what this one served, whatever its name.
+TEST(PosixSettings, RemembersTheDeviceServed) {
+  IniFile file;
+  file.Parse("[options]\nLastPort=2\n[ports]\nCOM2=/dev/ttyUSB0\n");
+  PosixSettings settings;
+  std::string error;
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(ReadSettings(file, settings, warnings, error)) << error;
+  EXPECT_EQ(ChooseDevice(settings, ""), "/dev/ttyS2");
+  const auto servedAfterSaving = [&](const std::string& given) {
+    ChooseDevice(settings, given);
+    WriteSettings(file, settings);
+    PosixSettings next;
+    EXPECT_TRUE(ReadSettings(file, next, warnings, error)) << error;
+    return ChooseDevice(next, "");
+  };
+  EXPECT_EQ(servedAfterSaving("/dev/serial/by-id/usb-X"), "/dev/serial/by-id/usb-X");
+  EXPECT_EQ(settings.options.lastPort, 2) << "still a COM port, as on Windows";
+  EXPECT_NE(file.Text().find("COM4=/dev/ttyS3\nLastDevice=/dev/serial/by-id/usb-X\n"),
+            std::string::npos)
+      << file.Text();
+  EXPECT_EQ(servedAfterSaving("/dev/ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(settings.options.lastPort, 1);
+  EXPECT_EQ(file.Text().find("LastDevice"), std::string::npos) << file.Text();
+
+  settings.options.lastPort = 4;
+  EXPECT_EQ(ChooseDevice(settings, ""), "");
+}
+
 TEST(PosixSettings, DriveAssignments) {
   ScratchFolder scratch;
   DriveTable drives;

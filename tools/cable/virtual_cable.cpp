@@ -45,12 +45,26 @@ VirtualCable::~VirtualCable() {
   }
 }
 
-bool VirtualCable::Open(Plug& plug, std::string& error) {
+bool VirtualCable::Open(Plug& plug, std::string& error, const std::string& avoid) {
   char name[128] = {};
-  if (openpty(&plug.master, &plug.slave, name, nullptr, nullptr) != 0) {
-    error = std::string("no pseudo terminal: ") + std::strerror(errno);
+  int held[2] = {-1, -1};
+  bool opened = openpty(&plug.master, &plug.slave, name, nullptr, nullptr) == 0;
+  if (opened && name == avoid) {
+    // Pseudo terminals take the lowest free number: while this one holds it,
+    // the next gets another.
+    held[0] = plug.master;
+    held[1] = plug.slave;
+    opened = openpty(&plug.master, &plug.slave, name, nullptr, nullptr) == 0;
+  }
+  if (!opened) error = std::string("no pseudo terminal: ") + std::strerror(errno);
+  for (const int fd : held) {
+    if (fd >= 0) close(fd);
+  }
+  if (!opened) {
+    plug.master = plug.slave = -1;
     return false;
   }
+  plug.terminal = name;
   // Raw from the start: no echo or line editing before a program sets the line up.
   termios raw{};
   tcgetattr(plug.slave, &raw);
@@ -83,10 +97,10 @@ void VirtualCable::Unplug(End end) {
   StartRelay();
 }
 
-bool VirtualCable::Replug(End end, std::string& error) {
+bool VirtualCable::Replug(End end, std::string& error, bool anotherTerminal) {
   StopRelay();
   Close(plugs_[end]);
-  const bool opened = Open(plugs_[end], error);
+  const bool opened = Open(plugs_[end], error, anotherTerminal ? plugs_[end].terminal : "");
   StartRelay();
   return opened;
 }

@@ -30,19 +30,21 @@ class VirtualCable {
   // Pulls one end's plug: the program on it sees a hang-up, its device path
   // disappears, and bytes on their way to it are lost.
   void Unplug(End end);
-  // A fresh device behind the same path.
-  bool Replug(End end, std::string& error);
+  // A fresh device behind the same path; with `anotherTerminal`, under another
+  // real path, as a USB adapter may come back as /dev/ttyUSB1 instead of 0.
+  bool Replug(End end, std::string& error, bool anotherTerminal = false);
 
  private:
   struct Plug {
     int master = -1;
     int slave = -1;  // kept open, so the master never reads a hang-up between programs
     std::string link;
-    std::string pending;  // bytes on their way to this end
+    std::string terminal;  // the pseudo terminal the link names, kept after a close
+    std::string pending;   // bytes on their way to this end
   };
 
   VirtualCable() = default;
-  bool Open(Plug& plug, std::string& error);
+  bool Open(Plug& plug, std::string& error, const std::string& avoid = "");
   static void Close(Plug& plug);
   void StartRelay();
   void StopRelay();
