@@ -29,8 +29,7 @@ std::vector<std::string> SplitComponents(const std::string& text) {
 bool ParseHandheldPath(const std::string& text, HandheldPath& path) {
   // A zero byte ends a name for the system: "..\0x" would be ".." there.
   if (text.size() > kMaxPath || text.size() < 2 || text[1] != ':' ||
-      !std::isalpha(static_cast<unsigned char>(text[0])) ||
-      text.find('\0') != std::string::npos) {
+      !std::isalpha(static_cast<unsigned char>(text[0])) || text.find('\0') != std::string::npos) {
     return false;
   }
   path = HandheldPath();
