@@ -506,7 +506,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   if (realIoctl == nullptr) Initialise();  // called before the constructors ran
   va_list arguments;
   va_start(arguments, request);
-  void* argument = va_arg(arguments, void*);
+  // va_start above; the analyzer loses track of it in this interposed function.
+  void* argument = va_arg(arguments, void*);  // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(arguments);
   const int result = realIoctl(fd, request, argument);
   const bool modemRequest =
