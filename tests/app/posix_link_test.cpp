@@ -33,6 +33,17 @@ class LinkProgram : public LinkOnCable {
   }
 };
 
+// Reads what waits on the handheld's end until the line is quiet, then lets go of it.
+void ReadAwayAndClose(CSerialPort& handheld) {
+  std::vector<char> stale(65536);
+  for (std::uint32_t count = 1; count > 0;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count, nullptr,
+                          kInfinite);
+  }
+  handheld.ClosePort();
+}
+
 TEST_F(LinkProgram, MistakesGetOneClearLine) {
   ExpectOneLineRefusal({QL_LINK_PROGRAM, "--colour"}, "--colour");
   ExpectOneLineRefusal({QL_LINK_PROGRAM, "--speed", "9600"}, "speed 9600 is not one of");
@@ -368,13 +379,7 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
   // What was on its way to the handheld before the cable was pulled is dropped.
   ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
-  std::vector<char> stale(65536);
-  for (std::uint32_t count = 1; count > 0;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count, nullptr,
-                          kInfinite);
-  }
-  handheld.ClosePort();
+  ReadAwayAndClose(handheld);
   const Finished listing = Peer({"ls", "C:/*"});
   EXPECT_EQ(listing.code, 0) << listing.err;
   EXPECT_NE(listing.out.find("big.bin"), std::string::npos) << listing.out;
@@ -406,13 +411,7 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
   EXPECT_GT(std::chrono::steady_clock::now() - stalledAt, seconds(4));
 
   // What made it onto the line is read away; the next request is served.
-  std::vector<char> stale(65536);
-  for (std::uint32_t count = 1; count > 0;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count, nullptr,
-                          kInfinite);
-  }
-  handheld.ClosePort();
+  ReadAwayAndClose(handheld);
   const Finished listing = Peer({"ls", "C:/*"});
   EXPECT_EQ(listing.code, 0) << listing.err;
   EXPECT_NE(listing.out.find("small.txt"), std::string::npos) << listing.out;
