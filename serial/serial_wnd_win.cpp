@@ -31,7 +31,7 @@ void EndCommWait(HANDLE port, OVERLAPPED& record) {
 // ERROR_DEVICE_REMOVED, FTDI's and Prolific's drivers ERROR_ACCESS_DENIED or
 // ERROR_GEN_FAILURE; a port whose device node went away gives
 // ERROR_FILE_NOT_FOUND, ERROR_DEV_NOT_EXIST or ERROR_DEVICE_NOT_CONNECTED;
-// wine gives ERROR_NOT_READY for a terminal that hung up.
+// and ERROR_NOT_READY says the device is no longer ready.
 // ERROR_OPERATION_ABORTED is not among them: a cancel or a change of the
 // event mask ends a wait with it too.
 bool MeansPortGone(Status code) {

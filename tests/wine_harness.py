@@ -1,4 +1,5 @@
-"""Wine prefixes and COM ports for the tests that run Windows programs under wine.
+"""Wine prefixes, COM ports and a virtual cable for the tests that run Windows
+programs under wine.
 
 wine's mount manager links dosdevices/comN afresh at every start of the wine
 server: first to the values under HKLM\\Software\\Wine\\Ports, then to the
@@ -8,9 +9,13 @@ the prefix (ports/comN); a test run points that link at a pseudo terminal, or
 removes it for a port that does not exist.
 """
 import os
+import select
 import shutil
 import subprocess
 import sys
+import threading
+import time
+import tty
 
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
@@ -70,3 +75,86 @@ def preload_bridge(bridge):
         sys.exit("the wine bridge %s is missing: build the native preset first "
                  "(cmake --preset native && cmake --build --preset native)" % bridge)
     os.environ["LD_PRELOAD"] = os.path.abspath(bridge)
+
+
+def check(condition, message):
+    print(("ok: " if condition else "FAILED: ") + message, flush=True)
+    if not condition:
+        raise SystemExit(1)
+
+
+class Cable:
+    """Two pseudo terminals joined as a null-modem cable. What the desktop end
+    sends is recorded as messages: runs of bytes between gaps of `quiet_gap`
+    seconds."""
+
+    def __init__(self, quiet_gap):
+        self.quiet_gap = quiet_gap
+        self.desktop_master, self.desktop_slave = os.openpty()
+        self.handheld_master, self.handheld_slave = os.openpty()
+        for slave in (self.desktop_slave, self.handheld_slave):
+            tty.setraw(slave)
+        self.desktop = os.ttyname(self.desktop_slave)
+        self.handheld = os.ttyname(self.handheld_slave)
+        self.lock = threading.Lock()
+        self.messages = []
+        self.last_byte = 0.0
+        # A terminal hangs up only once no read of its master is under way.
+        self.stop_reading, self.stop_request = os.pipe()
+        self.pumps = [threading.Thread(target=self.pump, args=(source, sink, record), daemon=True)
+                      for source, sink, record in
+                      ((self.desktop_master, self.handheld_master, True),
+                       (self.handheld_master, self.desktop_master, False))]
+        for pump in self.pumps:
+            pump.start()
+
+    def pump(self, source, sink, record):
+        while True:
+            try:
+                if self.stop_reading in select.select([source, self.stop_reading], [], [])[0]:
+                    return
+                chunk = os.read(source, 65536)
+                os.write(sink, chunk)
+            except OSError:
+                return
+            if record:
+                with self.lock:
+                    now = time.monotonic()
+                    if not self.messages or now - self.last_byte > self.quiet_gap:
+                        self.messages.append(bytearray())
+                    self.messages[-1] += chunk
+                    self.last_byte = now
+
+    def take(self):
+        """The messages the desktop sent since the last call."""
+        time.sleep(self.quiet_gap * 2)
+        with self.lock:
+            taken, self.messages = [bytes(m) for m in self.messages], []
+        return taken
+
+    def send_as_handheld(self, data):
+        os.write(self.desktop_master, data)
+
+    def unplug(self):
+        """Closes both sides of both terminals: the desktop's end hangs up."""
+        os.write(self.stop_request, b"x")
+        for pump in self.pumps:
+            pump.join()
+        for fd in (self.desktop_master, self.desktop_slave, self.handheld_master,
+                   self.handheld_slave, self.stop_reading, self.stop_request):
+            os.close(fd)
+
+
+def await_open(process, device, seconds):
+    """Whether `process` opened `device` within `seconds`."""
+    deadline = time.monotonic() + seconds
+    fds = "/proc/%d/fd" % process.pid
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            if any(os.readlink(os.path.join(fds, fd)) == device for fd in os.listdir(fds)):
+                time.sleep(0.3)  # the set-up that follows the open
+                return True
+        except OSError:
+            pass
+        time.sleep(0.05)
+    return False

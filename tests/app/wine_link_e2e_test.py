@@ -20,12 +20,11 @@ import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
-import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import wine_harness  # noqa: E402
+from wine_harness import Cable, await_open, check  # noqa: E402
 
 PORT = "COM2"
 # COM2 at 115200 baud, opened at the start with the dialog hidden. The program
@@ -45,56 +44,6 @@ RECORD_SIZE = 296
 # directory (0x10) alone for a folder, nothing else.
 TIME_FIELDS = slice(4, 28)
 QUIET_GAP = 0.15  # seconds of silence that separate two messages of a desktop
-
-
-def check(condition, message):
-    print(("ok: " if condition else "FAILED: ") + message, flush=True)
-    if not condition:
-        raise SystemExit(1)
-
-
-class Cable:
-    """Two pseudo terminals joined as a null-modem cable. What the desktop end
-    sends is recorded as messages: runs of bytes between quiet gaps."""
-
-    def __init__(self):
-        self.desktop_master, self.desktop_slave = os.openpty()
-        self.handheld_master, self.handheld_slave = os.openpty()
-        for slave in (self.desktop_slave, self.handheld_slave):
-            tty.setraw(slave)
-        self.desktop = os.ttyname(self.desktop_slave)
-        self.handheld = os.ttyname(self.handheld_slave)
-        self.lock = threading.Lock()
-        self.messages = []
-        self.last_byte = 0.0
-        for source, sink, record in ((self.desktop_master, self.handheld_master, True),
-                                     (self.handheld_master, self.desktop_master, False)):
-            threading.Thread(target=self.pump, args=(source, sink, record), daemon=True).start()
-
-    def pump(self, source, sink, record):
-        while True:
-            try:
-                chunk = os.read(source, 65536)
-                os.write(sink, chunk)
-            except OSError:
-                return
-            if record:
-                with self.lock:
-                    now = time.monotonic()
-                    if not self.messages or now - self.last_byte > QUIET_GAP:
-                        self.messages.append(bytearray())
-                    self.messages[-1] += chunk
-                    self.last_byte = now
-
-    def take(self):
-        """The messages the desktop sent since the last call."""
-        time.sleep(QUIET_GAP * 2)
-        with self.lock:
-            taken, self.messages = [bytes(m) for m in self.messages], []
-        return taken
-
-    def send_as_handheld(self, data):
-        os.write(self.desktop_master, data)
 
 
 def masked(message):
@@ -188,21 +137,6 @@ def serve_requests(cable, peer, drive_c, files, workdir, label):
     return sent
 
 
-def await_open(process, device, seconds):
-    """Whether `process` opened `device` within `seconds`."""
-    deadline = time.monotonic() + seconds
-    fds = "/proc/%d/fd" % process.pid
-    while time.monotonic() < deadline and process.poll() is None:
-        try:
-            if any(os.readlink(os.path.join(fds, fd)) == device for fd in os.listdir(fds)):
-                time.sleep(0.3)  # the set-up that follows the open
-                return True
-        except OSError:
-            pass
-        time.sleep(0.05)
-    return False
-
-
 def probe(args, *words):
     return subprocess.run([args.wine_run, args.probe] + list(words), timeout=60).returncode
 
@@ -266,7 +200,7 @@ def main():
     wine_harness.preload_bridge(args.bridge)
     drive_c = os.path.join(args.prefix, "drive_c")
     files = make_folder(drive_c)
-    cable = Cable()
+    cable = Cable(QUIET_GAP)
     code = 1
     try:
         started = time.monotonic()

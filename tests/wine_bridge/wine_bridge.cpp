@@ -10,6 +10,9 @@
 //                               carrier on. wine's comm wait reads the modem status
 //                               on every poll and ends the wait as cancelled when
 //                               it cannot, so no wait ever reports EV_RXCHAR.
+//                               A terminal that hung up is left failing them, as a
+//                               removed adapter fails everything: its pending wait
+//                               ends with STATUS_DEVICE_NOT_READY.
 //   QL_WINE_BRIDGE_NO_READ=1    an overlapped read in immediate mode (interval
 //                               MAXDWORD, both totals 0) of an empty terminal stays
 //                               pending until bytes arrive. Bridged: it completes
@@ -30,6 +33,7 @@
 // caller's event.
 #include <dlfcn.h>
 #include <link.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -68,6 +72,7 @@ struct SerialTimeouts {
 constexpr NTSTATUS kStatusSuccess = 0;
 constexpr NTSTATUS kStatusPending = 0x103;
 constexpr NTSTATUS kStatusCancelled = static_cast<NTSTATUS>(0xC0000120u);
+constexpr NTSTATUS kStatusDeviceNotReady = static_cast<NTSTATUS>(0xC00000A3u);
 constexpr ULONG kMaxDword = 0xFFFFFFFFu;
 constexpr ULONG kFileReadData = 1;
 constexpr ULONG kEventAllAccess = 0x1F0003;
@@ -163,6 +168,20 @@ bool IsPseudoTerminalHandle(HANDLE file) {
   if (fd < 0) return false;
   close(fd);
   return true;
+}
+
+// Both sides of the terminal were closed: its slave reports a hang-up for good.
+bool HungUp(int fd) {
+  pollfd line{fd, 0, 0};
+  return poll(&line, 1, 0) == 1 && (line.revents & POLLHUP) != 0;
+}
+
+bool IsHungUpTerminal(HANDLE file) {
+  const int fd = PseudoTerminalOf(file);
+  if (fd < 0) return false;
+  const bool hungUp = HungUp(fd);
+  close(fd);
+  return hungUp;
 }
 
 // ---- immediate-mode reads ----
@@ -269,6 +288,9 @@ void Deliver(PendingWait* wait) {
     status = kStatusSuccess;
     information = sizeof events;
     events = 0;
+  } else if (status == kStatusCancelled && !cancelled && parts.modem &&
+             IsHungUpTerminal(wait->file)) {
+    status = kStatusDeviceNotReady;
   }
   // The caller may look at the status as soon as the event is set, not before.
   *wait->callerEvents = events;
@@ -492,7 +514,7 @@ void BridgeNtdll(void* library) {
     }
   };
   hook(parts.read, nt.readFile, BridgedReadFile);
-  hook(parts.mask || parts.cancel, nt.deviceIoControl, BridgedDeviceIoControl);
+  hook(parts.modem || parts.mask || parts.cancel, nt.deviceIoControl, BridgedDeviceIoControl);
   hook(parts.cancel, nt.cancelIoFile, BridgedCancelIoFile);
   hook(parts.cancel, nt.cancelIoFileEx, BridgedCancelIoFileEx);
   if (!patched) (void)std::fputs("wine bridge: ntdll.so's syscall table not found\n", stderr);
@@ -512,7 +534,9 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   const int result = realIoctl(fd, request, argument);
   const bool modemRequest =
       request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
-  if (result == 0 || !parts.modem || !modemRequest || !IsPseudoTerminal(fd)) return result;
+  if (result == 0 || !parts.modem || !modemRequest || !IsPseudoTerminal(fd) || HungUp(fd)) {
+    return result;
+  }
   if (request == TIOCMGET) {
     *static_cast<int*>(argument) = TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
   }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -23,8 +24,11 @@ const bool cancelOn = PartOn("QL_WINE_BRIDGE_NO_CANCEL");
 
 class BridgedPort : public ::testing::Test {
  protected:
+  explicit BridgedPort(const char* portVariable = "QL_TEST_LOOPBACK_PORT")
+      : portVariable_(portVariable) {}
+
   void SetUp() override {
-    const char* name = std::getenv("QL_TEST_LOOPBACK_PORT");
+    const char* name = std::getenv(portVariable_);
     ASSERT_NE(name, nullptr) << "no COM port linked to a pseudo terminal";
     port = CreateFileA((std::string("\\\\.\\") + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -73,6 +77,21 @@ class BridgedPort : public ::testing::Test {
   HANDLE port = INVALID_HANDLE_VALUE;
   OVERLAPPED record{};
   DWORD events = 0;
+
+ private:
+  const char* portVariable_;
+};
+
+// A terminal whose both sides are closed once the test asks for it.
+class BridgedHangUp : public BridgedPort {
+ protected:
+  BridgedHangUp() : BridgedPort("QL_TEST_HANGUP_PORT") {}
+
+  static void HangUp() {
+    std::FILE* flag = std::fopen(std::getenv("QL_TEST_HANGUP_FLAG"), "wb");
+    ASSERT_NE(flag, nullptr);
+    std::fclose(flag);
+  }
 };
 
 TEST_F(BridgedPort, ModemStatusAndArrivingCharactersAreReported) {
@@ -163,6 +182,18 @@ TEST_F(BridgedPort, CancelEndsAPendingWait) {
       ASSERT_TRUE(WaitEnded(2000, succeeded, error));
     }
   }
+}
+
+TEST_F(BridgedHangUp, APendingWaitFailsWhenTheTerminalHangsUp) {
+  if (!modemOn) GTEST_SKIP() << "without the modem part no wait stays pending";
+  StartPendingWait();
+  HangUp();
+  BOOL succeeded = TRUE;
+  DWORD error = 0;
+  // An unplugged adapter fails the wait; the modem lines of a hung-up terminal are not bridged.
+  ASSERT_TRUE(WaitEnded(2000, succeeded, error));
+  EXPECT_FALSE(succeeded);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_READY));
 }
 
 }  // namespace
