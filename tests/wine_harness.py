@@ -8,6 +8,7 @@ uses is registered once, when the prefix is made, as a link of its own inside
 the prefix (ports/comN); a test run points that link at a pseudo terminal, or
 removes it for a port that does not exist.
 """
+import argparse
 import os
 import select
 import shutil
@@ -158,3 +159,30 @@ def await_open(process, device, seconds):
             pass
         time.sleep(0.05)
     return False
+
+
+def program_test(port, steps):
+    """Runs a test of the Windows program on `port`: parses the options every
+    such test takes, prepares the prefix with the wine bridge, calls
+    `steps(args)` and exits with 0 when it returns, 1 when a check failed."""
+    parser = argparse.ArgumentParser()
+    for option in ("--prefix", "--wine-run", "--bridge", "--native-bin", "--exe", "--probe",
+                   "--workdir"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    for program in ("quarnelix-peer", "quarnelix-link"):
+        if not os.path.isfile(os.path.join(args.native_bin, program)):
+            sys.exit("%s is missing in %s: build the native preset first"
+                     % (program, args.native_bin))
+    prepare_prefix(args.prefix, args.wine_run, [port], unmanaged_windows=True)
+    preload_bridge(args.bridge)
+    os.makedirs(args.workdir, exist_ok=True)
+    code = 1
+    try:
+        steps(args)
+        code = 0
+    except SystemExit as failure:
+        code = failure.code
+    finally:
+        wait_for_wineserver()
+    sys.exit(code)

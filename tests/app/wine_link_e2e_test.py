@@ -13,7 +13,6 @@ quarnelix-link serves the same drive C: and gets the same requests. The
 cable records what each desktop sends; both must have sent the same bytes,
 apart from the times in listing records (see TIME_FIELDS).
 """
-import argparse
 import os
 import random
 import shutil
@@ -142,7 +141,6 @@ def probe(args, *words):
 
 
 def run_windows_program(args, cable, peer, drive_c, files):
-    os.makedirs(args.workdir, exist_ok=True)
     program = os.path.join(args.workdir, "quarnelix_link.exe")
     shutil.copyfile(args.exe, program)
     settings = os.path.join(args.workdir, "Quarnelix_link.ini")
@@ -185,43 +183,24 @@ def run_terminal_program(args, cable, peer, drive_c, files):
     return sent
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--prefix", "--wine-run", "--bridge", "--native-bin", "--exe", "--probe",
-                   "--workdir"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+def compare_programs(args):
     peer = os.path.join(args.native_bin, "quarnelix-peer")
-    for program in (peer, os.path.join(args.native_bin, "quarnelix-link")):
-        if not os.path.isfile(program):
-            sys.exit("%s is missing: build the native preset first" % program)
-
-    wine_harness.prepare_prefix(args.prefix, args.wine_run, [PORT], unmanaged_windows=True)
-    wine_harness.preload_bridge(args.bridge)
     drive_c = os.path.join(args.prefix, "drive_c")
     files = make_folder(drive_c)
     cable = Cable(QUIET_GAP)
-    code = 1
-    try:
-        started = time.monotonic()
-        windows = run_windows_program(args, cable, peer, drive_c, files)
-        print("quarnelix_link.exe: %.1f s" % (time.monotonic() - started))
-        started = time.monotonic()
-        terminal = run_terminal_program(args, cable, peer, drive_c, files)
-        print("quarnelix-link: %.1f s" % (time.monotonic() - started))
-        first = next((i for i, (a, b) in enumerate(zip(windows, terminal))
-                      if masked(a) != masked(b)), min(len(windows), len(terminal)))
-        same = b"".join(map(masked, windows)) == b"".join(map(masked, terminal))
-        check(same, "both programs sent the same bytes (%d and %d messages, %d bytes; first "
-              "difference in message %d)" % (len(windows), len(terminal),
-                                             sum(map(len, windows)), first))
-        code = 0
-    except SystemExit as failure:
-        code = failure.code
-    finally:
-        wine_harness.wait_for_wineserver()
-    sys.exit(code)
+    started = time.monotonic()
+    windows = run_windows_program(args, cable, peer, drive_c, files)
+    print("quarnelix_link.exe: %.1f s" % (time.monotonic() - started))
+    started = time.monotonic()
+    terminal = run_terminal_program(args, cable, peer, drive_c, files)
+    print("quarnelix-link: %.1f s" % (time.monotonic() - started))
+    first = next((i for i, (a, b) in enumerate(zip(windows, terminal))
+                  if masked(a) != masked(b)), min(len(windows), len(terminal)))
+    same = b"".join(map(masked, windows)) == b"".join(map(masked, terminal))
+    check(same, "both programs sent the same bytes (%d and %d messages, %d bytes; first "
+          "difference in message %d)" % (len(windows), len(terminal),
+                                         sum(map(len, windows)), first))
 
 
 if __name__ == "__main__":
-    main()
+    wine_harness.program_test(PORT, compare_programs)

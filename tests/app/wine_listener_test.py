@@ -14,7 +14,6 @@ wait, and a line that hangs up is shown, costs nothing and is served again.
    terminal is linked as COM2 the program opens it again by itself and
    answers a listing.
 """
-import argparse
 import os
 import shutil
 import subprocess
@@ -149,34 +148,16 @@ def hang_up_and_return(run):
         cable.unplug()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--prefix", "--wine-run", "--bridge", "--native-bin", "--exe", "--probe",
-                   "--workdir"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+def listener(args):
     run = Run(args)
-    if not os.path.isfile(run.peer):
-        sys.exit("%s is missing: build the native preset first" % run.peer)
-    wine_harness.prepare_prefix(args.prefix, args.wine_run, [PORT], unmanaged_windows=True)
-    wine_harness.preload_bridge(args.bridge)
     folder = os.path.join(args.prefix, "drive_c", FOLDER)
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "notes.txt"), "wb") as f:
         f.write(b"served\r\n")
-    os.makedirs(args.workdir, exist_ok=True)
     shutil.copyfile(args.exe, os.path.join(args.workdir, "quarnelix_link.exe"))
-    code = 1
-    try:
-        racing_first_wait(run)
-        hang_up_and_return(run)
-        code = 0
-    except SystemExit as failure:
-        code = failure.code
-    finally:
-        wine_harness.wait_for_wineserver()
-    sys.exit(code)
+    racing_first_wait(run)
+    hang_up_and_return(run)
 
 
 if __name__ == "__main__":
-    main()
+    wine_harness.program_test(PORT, listener)
