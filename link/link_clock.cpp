@@ -1,34 +1,11 @@
 #include "link/link_clock.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <chrono>
 #include <thread>
-#endif
 
 namespace ql {
 namespace {
 
-#ifdef _WIN32
-// The performance counter: monotonic on every Windows from XP on. (The 32-bit
-// runtime's steady_clock is the wall clock, which jumps when the time is set.)
-class SteadyClock final : public LinkClock {
- public:
-  SteadyClock() { QueryPerformanceFrequency(&frequency_); }
-  std::int64_t NowMs() override {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    const std::int64_t perSecond = frequency_.QuadPart;
-    // In two steps, so that ticks * 1000 cannot overflow.
-    return now.QuadPart / perSecond * 1000 + now.QuadPart % perSecond * 1000 / perSecond;
-  }
-  void Sleep(std::int64_t ms) override { ::Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
-
- private:
-  LARGE_INTEGER frequency_{};
-};
-#else
 class SteadyClock final : public LinkClock {
  public:
   std::int64_t NowMs() override {
@@ -40,7 +17,6 @@ class SteadyClock final : public LinkClock {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
 };
-#endif
 
 }  // namespace
 

@@ -13,7 +13,8 @@ class LinkClock {
   virtual void Sleep(std::int64_t ms) = 0;
 };
 
-// The process's steady clock and real sleeps.
+// The standard library's steady clock and real sleeps. The Windows program
+// has a clock of its own (the 32-bit runtime's steady clock is not steady).
 LinkClock& SystemClock();
 
 }  // namespace ql

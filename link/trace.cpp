@@ -1,45 +1,26 @@
 #include "link/trace.h"
 
+#include <atomic>
+#include <thread>
 #include <utility>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <mutex>
-#endif
 
 namespace ql {
 namespace {
 
-// The sink may be replaced while another thread traces. The 32-bit Windows
-// runtime has no std::mutex, so Windows takes a critical section (which XP has).
-#ifdef _WIN32
+// The sink may be replaced while another thread traces, and lines of two
+// threads must not mix. Traces are rare and short, so a lock that yields while
+// it spins serves, and needs no mutex (the 32-bit Windows runtime has none).
+std::atomic_flag sinkBusy = ATOMIC_FLAG_INIT;
+
 class SinkLock {
  public:
-  SinkLock() { EnterCriticalSection(&Section()); }
-  ~SinkLock() { LeaveCriticalSection(&Section()); }
+  SinkLock() {
+    while (sinkBusy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+  }
+  ~SinkLock() { sinkBusy.clear(std::memory_order_release); }
   SinkLock(const SinkLock&) = delete;
   SinkLock& operator=(const SinkLock&) = delete;
-
- private:
-  static CRITICAL_SECTION& Section() {
-    static struct Holder {
-      Holder() { InitializeCriticalSection(&section); }
-      CRITICAL_SECTION section{};
-    } holder;
-    return holder.section;
-  }
 };
-#else
-std::mutex sinkMutex;
-class SinkLock {
- public:
-  SinkLock() : lock_(sinkMutex) {}
-
- private:
-  std::lock_guard<std::mutex> lock_;
-};
-#endif
 
 TraceSink& Sink() {
   static TraceSink sink;
@@ -73,13 +54,7 @@ void SetTraceSink(TraceSink sink) {
 void Trace(const char* text) {
   const std::string line = PrintableText(text);
   const SinkLock lock;
-  if (Sink()) {
-    Sink()(line);
-    return;
-  }
-#ifdef _WIN32
-  OutputDebugStringA(line.c_str());
-#endif
+  if (Sink()) Sink()(line);
 }
 
 void TraceNumber(long long value) { Trace(std::to_string(value).c_str()); }

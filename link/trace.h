@@ -8,8 +8,8 @@ namespace ql {
 
 using TraceSink = std::function<void(const std::string& line)>;
 
-// Installs the sink that receives every trace line (empty: the platform default,
-// which is the debugger output on Windows and nothing elsewhere).
+// Installs the sink that receives every trace line (empty: lines go nowhere).
+// The Windows program sends them to the debugger output.
 void SetTraceSink(TraceSink sink);
 
 // Writes one line; control bytes (below 0x20, and DEL) are shown as "\xNN",

@@ -7,12 +7,13 @@
 #include "app/win/app_messages.h"
 #include "app/win/link_dialog.h"
 #include "app/win/main_window.h"
+#include "app/win/performance_clock.h"
 #include "app/win/settings_file.h"
 #include "app/win/tray_icon.h"
 #include "fs/windows_file_system.h"
-#include "link/link_clock.h"
 #include "link/link_receiver.h"
 #include "link/link_server.h"
+#include "link/trace.h"
 #include "serial/serial_link_port.h"
 #include "serial/serial_wnd.h"
 
@@ -22,14 +23,17 @@ namespace {
 ql::CSerialWnd linkPort;
 ql::SerialLinkPort linkPortView(linkPort);
 ql::WindowsFileSystem fileSystem;
-ql::CLinkServer linkServer(linkPortView, fileSystem, ql::SystemClock());
-ql::CLinkReceiver linkReceiver(linkPortView, linkServer, ql::SystemClock());
+ql::PerformanceClock clock;
+ql::CLinkServer linkServer(linkPortView, fileSystem, clock);
+ql::CLinkReceiver linkReceiver(linkPortView, linkServer, clock);
 ql::ShellTray shellTray;
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (ql::HandOverToRunningInstance()) return 0;
+  // The trace is for a developer's debugger.
+  ql::SetTraceSink([](const std::string& line) { OutputDebugStringA(line.c_str()); });
   InitCommonControls();
 
   ql::LinkDialogContext dialog;
