@@ -25,8 +25,6 @@ FindEntry ToFindEntry(const WIN32_FIND_DATAA& data) {
   return entry;
 }
 
-bool FitsPath(const std::string& path) { return path.size() <= kMaxPath; }
-
 // Owns one open file handle.
 class Handle {
  public:

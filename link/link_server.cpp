@@ -17,8 +17,6 @@ constexpr std::uint32_t kFilePiece = 1u << 20;
 // two seconds at 19200 baud.
 constexpr std::uint32_t kProgressSlice = 4 * kBlockSize;
 
-bool FitsPath(const char* path) { return std::strlen(path) <= kMaxPath; }
-
 // Fills `piece` from the file until it is full or the file ends; false on a read error.
 bool ReadPiece(ReadableFile& file, std::vector<char>& piece, std::uint32_t wanted) {
   piece.resize(wanted);

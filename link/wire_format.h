@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ql {
@@ -34,6 +35,7 @@ constexpr std::uint32_t kAttributeArchive = 0x20;
 // Longest path the handheld's side can name, without the terminating zero.
 constexpr std::size_t kMaxPath = 259;
 constexpr std::size_t kNameFieldSize = 260;
+inline bool FitsPath(std::string_view path) { return path.size() <= kMaxPath; }
 
 // Listing times are FILETIMEs: 100 ns units since 1601-01-01 UTC.
 constexpr std::uint64_t kFileTimeUnitsPerSecond = 10000000;
