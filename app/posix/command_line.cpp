@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/common/settings.h"
+#include "app/common/version.h"
 
 namespace ql {
 namespace {
@@ -39,7 +40,7 @@ std::string SpeedList() {
 int ParseCommandLine(int argc, const char* const* argv, CommandLine& options) {
   CLI::App app(kDescription, "quarnelix-link");
   app.footer(kFooter);
-  app.set_version_flag("--version", std::string("quarnelix-link ") + QL_VERSION,
+  app.set_version_flag("--version", std::string("quarnelix-link ") + kVersion,
                        "Print the version and exit");
   app.add_option("--port", options.port,
                  "Serial device to serve, for example /dev/ttyUSB0 (default: the device last\n"
@@ -72,6 +73,9 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options) {
                "Leave out the activity lines (each listing, download and upload); errors and\n"
                "the port's status lines stay");
   app.add_flag("--trace", options.trace, "Write the debug trace to standard error, timestamped");
+  app.add_flag("--list-ports", options.listPorts,
+               "List the serial devices present: stable name, what each is, and whether you may\n"
+               "open it; then exit");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -17,6 +17,7 @@ struct CommandLine {
   std::string settingsPath;  // empty: the default place
   bool trace = false;
   bool quiet = false;  // no activity lines; errors and the port's status lines stay
+  bool listPorts = false;  // list the serial devices present instead of serving one
 };
 
 // Parses the arguments. Returns -1 to go on, or the exit code once help, the

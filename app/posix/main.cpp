@@ -17,6 +17,7 @@
 #include "app/posix/device_problem.h"
 #include "app/posix/instance_lock.h"
 #include "app/posix/link_service.h"
+#include "app/posix/port_list.h"
 #include "app/posix/posix_settings.h"
 #include "fs/posix_file_system.h"
 #include "link/trace.h"
@@ -133,6 +134,10 @@ int Main(int argc, char** argv) {
   CommandLine options;
   const int parsed = ParseCommandLine(argc, argv, options);
   if (parsed >= 0) return parsed;
+  if (options.listPorts) {
+    std::cout << FormatPortList(ListPorts(PortFolders{}));
+    return 0;
+  }
   RunSettings run;
   if (!LoadRunSettings(options, run)) return kExitUsage;
   std::string error;

@@ -12,6 +12,7 @@
 
 #include "app/common/exit_codes.h"
 #include "app/common/settings.h"
+#include "app/common/version.h"
 #include "app/posix/device_problem.h"
 #include "fs/code_page.h"
 #include "link/link_clock.h"
@@ -292,7 +293,7 @@ int Main(int argc, char** argv) {
       "  quarnelix-peer --port /dev/ttyUSB1 --speed 115200 get 'C:/docs/report.txt'\n"
       "  quarnelix-peer --port /dev/ttyUSB1 put notes.txt");
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("quarnelix-peer ") + QL_VERSION,
+  app.set_version_flag("--version", std::string("quarnelix-peer ") + kVersion,
                        "Print the version and exit");
   Options options;
   app.add_option("--port", options.port, "Serial device of the handheld's end, e.g. /dev/ttyUSB1")
