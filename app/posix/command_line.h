@@ -16,7 +16,7 @@ struct CommandLine {
   std::string codePage = kDefaultCodePage;
   std::string settingsPath;  // empty: the default place
   bool trace = false;
-  bool quiet = false;  // no activity lines; errors and the port's status lines stay
+  bool quiet = false;      // no activity lines; errors and the port's status lines stay
   bool listPorts = false;  // list the serial devices present instead of serving one
 };
 

@@ -15,9 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The USB device whose descriptors describe a tty sits a few folders above
-// the tty's own device folder (the interface, then the device).
-constexpr int kUsbDeviceLevels = 4;
+// The USB device whose descriptors describe a tty, or the UART's own device,
+// sits a few folders above the tty's device folder.
+constexpr int kDeviceLevels = 4;
+constexpr char kSerialBaseBus[] = "serial-base";
 constexpr std::size_t kLongestAttribute = 128;
 
 // A sysfs attribute as one line. The strings come from the adapter's own
@@ -44,24 +45,32 @@ std::string UsbDescription(const fs::path& usbDevice) {
   std::string text = ReadAttribute(usbDevice / "manufacturer");
   const std::string product = ReadAttribute(usbDevice / "product");
   if (!product.empty()) text += (text.empty() ? "" : " ") + product;
-  std::string ids = "USB " + ReadAttribute(usbDevice / "idVendor") + ":" +
-                    ReadAttribute(usbDevice / "idProduct");
+  std::string ids =
+      "USB " + ReadAttribute(usbDevice / "idVendor") + ":" + ReadAttribute(usbDevice / "idProduct");
   const std::string serial = ReadAttribute(usbDevice / "serial");
   if (!serial.empty()) ids += ", serial " + serial;
   return text.empty() ? ids : text + " (" + ids + ")";
 }
 
-// What the system knows of the hardware behind a tty's sysfs folder.
+// What the system knows of the hardware behind a tty's sysfs folder: the USB
+// device above it, or else the first driver that is not the kernel's own
+// serial-port layer (its "port" and "ctrl" devices sit between a UART and
+// its tty).
 std::string Describe(const fs::path& ttyFolder) {
   std::error_code error;
   fs::path at = Canonical(ttyFolder / "device");
-  for (int level = 0; level < kUsbDeviceLevels && !at.empty(); ++level) {
+  std::string driver;
+  for (int level = 0; level < kDeviceLevels && !at.empty(); ++level) {
     if (fs::exists(at / "idVendor", error)) return UsbDescription(at);
+    const fs::path bound = Canonical(at / "driver");
+    if (driver.empty() && !bound.empty() &&
+        bound.parent_path().parent_path().filename() != kSerialBaseBus) {
+      driver = bound.filename().string();
+    }
     if (at == at.parent_path()) break;
     at = at.parent_path();
   }
-  const std::string driver = Canonical(ttyFolder / "device" / "driver");
-  return driver.empty() ? std::string() : "driver " + fs::path(driver).filename().string();
+  return driver.empty() ? std::string() : "driver " + driver;
 }
 
 // A tty with a device folder is backed by hardware; an 8250 UART of type 0

@@ -66,10 +66,15 @@ TEST(PortList, NamesAUsbAdapterByItsStableNameAndDescriptors) {
 TEST(PortList, SaysWhatItKnowsOfOtherPorts) {
   FakeSystem system;
   PtyPair uart;
-  system.AddTty("ttyS0", "devices/pnp0/00:01", uart.path());
-  fs::create_directories(system.sys / "bus/pnp/drivers/serial");
-  fs::create_directory_symlink(system.sys / "bus/pnp/drivers/serial",
-                               system.sys / "devices/pnp0/00:01/driver");
+  // A UART under the kernel's serial-port layer, whose own devices say nothing.
+  system.AddTty("ttyS0", "devices/pnp0/00:01/00:01:0/00:01:0.0", uart.path());
+  const auto bind = [&system](const std::string& device, const std::string& driver) {
+    fs::create_directories(system.sys / driver);
+    fs::create_directory_symlink(system.sys / driver, system.sys / device / "driver");
+  };
+  bind("devices/pnp0/00:01/00:01:0/00:01:0.0", "bus/serial-base/drivers/port");
+  bind("devices/pnp0/00:01/00:01:0", "bus/serial-base/drivers/ctrl");
+  bind("devices/pnp0/00:01", "bus/pnp/drivers/serial");
   // The by-id link of a device the tty class does not show.
   PtyPair other;
   fs::create_symlink(other.path(), system.folders.byId + "/usb-Other_Cable-if00");
