@@ -24,6 +24,11 @@ done
 echo "=== test: windows-x64 (wine)"
 xvfb-run -a ctest --preset windows-x64
 
+# The Debian package and the Windows archive, built and checked as installed.
+echo "=== packages"
+scripts/package.sh
+tests/package/check_packages.sh
+
 # A short bounded fuzzing run; scripts/fuzz.sh runs longer ones.
 echo "=== fuzz: 2 x 30 s"
 scripts/fuzz.sh 30

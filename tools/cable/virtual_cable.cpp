@@ -114,7 +114,9 @@ void VirtualCable::StopRelay() {
   if (!relay_.joinable()) return;
   stop_ = true;
   const char wake = 1;
-  static_cast<void>(write(wake_[1], &wake, 1));
+  // A wake pipe that is full already holds a wake-up for the relay.
+  while (write(wake_[1], &wake, 1) < 0 && errno == EINTR) {
+  }
   relay_.join();
   char drain[16];
   while (read(wake_[0], drain, sizeof drain) == static_cast<ssize_t>(sizeof drain)) {
