@@ -1,4 +1,4 @@
-// The four operations the link protocol needs from its serial port.
+// The operations the link protocol needs from its serial port.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,10 @@ class LinkPort {
   virtual Status SendBlocks(const void* data, std::uint32_t length) = 0;
   // Throws away whatever waits in the port's input and output queues.
   virtual Status DiscardBuffers() = 0;
+  // Waits at most `timeoutMs` for bytes to arrive (or for the port to fail,
+  // which the next read tells); false when the port cannot wait, and the
+  // caller sleeps instead.
+  virtual bool WaitReadable(int /*timeoutMs*/) { return false; }
 };
 
 }  // namespace ql

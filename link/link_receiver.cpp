@@ -52,15 +52,17 @@ void CLinkReceiver::ClearMessage() {
   }
 }
 
-std::size_t CLinkReceiver::GatherMessage() {
+std::size_t CLinkReceiver::GatherMessage(Status* readError) {
   bool gotBytes = false;
-  const auto outcome = gatherer_.Gather([&](const char* data, std::size_t length) {
-    gotBytes = true;
-    Append(data, length);
-    LinkActivity progress(LinkActivity::Kind::kReceiving);
-    progress.bytes = receiveCount_ + discarded_;
-    server_.Report(progress);
-  });
+  const auto outcome = gatherer_.Gather(
+      [&](const char* data, std::size_t length) {
+        gotBytes = true;
+        Append(data, length);
+        LinkActivity progress(LinkActivity::Kind::kReceiving);
+        progress.bytes = receiveCount_ + discarded_;
+        server_.Report(progress);
+      },
+      0, readError);
   if (outcome == MessageGatherer::Outcome::kReadError) {
     Trace("Unable to read from COM-port.");
     return 0;
@@ -79,18 +81,22 @@ std::size_t CLinkReceiver::GatherMessage() {
   return receiveCount_;
 }
 
-long CLinkReceiver::OnSerialEvent(std::uintptr_t /*event*/, std::uintptr_t tag) {
-  const std::size_t length = GatherMessage();
-  if (length == 0 || tag != 0) return 0;
+CLinkReceiver::Served CLinkReceiver::Serve(bool dispatch) {
+  Served served;
+  const std::size_t length = GatherMessage(&served.readError);
+  if (length == 0 || !dispatch) return served;
   Trace("comtest");
   TraceNumber(static_cast<long long>(length));
-  if (length == kCommandLength) {
-    server_.SetStateMachine(buffer_.get());
-  } else {
-    server_.ProcessStateMachine(buffer_.get(), length);
-  }
+  served.sendError = server_.Serve(buffer_.get(), length);
   ClearMessage();
+  return served;
+}
+
+long CLinkReceiver::OnSerialEvent(std::uintptr_t /*event*/, std::uintptr_t tag) {
+  Serve(tag == 0);
   return 0;
 }
+
+CLinkReceiver::Served CLinkReceiver::ServeArrival() { return Serve(true); }
 
 }  // namespace ql

@@ -22,14 +22,25 @@ class CLinkReceiver {
   CLinkReceiver(LinkPort& port, CLinkServer& server, LinkClock& clock,
                 std::size_t maxMessage = kMaxMessage);
 
+  // What serving one arrival came to. A nonzero code is the port's status of
+  // the call that failed: the read (nothing was served), or the send that cut
+  // the answer short.
+  struct Served {
+    Status readError = kSuccess;
+    Status sendError = kSuccess;
+  };
+
   // Handles one arrival notification. Only tag 0 is served. Returns 0, the
   // window procedure's answer.
   long OnSerialEvent(std::uintptr_t event, std::uintptr_t tag);
+  // Gathers the message that is arriving and serves it.
+  Served ServeArrival();
 
   // Appends arriving bytes until the line is quiet; the receive count when
   // this call read anything, else 0. After a read error the bytes gathered so
-  // far stay and the next message is appended to them.
-  std::size_t GatherMessage();
+  // far stay and the next message is appended to them; its status goes to
+  // `readError` when one is given.
+  std::size_t GatherMessage(Status* readError = nullptr);
 
   std::size_t receiveCount() const { return receiveCount_; }
   // The gathered bytes, followed by a zero byte.
@@ -40,6 +51,7 @@ class CLinkReceiver {
     void operator()(char* p) const { std::free(p); }
   };
 
+  Served Serve(bool dispatch);
   void Append(const char* data, std::size_t length);
   void ClearMessage();
 

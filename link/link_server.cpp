@@ -53,6 +53,16 @@ int CLinkServer::SetStateMachine(char* text) {
   return 1;
 }
 
+Status CLinkServer::Serve(char* message, std::size_t length) {
+  sendError_ = kSuccess;
+  if (length == kCommandLength) {
+    SetStateMachine(message);
+  } else {
+    ProcessStateMachine(message, length);
+  }
+  return sendError_;
+}
+
 int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
   Trace("server processtmachine state");
   switch (state_) {
@@ -147,6 +157,7 @@ void CLinkServer::Report(LinkActivity::Kind kind, const std::string& text,
 
 bool CLinkServer::Sent(Status status, const std::string& subject, std::uint64_t bytesBefore) {
   if (status == kSuccess) return true;
+  sendError_ = status;
   // What follows a lost piece would be read by the handheld as the piece itself.
   Trace("transfer ended: the port did not take the bytes");
   TraceNumber(status);

@@ -33,6 +33,11 @@ class CLinkServer {
   // Returns 0 when an upload could not be stored, else 1.
   int ProcessStateMachine(char* buffer, std::size_t length);
 
+  // One gathered message: a command when it is 2 bytes long, else data for
+  // the state. `message` must have room for a terminator at [length]. Returns
+  // the port's status of the send that cut the answer short, 0 when none did.
+  Status Serve(char* message, std::size_t length);
+
   // Receives a report of every exchange served and of progress on long ones.
   void SetActivitySink(ActivitySink sink) { activitySink_ = std::move(sink); }
   void Report(const LinkActivity& activity) const {
@@ -69,6 +74,7 @@ class CLinkServer {
   std::string uploadName_;
   std::string uploadDirectory_ = kUploadFolder;
   LinkState state_ = LINK_IDLE;
+  Status sendError_ = kSuccess;  // of the message Serve answers
   ActivitySink activitySink_;
 };
 

@@ -1,7 +1,8 @@
 // Reads one message off a port: every byte that arrives until the line has
 // been quiet for the quiet interval after the last one. Whatever the port holds
-// is drained at once; while the line is quiet the port is looked at every few
-// milliseconds, so the reader never falls behind the line.
+// is drained at once; while the line is quiet the reader waits on the port
+// until bytes come or the interval ends, or, on a port that cannot wait, looks
+// at it every few milliseconds, so it never falls behind the line.
 #pragma once
 
 #include <array>
@@ -26,8 +27,10 @@ class MessageGatherer {
       : port_(port), clock_(clock), quietMs_(quietMs) {}
 
   // Hands each arriving piece to `sink`. Waits up to `firstByteWaitMs` for the
-  // first byte (0: only what the port holds now).
-  Outcome Gather(const BytesSink& sink, std::int64_t firstByteWaitMs = 0);
+  // first byte (0: only what the port holds now). After a read error the
+  // port's status goes to `readStatus` when one is given.
+  Outcome Gather(const BytesSink& sink, std::int64_t firstByteWaitMs = 0,
+                 Status* readStatus = nullptr);
 
  private:
   LinkPort& port_;

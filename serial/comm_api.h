@@ -1,18 +1,12 @@
-// The communications calls the port object makes: the system's own on
-// Windows, their termios stand-ins elsewhere.
+// The communications calls the port object makes, with its status codes.
 #pragma once
 
-#ifdef _WIN32
 #include <windows.h>
-#else
-#include "serial/posix_comm.h"
-#endif
 
 #include "serial/serial_types.h"
 
 namespace ql {
 
-#ifdef _WIN32
 // Opens a COM port for this process alone, for overlapped use; null on failure.
 inline PortHandle OpenCommDevice(const char* name) {
   HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -22,7 +16,6 @@ inline PortHandle OpenCommDevice(const char* name) {
 inline void CloseCommDevice(PortHandle port) { CloseHandle(port); }
 inline EventHandle CreateManualResetEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 inline void CloseEvent(EventHandle event) { CloseHandle(event); }
-#endif
 
 inline Status LastPlatformError() { return static_cast<Status>(GetLastError()); }
 

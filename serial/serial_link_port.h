@@ -1,4 +1,4 @@
-// Serves the link protocol's port needs from a real serial port object.
+// Serves the link protocol's port needs from the Windows serial port object.
 #pragma once
 
 #include "link/link_port.h"

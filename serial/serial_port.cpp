@@ -1,13 +1,13 @@
-// The operations of the serial port object that are the same on every system:
-// line settings, time-outs and the event mask are read-modify-write of the
-// driver's state through comm_api.h. serial_port_win.cpp and
-// serial_port_posix.cpp open, close and move bytes.
+// The serial port object's settings: line settings, time-outs and the event
+// mask are read-modify-write of the driver's state through comm_api.h.
+// serial_port_win.cpp moves the bytes.
 #include "serial/serial_port.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "link/wire_format.h"
 #include "serial/comm_api.h"
 
 namespace ql {
@@ -102,18 +102,17 @@ Status CSerialPort::SendText(const char* text, std::uint32_t* countOut, Completi
 }
 
 Status CSerialPort::SendBlocks(const void* data, std::uint32_t length) {
-  constexpr std::uint32_t kBlock = 1024;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  if (length <= kBlock) return SendBytes(bytes, length, nullptr, nullptr, kInfinite);
-  const std::uint32_t fullBlocks = length / kBlock;
+  if (length <= kBlockSize) return SendBytes(bytes, length, nullptr, nullptr, kInfinite);
+  const std::uint32_t fullBlocks = length / kBlockSize;
   for (std::uint32_t i = 0; i < fullBlocks; ++i) {
     // After a lost block the rest would arrive as the contents it should have held.
-    const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlock, kBlock, nullptr,
+    const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlockSize, kBlockSize, nullptr,
                                   nullptr, kInfinite);
     if (sent != kErrorSuccess) return sent;
   }
   // A multiple of 1024 ends with an empty write, whose status is the answer.
-  return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlock, length % kBlock, nullptr,
+  return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlockSize, length % kBlockSize, nullptr,
                    nullptr, kInfinite);
 }
 

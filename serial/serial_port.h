@@ -45,13 +45,6 @@ class CSerialPort {
 
   Status DiscardBuffers();
   std::uint32_t TakeEventBits();
-#ifndef _WIN32
-  // Once `event` is signalled (from any thread), a send waiting for the line
-  // and every later send and receive end at once with kErrorOperationAborted:
-  // a program that is quitting does not wait for a transfer in either
-  // direction. The event outlives the port.
-  void SetAbortEvent(EventHandle event);
-#endif
 
   // The calling thread's last status: the listener thread and the thread that
   // uses the port each have their own, so neither sees the other's codes.
@@ -68,9 +61,6 @@ class CSerialPort {
   PortHandle portHandle = nullptr;
   std::uint32_t eventBits = 0xFFFFFFFFu;
   EventHandle ioEvent = nullptr;
-#ifndef _WIN32
-  EventHandle transferAbort = nullptr;
-#endif
 
  private:
   std::atomic<Status> listenerLastError{kErrorSuccess};

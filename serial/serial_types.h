@@ -1,21 +1,15 @@
-// Types and codes shared by the serial port object and its two backends.
-// On Windows they are the system's own; on POSIX the backend supplies
-// look-alikes with the same meaning.
+// Types and codes of the Windows serial port object.
 #pragma once
 
-#include <cstdint>
-
-#ifdef _WIN32
 #include <windows.h>
-#else
-#include <thread>
-#endif
+
+#include <cstdint>
 
 namespace ql {
 
 using Status = std::int32_t;
 
-// Status codes, the same on every platform.
+// Status codes: the system's own, and the object's few of its own.
 constexpr Status kErrorSuccess = 0;
 constexpr Status kErrorFileNotFound = 2;
 constexpr Status kErrorAccessDenied = 5;
@@ -55,7 +49,6 @@ constexpr std::uint8_t kTwoStopBits = 2;
 enum FlowMode : std::int32_t { FlowNone = 0, FlowHardware = 1, FlowXonXoff = 2 };
 enum ReadMode : std::int32_t { ReadNonBlocking = 0, ReadBlocking = 1 };
 
-#ifdef _WIN32
 using PortHandle = HANDLE;
 using EventHandle = HANDLE;
 using ThreadHandle = HANDLE;
@@ -64,27 +57,5 @@ using CompletionRecord = OVERLAPPED;
 // The system's thread ids; 0 names no thread.
 using ThreadId = DWORD;
 inline ThreadId CurrentThreadId() { return GetCurrentThreadId(); }
-#else
-class NotifyQueue;
-struct PosixPort;    // the open device and its emulated driver state
-struct PosixEvent;   // a manual-reset event that poll() can wait on
-struct PosixThread;  // the listener thread
-using PortHandle = PosixPort*;
-using EventHandle = PosixEvent*;
-using ThreadHandle = PosixThread*;
-using NotifyTarget = NotifyQueue*;
-
-// The completion record of a transfer or comm wait, shaped like OVERLAPPED.
-struct CompletionRecord {
-  std::uintptr_t Internal = 0;
-  std::uintptr_t InternalHigh = 0;
-  std::uint32_t Offset = 0;
-  std::uint32_t OffsetHigh = 0;
-  EventHandle hEvent = nullptr;
-};
-// A default-constructed id names no thread.
-using ThreadId = std::thread::id;
-inline ThreadId CurrentThreadId() { return std::this_thread::get_id(); }
-#endif
 
 }  // namespace ql

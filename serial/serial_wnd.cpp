@@ -1,5 +1,5 @@
-// What the port with a listener does the same way on every system;
-// serial_wnd_win.cpp and serial_wnd_posix.cpp run the listener itself.
+// Opening and closing the port with a listener; serial_wnd_win.cpp runs the
+// listener itself.
 #include "serial/serial_wnd.h"
 
 namespace ql {

@@ -1,5 +1,5 @@
-// A serial port with a listener thread that posts a notification for every
-// port event to a window (Windows) or to the UI thread's queue (POSIX).
+// A serial port with a listener thread that posts a window message for every
+// port event.
 #pragma once
 
 #include <cstdint>

@@ -61,15 +61,17 @@ std::string Missing(const std::string& device) {
 
 }  // namespace
 
-std::string ExplainOpenFailure(const std::string& device, Status status) {
+std::string ExplainOpenFailure(const std::string& device, int error) {
   struct stat status_ {};
   if (stat(device.c_str(), &status_) != 0) return Missing(device);
-  if (status == kErrorFileNotFound) {
+  // A device node without its hardware.
+  if (error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV) {
     return device +
            " exists but no hardware answers behind it: check that the adapter is "
            "plugged in and its driver loaded.";
   }
-  if (status == kErrorAccessDenied) {
+  // EBUSY: another opener holds it exclusively; EWOULDBLOCK: its lock is held.
+  if (error == EACCES || error == EPERM || error == EBUSY || error == EWOULDBLOCK) {
     if (access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
       return NoPermission(device, status_);
     }

@@ -3,12 +3,10 @@
 
 #include <string>
 
-#include "serial/serial_types.h"
-
 namespace ql {
 
 // One line saying what is wrong with `device` and what to do about it, for
-// the status code a failed open returned.
-std::string ExplainOpenFailure(const std::string& device, Status status);
+// the errno a failed open returned.
+std::string ExplainOpenFailure(const std::string& device, int error);
 
 }  // namespace ql

@@ -1,103 +1,85 @@
 #include "app/posix/link_service.h"
 
-#include <stdexcept>
+#include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "app/common/status_texts.h"
 #include "link/link_clock.h"
 #include "link/trace.h"
-#include "serial/comm_api.h"
 
 namespace ql {
-namespace {
-
-constexpr std::uint32_t kQueueSize = 2048;
-
-}  // namespace
 
 LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem,
                          std::ostream& out)
     : device_(std::move(device)),
       baud_(baud),
       out_(out),
-      quitting_(CreateManualResetEvent()),
-      server_(linkPort_, fileSystem, SystemClock()),
-      receiver_(linkPort_, server_, SystemClock()) {
-  if (quitting_ == nullptr) throw std::runtime_error("cannot create an event for the quit request");
-  port_.SetAbortEvent(quitting_);
-}
+      server_(line_, fileSystem, SystemClock()),
+      receiver_(line_, server_, SystemClock()) {}
 
-LinkService::~LinkService() {
-  port_.ClosePort();
-  CloseEvent(quitting_);
-}
+LinkService::~LinkService() { line_.Close(); }
 
-void LinkService::RequestQuit() {
-  SetEvent(quitting_);
-  queue_.Post({kQuitMessage, 0, 0});
-}
-
-Status LinkService::OpenPort() {
-  const Status opened =
-      port_.OpenForWindow(device_.c_str(), &queue_, kSerialEventMessage, 0, kQueueSize, kQueueSize);
-  if (opened != kErrorSuccess) return opened;
-  // As on Windows, a line that refuses a setting still counts as open.
-  SetUpHandheldLine(port_, baud_);
+int LinkService::OpenLine() {
+  const int opened = line_.Open(device_);
+  if (opened != 0) return opened;
+  // As on Windows, a line that refuses the speed still counts as open.
+  static_cast<void>(line_.SetSpeed(baud_));
   std::string error;
   // Should another server hold the new name, the old lock still keeps this
   // server's place; only a second server's message is poorer.
   if (lock_ != nullptr && !lock_->Follow(device_, error)) Trace(error.c_str());
   out_ << PortOpenedText(device_) << std::endl;
-  return kErrorSuccess;
+  return 0;
 }
 
-Status LinkService::Start() { return OpenPort(); }
+int LinkService::Start() { return OpenLine(); }
 
-void LinkService::ClosePort() {
-  if (!port_.IsOpen()) return;
+void LinkService::CloseLine() {
+  if (!line_.IsOpen()) return;
   // What a transfer cut short left in the output queue is of no use, and a
   // close would otherwise wait for a stalled line to take it.
-  if (sendCutShort_) port_.DiscardBuffers();
-  port_.ClosePort();
+  if (sendCutShort_) line_.DiscardBuffers();
+  line_.Close();
   out_ << PortClosedText(device_) << std::endl;
 }
 
 void LinkService::Run() {
   for (;;) {
-    Notification notification;
-    if (queue_.Take(notification, std::chrono::milliseconds(lost_ ? 100 : 1000))) {
-      if (notification.message == kQuitMessage) break;
-      if (notification.message == kSerialEventMessage) HandleSerialEvent(notification);
+    if (lost_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          nextReopen_ - std::chrono::steady_clock::now());
+      const int waitMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+      if (line_.WaitFor(waitMs) == PosixSerialLine::WaitResult::kWoken) break;
+      if (std::chrono::steady_clock::now() >= nextReopen_) TryReopen();
+      continue;
     }
-    if (lost_ && std::chrono::steady_clock::now() >= nextReopen_) TryReopen();
+    const PosixSerialLine::WaitResult event = line_.WaitFor(-1);
+    if (event == PosixSerialLine::WaitResult::kWoken) break;
+    if (event == PosixSerialLine::WaitResult::kHungUp) DeviceLost();
+    if (event == PosixSerialLine::WaitResult::kReadable) ServeArrival();
   }
-  ClosePort();
+  CloseLine();
 }
 
-void LinkService::HandleSerialEvent(const Notification& notification) {
-  // Notifications from before a close still wait in the queue.
-  if (!port_.IsOpen()) return;
-  if ((notification.wParam & kEvErr) != 0) {
-    DeviceLost();
-    return;
-  }
-  receiver_.OnSerialEvent(notification.wParam, notification.lParam);
-  // A stalled or aborted send ended only its transfer; the port is still there.
-  const Status last = port_.LastError();
-  sendCutShort_ = last == kErrorTimeout || last == kErrorOperationAborted;
-  if (last != kErrorSuccess && !sendCutShort_) DeviceLost();
+void LinkService::ServeArrival() {
+  const CLinkReceiver::Served served = receiver_.ServeArrival();
+  const int failed = served.readError != 0 ? served.readError : served.sendError;
+  // A stalled or cancelled transfer ended only itself; the device is still there.
+  sendCutShort_ = failed == ETIMEDOUT || failed == ECANCELED;
+  if (failed != 0 && !sendCutShort_) DeviceLost();
 }
 
 void LinkService::DeviceLost() {
   out_ << PortLostText(device_) << std::endl;
-  port_.ClosePort();
+  line_.Close();
   lost_ = true;
   nextReopen_ = std::chrono::steady_clock::now() + kReopenInterval;
 }
 
 void LinkService::TryReopen() {
   // The server keeps its state, as when the Windows program's port is reopened.
-  if (OpenPort() == kErrorSuccess) {
+  if (OpenLine() == 0) {
     lost_ = false;
     return;
   }

@@ -1,5 +1,5 @@
-// The terminal program's running link: the port, the server and the UI
-// thread's loop that hands every notification to the receiver, in order.
+// The terminal program's running link: the line, the server and the loop that
+// waits on the line and serves every arrival, in order.
 #pragma once
 
 #include <chrono>
@@ -14,16 +14,9 @@
 #include "link/link_activity.h"
 #include "link/link_receiver.h"
 #include "link/link_server.h"
-#include "serial/notify_queue.h"
-#include "serial/serial_link_port.h"
-#include "serial/serial_wnd.h"
+#include "serial/posix_serial_line.h"
 
 namespace ql {
-
-// WM_USER + 100: the listener's notification, as on Windows.
-constexpr std::uint32_t kSerialEventMessage = 1124;
-// WM_QUIT: ends the loop.
-constexpr std::uint32_t kQuitMessage = 0x0012;
 
 class LinkService {
  public:
@@ -36,36 +29,33 @@ class LinkService {
 
   // Receives a report of every exchange served.
   void SetActivitySink(ActivitySink sink) { server_.SetActivitySink(std::move(sink)); }
-  // Keeps `lock` on the device's real path each time the port is opened, so
+  // Keeps `lock` on the device's real path each time the line is opened, so
   // that a second server is told who serves a device plugged in again under
   // another name.
   void SetInstanceLock(InstanceLock& lock) { lock_ = &lock; }
-  // Opens the port and sets up the line; the open's status code (0 success).
-  Status Start();
-  // Serves until a quit request arrives, then closes the port.
+  // Opens the line and sets its speed; the open's errno, 0 on success.
+  int Start();
+  // Serves until a quit is requested, then closes the line.
   void Run();
-  // Any thread: ends Run soon, a transfer under way included.
-  void RequestQuit();
+  // Any thread, also a signal handler: ends Run soon, a transfer under way included.
+  void RequestQuit() { line_.Wake(); }
 
  private:
-  Status OpenPort();
-  void ClosePort();
-  void HandleSerialEvent(const Notification& notification);
+  int OpenLine();
+  void CloseLine();
+  void ServeArrival();
   void DeviceLost();
   void TryReopen();
 
   std::string device_;
   std::uint32_t baud_;
   std::ostream& out_;
-  NotifyQueue queue_;
-  EventHandle quitting_;  // ends the port's transfers once a quit is requested
-  CSerialWnd port_;
-  SerialLinkPort linkPort_{port_};
+  PosixSerialLine line_;
   CLinkServer server_;
   CLinkReceiver receiver_;
   InstanceLock* lock_ = nullptr;
   bool lost_ = false;
-  bool sendCutShort_ = false;  // the last exchange's send stalled or was aborted
+  bool sendCutShort_ = false;  // the last exchange's send stalled or was cancelled
   std::chrono::steady_clock::time_point nextReopen_;
 };
 

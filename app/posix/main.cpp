@@ -108,8 +108,8 @@ class QuitSignals {
     });
   }
 
-  // Ends the posting before the queue goes away; later signals stay pending
-  // and die with the process.
+  // Ends the posting before the service goes away; later signals stay
+  // pending and die with the process.
   void Stop() {
     if (!waiter_.joinable()) return;
     done_ = true;
@@ -175,8 +175,8 @@ int Main(int argc, char** argv) {
       [&names](const std::string& text) { return names.ToTerminal(text); },
       [&fileSystem](const std::string& path) { return fileSystem.HostPathOf(path); });
   if (!options.quiet) service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
-  const Status opened = service.Start();
-  if (opened != kErrorSuccess) {
+  const int opened = service.Start();
+  if (opened != 0) {
     Fail(ExplainOpenFailure(run.device, opened));
     return kExitFailure;
   }

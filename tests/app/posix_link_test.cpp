@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "app/posix/command_line.h"
-#include "serial/serial_port.h"
+#include "serial/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
 
 namespace ql::testing {
@@ -34,14 +34,13 @@ class LinkProgram : public LinkOnCable {
 };
 
 // Reads what waits on the handheld's end until the line is quiet, then lets go of it.
-void ReadAwayAndClose(CSerialPort& handheld) {
+void ReadAwayAndClose(PosixSerialLine& handheld) {
   std::vector<char> stale(65536);
   for (std::uint32_t count = 1; count > 0;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count, nullptr,
-                          kInfinite);
+    handheld.ReceiveBytes(stale.data(), static_cast<std::uint32_t>(stale.size()), &count);
   }
-  handheld.ClosePort();
+  handheld.Close();
 }
 
 TEST_F(LinkProgram, MistakesGetOneClearLine) {
@@ -186,8 +185,8 @@ TEST_F(LinkProgram, OneServerPerDevice) {
   EXPECT_EQ(first->Wait(seconds(10)), 0);
 
   // A device that another program holds.
-  CSerialPort holder;
-  ASSERT_EQ(holder.OpenPort(ServerEnd().c_str(), 2048, 2048), kErrorSuccess);
+  PosixSerialLine holder;
+  ASSERT_EQ(holder.Open(ServerEnd()), 0);
   ExpectOneLineRefusal(ServerArgs(), "held by another program");
 }
 
@@ -360,13 +359,13 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   auto server = StartServer("server");
   // The handheld asks for the file and then reads nothing: the server is
   // still sending when the cable is pulled.
-  CSerialPort handheld;
-  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
-  handheld.SendText("@&", nullptr, nullptr, kInfinite);
+  PosixSerialLine handheld;
+  ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  handheld.SendText("@&");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  handheld.SendText("C:\\big.bin", nullptr, nullptr, kInfinite);
+  handheld.SendText("C:\\big.bin");
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  handheld.ClosePort();
+  handheld.Close();
   cable_->Unplug(VirtualCable::kServerEnd);
   EXPECT_TRUE(server->AwaitOutput("went away", seconds(10))) << server->Out();
 
@@ -378,7 +377,7 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error)) << error;
   EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
   // What was on its way to the handheld before the cable was pulled is dropped.
-  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+  ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
   ReadAwayAndClose(handheld);
   const Finished listing = Peer({"ls", "C:/*"});
   EXPECT_EQ(listing.code, 0) << listing.err;
@@ -392,12 +391,12 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
   WriteText(desktop_ / "big.bin", std::string(4u << 20, 'b'));
   WriteText(desktop_ / "small.txt", "small");
   auto server = StartServer("server", {"--trace"});
-  CSerialPort handheld;
+  PosixSerialLine handheld;
   const auto askForTheBigFile = [&] {
-    ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
-    handheld.SendText("@&", nullptr, nullptr, kInfinite);
+    ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+    handheld.SendText("@&");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    handheld.SendText("C:\\big.bin", nullptr, nullptr, kInfinite);
+    handheld.SendText("C:\\big.bin");
   };
   askForTheBigFile();
   const auto stalledAt = std::chrono::steady_clock::now();
@@ -435,18 +434,17 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
 // Nor does an upload that keeps coming hold a quit up.
 TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   auto server = StartServer();
-  CSerialPort handheld;
-  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
-  handheld.SendText("&&", nullptr, nullptr, kInfinite);
+  PosixSerialLine handheld;
+  ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  handheld.SendText("&&");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  handheld.SendText("C:\\long.bin", nullptr, nullptr, kInfinite);
+  handheld.SendText("C:\\long.bin");
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   std::atomic<bool> sending{true};
   std::thread stream([&] {
     const std::string piece(512, 'u');
     while (sending) {
-      handheld.SendBytes(piece.data(), static_cast<std::uint32_t>(piece.size()), nullptr, nullptr,
-                         kInfinite);
+      handheld.SendBlocks(piece.data(), static_cast<std::uint32_t>(piece.size()));
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });

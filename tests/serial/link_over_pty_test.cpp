@@ -1,14 +1,12 @@
-// The link core answering a handheld over a real terminal device: the
-// listener's notifications drive the server as the program's event loop does.
+// The link core answering a handheld over a real terminal device, served as
+// the terminal program's loop serves it.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "link/link_receiver.h"
-#include "serial/notify_queue.h"
-#include "serial/serial_link_port.h"
-#include "serial/serial_wnd.h"
+#include "serial/posix_serial_line.h"
 #include "tests/link/link_fakes.h"
 #include "tests/serial/pty_pair.h"
 
@@ -21,19 +19,15 @@ using Clock = std::chrono::steady_clock;
 class LinkOverPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(port_.OpenForWindow(pty_.path(), &queue_, 1124, 0, 2048, 2048), 0);
-    SetUpHandheldLine(port_, 115200);
+    ASSERT_EQ(line_.Open(pty_.path()), 0);
+    ASSERT_EQ(line_.SetSpeed(115200), 0);
     loop_ = std::thread([this] {
-      Notification n;
       while (running_) {
-        if (queue_.Take(n, 20ms)) receiver_.OnSerialEvent(n.wParam, n.lParam);
+        if (line_.WaitFor(20) == PosixSerialLine::WaitResult::kReadable) receiver_.ServeArrival();
       }
     });
   }
-  void TearDown() override {
-    StopLoop();
-    port_.ClosePort();
-  }
+  void TearDown() override { StopLoop(); }
 
   // Afterwards only the test touches the server and the files.
   void StopLoop() {
@@ -49,12 +43,10 @@ class LinkOverPty : public ::testing::Test {
   }
 
   PtyPair pty_;
-  NotifyQueue queue_;
-  CSerialWnd port_;
-  SerialLinkPort linkPort_{port_};
+  PosixSerialLine line_;
   MemoryFileSystem files_;
-  CLinkServer server_{linkPort_, files_, SystemClock()};
-  CLinkReceiver receiver_{linkPort_, server_, SystemClock()};
+  CLinkServer server_{line_, files_, SystemClock()};
+  CLinkReceiver receiver_{line_, server_, SystemClock()};
   std::atomic<bool> running_{true};
   std::thread loop_;
 };

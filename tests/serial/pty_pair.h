@@ -1,4 +1,4 @@
-// A pseudo-terminal pair: the port object opens the device path, the test
+// A pseudo-terminal pair: the line opens the device path, the test
 // plays the far end of the cable on the master side.
 #pragma once
 
@@ -23,7 +23,7 @@ class PtyPair {
     char name[256] = {};
     if (openpty(&master_, &slave, name, nullptr, nullptr) == 0) {
       path_ = name;
-      close(slave);  // the port object opens its own
+      close(slave);  // the line opens its own
       fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     }
   }

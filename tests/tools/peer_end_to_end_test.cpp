@@ -7,7 +7,7 @@
 #include <regex>
 #include <thread>
 
-#include "serial/serial_port.h"
+#include "serial/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
 
 namespace ql::testing {
@@ -145,16 +145,16 @@ TEST_F(PeerEndToEnd, ActivityOnATerminal) {
 
   // The handheld's own requests, as it sends them: an upload of a name that
   // exists, one that is refused, and a download read slowly.
-  CSerialPort handheld;
-  ASSERT_EQ(handheld.OpenPort(HandheldEnd().c_str(), 2048, 2048), 0);
+  PosixSerialLine handheld;
+  ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
   const auto request = [&](const char* command, const std::string& text) {
-    handheld.SendText(command, nullptr, nullptr, kInfinite);
+    handheld.SendText(command);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    handheld.SendText(text.c_str(), nullptr, nullptr, kInfinite);
+    handheld.SendText(text.c_str());
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
   };
   request("&&", "C:\\kept.txt");
-  handheld.SendText("new contents", nullptr, nullptr, kInfinite);
+  handheld.SendText("new contents");
   ASSERT_TRUE(terminal.Await("upload dropped", std::chrono::seconds(5))) << terminal.Text();
   request("&&", "\\Windows\\.profile");
   ASSERT_TRUE(terminal.Await("refused upload", std::chrono::seconds(5))) << terminal.Text();
@@ -166,14 +166,13 @@ TEST_F(PeerEndToEnd, ActivityOnATerminal) {
   while (received < (1u << 20) + 2 &&
          std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
     std::uint32_t count = 0;
-    handheld.ReceiveBytes(piece.data(), static_cast<std::uint32_t>(piece.size()), &count, nullptr,
-                          kInfinite);
+    handheld.ReceiveBytes(piece.data(), static_cast<std::uint32_t>(piece.size()), &count);
     received += count;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // about 320 KB/s
   }
   EXPECT_EQ(received, (1u << 20) + 2) << "the echo and the whole file";
   ASSERT_TRUE(terminal.Await("sent C:\\long.bin", std::chrono::seconds(5))) << terminal.Text();
-  handheld.ClosePort();
+  handheld.Close();
   server->Signal(SIGTERM);
   EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
 

@@ -17,16 +17,13 @@
 #include "fs/code_page.h"
 #include "link/link_clock.h"
 #include "link/upload_name.h"
-#include "serial/serial_link_port.h"
-#include "serial/serial_port.h"
+#include "serial/posix_serial_line.h"
 #include "tools/peer/local_file.h"
 #include "tools/peer/peer_session.h"
 #include "tools/peer/progress.h"
 
 namespace ql {
 namespace {
-
-constexpr std::uint32_t kQueueSize = 2048;
 
 struct Options {
   std::string port;
@@ -338,14 +335,13 @@ int Main(int argc, char** argv) {
   }
   // What was asked is checked before the line is touched.
   const auto onTheLine = [&](const std::function<int(PeerSession&)>& exchange) {
-    CSerialPort port;
-    const Status opened = port.OpenPort(options.port.c_str(), kQueueSize, kQueueSize);
-    if (opened != kErrorSuccess) return Fail(ExplainOpenFailure(options.port, opened));
-    if (SetUpHandheldLine(port, options.speed) != kErrorSuccess) {
+    PosixSerialLine line;
+    const int opened = line.Open(options.port);
+    if (opened != 0) return Fail(ExplainOpenFailure(options.port, opened));
+    if (line.SetSpeed(options.speed) != 0) {
       return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
     }
-    SerialLinkPort linkPort(port);
-    PeerSession session(linkPort, SystemClock(), options.speed);
+    PeerSession session(line, SystemClock(), options.speed);
     return exchange(session);
   };
   if (ls->parsed()) {
