@@ -186,25 +186,20 @@ bool PosixSerialLine::Woken() const {
 Status PosixSerialLine::ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) {
   *count = 0;
   if (!IsOpen()) return EBADF;
-  if (Woken()) return ECANCELED;
-  auto* bytes = static_cast<char*>(buffer);
-  while (*count < length) {
-    const ssize_t got = read(fd_, bytes + *count, length - *count);
+  pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {fd_, POLLIN, 0}};
+  if (poll(fds, 2, 0) > 0 && fds[0].revents != 0) return ECANCELED;
+  // A terminal hands out everything it holds, up to `length`, in one read.
+  for (;;) {
+    const ssize_t got = read(fd_, buffer, length);
     if (got > 0) {
-      *count += static_cast<std::uint32_t>(got);
-      continue;
+      *count = static_cast<std::uint32_t>(got);
+      return 0;
     }
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno != EAGAIN) return *count > 0 ? 0 : errno;
+    if (got < 0 && errno != EAGAIN) return errno;
     // Nothing there now; a device that hung up also reads nothing.
-    pollfd check{fd_, POLLIN, 0};
-    if (*count == 0 && poll(&check, 1, 0) > 0 && (check.revents & kHangUpEvents) != 0 &&
-        BytesWaiting(fd_) == 0) {
-      return EIO;
-    }
-    break;
+    return (fds[1].revents & kHangUpEvents) != 0 && BytesWaiting(fd_) == 0 ? EIO : 0;
   }
-  return 0;
 }
 
 Status PosixSerialLine::SendText(const char* text) { return Send(text, std::strlen(text)); }

@@ -81,6 +81,26 @@ TEST(Gathering, ReadErrorKeepsThePrefixForTheNextMessage) {
   EXPECT_EQ(link.receiver->receiveCount(), 0u);
 }
 
+TEST(Gathering, ServeArrivalTellsWhichCallFailed) {
+  LinkHarness link;
+  link.files.files["C:\\f.bin"].contents = std::string(20000, 'f');
+  link.port.stallAfterBytes = 5000;
+  link.port.Arrive(1000, "@&");
+  CLinkReceiver::Served served = link.receiver->ServeArrival();
+  EXPECT_EQ(served.readError, kSuccess);
+  EXPECT_EQ(served.sendError, kSuccess);
+
+  link.clock.now += 300;
+  link.port.Arrive(link.clock.now, "C:\\f.bin");
+  served = link.receiver->ServeArrival();
+  EXPECT_EQ(served.sendError, 1460) << "the stalled payload's status";
+
+  link.port.FailReadAfter(0);
+  served = link.receiver->ServeArrival();
+  EXPECT_EQ(served.readError, 5);
+  EXPECT_EQ(served.sendError, kSuccess);
+}
+
 TEST(Gathering, OverlongMessageIsDiscardedWholeAndTheNextOneServed) {
   LinkHarness link;
   link.receiver = std::make_unique<CLinkReceiver>(link.port, *link.server, link.clock, 4096);
