@@ -5,8 +5,7 @@
 namespace ql {
 
 MessageGatherer::Outcome MessageGatherer::Gather(const BytesSink& sink,
-                                                 std::int64_t firstByteWaitMs,
-                                                 Status* readStatus) {
+                                                 std::int64_t firstByteWaitMs, Status* readStatus) {
   bool gotBytes = false;
   std::int64_t lastArrival = clock_.NowMs();
   for (;;) {

@@ -107,13 +107,13 @@ Status CSerialPort::SendBlocks(const void* data, std::uint32_t length) {
   const std::uint32_t fullBlocks = length / kBlockSize;
   for (std::uint32_t i = 0; i < fullBlocks; ++i) {
     // After a lost block the rest would arrive as the contents it should have held.
-    const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlockSize, kBlockSize, nullptr,
-                                  nullptr, kInfinite);
+    const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlockSize, kBlockSize,
+                                  nullptr, nullptr, kInfinite);
     if (sent != kErrorSuccess) return sent;
   }
   // A multiple of 1024 ends with an empty write, whose status is the answer.
-  return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlockSize, length % kBlockSize, nullptr,
-                   nullptr, kInfinite);
+  return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlockSize, length % kBlockSize,
+                   nullptr, nullptr, kInfinite);
 }
 
 Status CSerialPort::SendByte(std::uint8_t value, std::uint32_t* countOut, CompletionRecord* record,

@@ -49,7 +49,8 @@ void LinkService::Run() {
     if (lost_) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           nextReopen_ - std::chrono::steady_clock::now());
-      const int waitMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+      const int waitMs =
+          static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
       if (line_.WaitFor(waitMs) == PosixSerialLine::WaitResult::kWoken) break;
       if (std::chrono::steady_clock::now() >= nextReopen_) TryReopen();
       continue;
