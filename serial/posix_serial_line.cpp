@@ -171,6 +171,7 @@ bool PosixSerialLine::WaitReadable(int timeoutMs) {
 }
 
 void PosixSerialLine::Wake() {
+  woken_.store(true);
   const int saved = errno;  // a signal handler must leave errno as it found it
   const char wake = 1;
   // A full pipe is woken already.
@@ -178,16 +179,10 @@ void PosixSerialLine::Wake() {
   errno = saved;
 }
 
-bool PosixSerialLine::Woken() const {
-  pollfd wake{wakeRead_, POLLIN, 0};
-  return poll(&wake, 1, 0) > 0;
-}
-
 Status PosixSerialLine::ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) {
   *count = 0;
   if (!IsOpen()) return EBADF;
-  pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {fd_, POLLIN, 0}};
-  if (poll(fds, 2, 0) > 0 && fds[0].revents != 0) return ECANCELED;
+  if (woken_.load()) return ECANCELED;
   // A terminal hands out everything it holds, up to `length`, in one read.
   for (;;) {
     const ssize_t got = read(fd_, buffer, length);
@@ -198,7 +193,9 @@ Status PosixSerialLine::ReceiveBytes(void* buffer, std::uint32_t length, std::ui
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && errno != EAGAIN) return errno;
     // Nothing there now; a device that hung up also reads nothing.
-    return (fds[1].revents & kHangUpEvents) != 0 && BytesWaiting(fd_) == 0 ? EIO : 0;
+    pollfd check{fd_, POLLIN, 0};
+    const bool hungUp = poll(&check, 1, 0) > 0 && (check.revents & kHangUpEvents) != 0;
+    return hungUp && BytesWaiting(fd_) == 0 ? EIO : 0;
   }
 }
 
@@ -215,7 +212,7 @@ Status PosixSerialLine::Send(const void* data, std::size_t length) {
   Clock::time_point stalled = Clock::now() + stallBound;
   std::size_t sent = 0;
   while (sent < length) {
-    if (Woken()) return ECANCELED;
+    if (woken_.load()) return ECANCELED;
     const ssize_t put = write(fd_, bytes + sent, std::min<std::size_t>(length - sent, kBlockSize));
     if (put > 0) {
       sent += static_cast<std::size_t>(put);

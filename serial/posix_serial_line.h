@@ -4,6 +4,7 @@
 // Every failure is the errno of the call that failed; 0 is success.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -59,7 +60,10 @@ class PosixSerialLine final : public LinkPort {
 
  private:
   Status Send(const void* data, std::size_t length);
-  bool Woken() const;
+
+  // Lock-free, so that a signal handler may set it; the pipe wakes a poll.
+  static_assert(std::atomic<bool>::is_always_lock_free, "Wake must be safe in a signal handler");
+  std::atomic<bool> woken_{false};
 
   int fd_ = -1;
   int wakeRead_ = -1;
