@@ -83,8 +83,9 @@ bool IsHardware(const fs::path& ttyFolder) {
 
 std::string WhyNotUsable(const std::string& device) {
   if (access(device.c_str(), R_OK | W_OK) == 0) return {};
-  const int cause = errno;
-  return ExplainOpenFailure(device, cause == EACCES ? kErrorAccessDenied : kErrorFileNotFound);
+  // Apart from a refusal, what access() finds wrong is told as a device
+  // node without its hardware.
+  return ExplainOpenFailure(device, errno == EACCES ? EACCES : ENXIO);
 }
 
 }  // namespace
