@@ -12,11 +12,7 @@ namespace ql {
 
 LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem,
                          std::ostream& out)
-    : device_(std::move(device)),
-      baud_(baud),
-      out_(out),
-      server_(line_, fileSystem, SystemClock()),
-      receiver_(line_, server_, SystemClock()) {}
+    : device_(std::move(device)), baud_(baud), out_(out), link_(line_, fileSystem, SystemClock()) {}
 
 LinkService::~LinkService() { line_.Close(); }
 
@@ -64,7 +60,7 @@ void LinkService::Run() {
 }
 
 void LinkService::ServeArrival() {
-  const CLinkReceiver::Served served = receiver_.ServeArrival();
+  const CLinkReceiver::Served served = link_.ServeArrival();
   const int failed = served.readError != 0 ? served.readError : served.sendError;
   // A stalled or cancelled transfer ended only itself; the device is still there.
   sendCutShort_ = failed == ETIMEDOUT || failed == ECANCELED;

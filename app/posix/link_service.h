@@ -10,10 +10,9 @@
 
 #include "app/common/status_texts.h"
 #include "app/posix/instance_lock.h"
+#include "link/desktop_link.h"
 #include "link/file_system.h"
 #include "link/link_activity.h"
-#include "link/link_receiver.h"
-#include "link/link_server.h"
 #include "serial/posix_serial_line.h"
 
 namespace ql {
@@ -28,7 +27,7 @@ class LinkService {
   LinkService& operator=(const LinkService&) = delete;
 
   // Receives a report of every exchange served.
-  void SetActivitySink(ActivitySink sink) { server_.SetActivitySink(std::move(sink)); }
+  void SetActivitySink(ActivitySink sink) { link_.SetActivitySink(std::move(sink)); }
   // Keeps `lock` on the device's real path each time the line is opened, so
   // that a second server is told who serves a device plugged in again under
   // another name.
@@ -51,8 +50,7 @@ class LinkService {
   std::uint32_t baud_;
   std::ostream& out_;
   PosixSerialLine line_;
-  CLinkServer server_;
-  CLinkReceiver receiver_;
+  DesktopLink link_;
   InstanceLock* lock_ = nullptr;
   bool lost_ = false;
   bool sendCutShort_ = false;  // the last exchange's send stalled or was cancelled

@@ -14,13 +14,13 @@
 
 #include "app/posix/activity_log.h"
 #include "app/posix/command_line.h"
-#include "app/posix/device_problem.h"
 #include "app/posix/instance_lock.h"
 #include "app/posix/link_service.h"
 #include "app/posix/port_list.h"
 #include "app/posix/posix_settings.h"
 #include "fs/posix_file_system.h"
 #include "link/trace.h"
+#include "serial/device_problem.h"
 
 namespace ql {
 namespace {

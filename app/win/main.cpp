@@ -11,8 +11,7 @@
 #include "app/win/settings_file.h"
 #include "app/win/tray_icon.h"
 #include "fs/windows_file_system.h"
-#include "link/link_receiver.h"
-#include "link/link_server.h"
+#include "link/desktop_link.h"
 #include "link/trace.h"
 #include "serial/serial_link_port.h"
 #include "serial/serial_wnd.h"
@@ -24,8 +23,7 @@ ql::CSerialWnd linkPort;
 ql::SerialLinkPort linkPortView(linkPort);
 ql::WindowsFileSystem fileSystem;
 ql::PerformanceClock clock;
-ql::CLinkServer linkServer(linkPortView, fileSystem, clock);
-ql::CLinkReceiver linkReceiver(linkPortView, linkServer, clock);
+ql::DesktopLink desktopLink(linkPortView, fileSystem, clock);
 ql::ShellTray shellTray;
 
 }  // namespace
@@ -45,7 +43,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
       SendMessageA(dialogWindow, message, wParam, lParam);
       return;
     }
-    linkReceiver.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
+    desktopLink.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
   };
   ql::RegisterMainWindowClass(instance);
   dialog.mainWindow = ql::CreateMainWindow(instance, &onSerialEvent);

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "link/link_receiver.h"
+#include "link/desktop_link.h"
 #include "serial/posix_serial_line.h"
 #include "tests/link/link_fakes.h"
 #include "tests/serial/pty_pair.h"
@@ -23,7 +23,7 @@ class LinkOverPty : public ::testing::Test {
     ASSERT_EQ(line_.SetSpeed(115200), 0);
     loop_ = std::thread([this] {
       while (running_) {
-        if (line_.WaitFor(20) == PosixSerialLine::WaitResult::kReadable) receiver_.ServeArrival();
+        if (line_.WaitFor(20) == PosixSerialLine::WaitResult::kReadable) link_.ServeArrival();
       }
     });
   }
@@ -45,8 +45,7 @@ class LinkOverPty : public ::testing::Test {
   PtyPair pty_;
   PosixSerialLine line_;
   MemoryFileSystem files_;
-  CLinkServer server_{line_, files_, SystemClock()};
-  CLinkReceiver receiver_{line_, server_, SystemClock()};
+  DesktopLink link_{line_, files_, SystemClock()};
   std::atomic<bool> running_{true};
   std::thread loop_;
 };
