@@ -362,10 +362,5 @@ int Main(int argc, char** argv) {
 }  // namespace ql
 
 int main(int argc, char** argv) {
-  try {
-    return ql::Main(argc, argv);
-  } catch (const std::exception& e) {  // out of memory, mostly
-    std::cerr << "quarnelix-peer: " << e.what() << "\n";
-    return ql::kExitFailure;
-  }
+  return ql::ExitCodeOf("quarnelix-peer", [&] { return ql::Main(argc, argv); });
 }
