@@ -174,8 +174,9 @@ void PosixSerialLine::Wake() {
   woken_.store(true);
   const int saved = errno;  // a signal handler must leave errno as it found it
   const char wake = 1;
-  // A full pipe is woken already.
-  static_cast<void>(write(wakeWrite_, &wake, 1));
+  // A full pipe is woken already, so a failed write needs nothing more.
+  const ssize_t written = write(wakeWrite_, &wake, 1);
+  static_cast<void>(written);
   errno = saved;
 }
 
