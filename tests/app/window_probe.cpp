@@ -23,13 +23,24 @@ namespace {
 
 HWND FindDialog() { return FindWindowA(nullptr, ql::kDialogCaption); }
 
-int WaitFor(bool visible, DWORD milliseconds) {
+// Looks every 50 ms until `reached` says yes or `milliseconds` have passed.
+template <typename Condition>
+bool Await(DWORD milliseconds, Condition reached) {
   const DWORD end = GetTickCount() + milliseconds;
   do {
-    HWND dialog = FindDialog();
-    if (dialog != nullptr && (IsWindowVisible(dialog) != FALSE) == visible) return 0;
+    if (reached()) return true;
     Sleep(50);
   } while (GetTickCount() < end);
+  return false;
+}
+
+int WaitFor(bool visible, DWORD milliseconds) {
+  if (Await(milliseconds, [visible] {
+        HWND dialog = FindDialog();
+        return dialog != nullptr && (IsWindowVisible(dialog) != FALSE) == visible;
+      })) {
+    return 0;
+  }
   std::fprintf(stderr, "dialog not %s after %lu ms\n", visible ? "visible" : "hidden",
                static_cast<unsigned long>(milliseconds));
   return 1;
@@ -45,13 +56,8 @@ std::string StatusText() {
 }
 
 int WaitForStatus(const char* expected, DWORD milliseconds) {
-  const DWORD end = GetTickCount() + milliseconds;
   std::string seen;
-  do {
-    seen = StatusText();
-    if (seen == expected) return 0;
-    Sleep(50);
-  } while (GetTickCount() < end);
+  if (Await(milliseconds, [&] { return (seen = StatusText()) == expected; })) return 0;
   std::fprintf(stderr, "status \"%s\" after %lu ms, not \"%s\"\n", seen.c_str(),
                static_cast<unsigned long>(milliseconds), expected);
   return 1;

@@ -57,12 +57,21 @@ TEST(PosixSerialLine, RefusedSpeedKeepsTheOldOne) {
   EXPECT_EQ(line.Speed(), 115200u);
 }
 
-TEST(PosixSerialLine, PurgeDropsWhatWaits) {
+// An open line on which the other end has sent bytes that wait to be read.
+class LineWithBytes : public ::testing::Test {
+ protected:
+  void Arrive(const char* bytes) {
+    ASSERT_EQ(line.Open(pty.path()), 0);
+    pty.Write(bytes);
+    ASSERT_EQ(line.WaitFor(2000), Wait::kReadable);
+  }
+
   PtyPair pty;
   PosixSerialLine line;
-  ASSERT_EQ(line.Open(pty.path()), 0);
-  pty.Write("stale bytes");
-  ASSERT_EQ(line.WaitFor(2000), Wait::kReadable);
+};
+
+TEST_F(LineWithBytes, PurgeDropsWhatWaits) {
+  ASSERT_NO_FATAL_FAILURE(Arrive("stale bytes"));
   EXPECT_EQ(line.DiscardBuffers(), 0);
   EXPECT_EQ(line.WaitFor(50), Wait::kTimedOut);
   Status status = -1;
@@ -70,12 +79,8 @@ TEST(PosixSerialLine, PurgeDropsWhatWaits) {
   EXPECT_EQ(status, 0);
 }
 
-TEST(PosixSerialLine, HangUpComesAfterThePendingBytes) {
-  PtyPair pty;
-  PosixSerialLine line;
-  ASSERT_EQ(line.Open(pty.path()), 0);
-  pty.Write("last words");
-  ASSERT_EQ(line.WaitFor(2000), Wait::kReadable);
+TEST_F(LineWithBytes, HangUpComesAfterThePendingBytes) {
+  ASSERT_NO_FATAL_FAILURE(Arrive("last words"));
   pty.HangUp();
   Status status = -1;
   std::string got = ReadAll(line, status);
