@@ -3,11 +3,9 @@
 
 #include <cstdint>
 
-namespace ql {
+#include "link/status.h"
 
-// Status codes follow the serial layer: 0 is success, anything else failure.
-using Status = std::int32_t;
-constexpr Status kSuccess = 0;
+namespace ql {
 
 class LinkPort {
  public:
