@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -38,12 +40,142 @@ std::string Unquote(const std::string& value) {
 bool MakeFolders(const std::string& folder) {
   if (folder.empty()) return true;
   struct stat status {};
-  if (stat(folder.c_str(), &status) == 0) return S_ISDIR(status.st_mode);
+  if (stat(folder.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return true;
+    errno = ENOTDIR;
+    return false;
+  }
   const std::size_t slash = folder.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash))) {
     return false;
   }
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a save replaces.
+struct Destination {
+  std::string path;
+  std::string folder;
+  std::string name;
+  bool exists = false;
+  mode_t mode = 0;  // the permissions of the file there, when it exists
+};
+
+// The most links followed from the settings path, as the kernel allows.
+constexpr int kMostLinks = 40;
+
+// A settings file may be a symbolic link the user keeps (a dotfiles manager's, say): the save
+// replaces the file the link leads to, so that the link stays. A link that leads nowhere names the
+// file the save makes. Only links of this user or of root are followed: another user's link, left
+// in a folder they can write, would otherwise aim a save made as root at any file.
+bool FindDestination(const std::string& path, Destination& destination, std::string& error) {
+  std::string at = path;
+  for (int links = 0;; ++links) {
+    struct stat status {};
+    if (lstat(at.c_str(), &status) != 0) {
+      if (errno != ENOENT) {
+        error = std::strerror(errno);
+        return false;
+      }
+      break;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      if (S_ISDIR(status.st_mode)) {
+        error = "it is a folder, not a file";
+        return false;
+      }
+      destination.exists = true;
+      destination.mode = status.st_mode & 0777;
+      break;
+    }
+    if (links == kMostLinks) {
+      error = std::strerror(ELOOP);
+      return false;
+    }
+    if (status.st_uid != geteuid() && status.st_uid != 0) {
+      error = "the symbolic link " + at + " belongs to another user";
+      return false;
+    }
+    char target[4096];
+    const ssize_t length = readlink(at.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) == sizeof target) {
+      error = std::strerror(length < 0 ? errno : length == 0 ? ENOENT : ENAMETOOLONG);
+      return false;
+    }
+    const std::string next(target, static_cast<std::size_t>(length));
+    at = next.front() == '/' ? next : FolderOf(at).append("/").append(next);
+  }
+  destination.path = at;
+  destination.folder = FolderOf(at);
+  destination.name = at.substr(at.find_last_of('/') + 1);
+  return true;
+}
+
+// Makes the missing folders of `path` and finds the file a save replaces.
+bool Prepare(const std::string& path, Destination& destination, std::string& error) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) {
+    error = "cannot create the folder " + path.substr(0, slash) + ": " + std::strerror(errno);
+    return false;
+  }
+  return FindDestination(path, destination, error);
+}
+
+// Creates a new, empty file beside the destination under a name no other save uses, as
+// ".NAME.XXXXXX". It is made there and then: never opened through a link, nor shared with another
+// save. -1, with errno set, when it cannot be made.
+int MakeTemporary(const Destination& destination, std::string& temporary) {
+  static std::atomic<std::uint64_t> made{0};
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr int kAttempts = 100;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // SplitMix64 of the time, the process and a count, so that neither threads nor processes
+    // saving at once pick the same name; one that is taken all the same is passed over.
+    std::uint64_t bits =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        (static_cast<std::uint64_t>(getpid()) << 40) ^ (++made * 0x9E3779B97F4A7C15u);
+    bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9u;
+    bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBu;
+    bits ^= bits >> 31;
+    std::string suffix;
+    for (int i = 0; i < 6; ++i, bits /= sizeof kLetters - 1) {
+      suffix += kLetters[bits % (sizeof kLetters - 1)];
+    }
+    temporary = destination.folder + "/." + destination.name + "." + suffix;
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const ssize_t put = write(fd, text.data() + at, text.size() - at);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = EIO;
+      return false;
+    }
+    at += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// So that the rename outlasts a power cut as well; a folder that cannot be synced is no failure
+// of the save, whose file is in place.
+void SyncFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
 }
 
 }  // namespace
@@ -117,48 +249,49 @@ std::string IniFile::Text() const {
 }
 
 bool IniFile::CanSave(const std::string& path, std::string& error) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) {
-    error = "cannot create the folder " + path.substr(0, slash) + ": " + std::strerror(errno);
-    return false;
-  }
-  // Saving writes this file and renames it over `path`: making it is the test.
-  const std::string temporary = path + ".new";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  const bool made = fd >= 0;
-  // One left by a run that was killed is written over.
-  if (!made && errno == EEXIST) fd = open(temporary.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  Destination destination;
+  if (!Prepare(path, destination, error)) return false;
+  // Saving makes a file beside the destination and renames it over that: making one is the test.
+  std::string temporary;
+  const int fd = MakeTemporary(destination, temporary);
   if (fd < 0) {
     error = std::strerror(errno);
     return false;
   }
   close(fd);
-  if (made) unlink(temporary.c_str());
+  unlink(temporary.c_str());
   return true;
 }
 
 bool IniFile::Save(const std::string& path, std::string& error) const {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) {
-    error = "cannot create the folder " + path.substr(0, slash) + ": " + std::strerror(errno);
+  Destination destination;
+  if (!Prepare(path, destination, error)) return false;
+  std::string temporary;
+  const int fd = MakeTemporary(destination, temporary);
+  if (fd < 0) {
+    error = std::strerror(errno);
     return false;
   }
-  const std::string temporary = path + ".new";
-  const std::string text = Text();
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0;
-  for (std::size_t at = 0; written && at < text.size();) {
-    const ssize_t put = write(fd, text.data() + at, text.size() - at);
-    written = put > 0;
-    if (written) at += static_cast<std::size_t>(put);
+  // The new file keeps the old one's permissions: a settings file made private stays so.
+  bool saved = (!destination.exists || fchmod(fd, destination.mode) == 0) && WriteAll(fd, Text()) &&
+               fsync(fd) == 0;
+  int failure = errno;
+  // An interrupted close is not tried again (Linux has released the descriptor by then), and the
+  // text is synced already.
+  if (close(fd) != 0 && errno != EINTR && saved) {
+    saved = false;
+    failure = errno;
   }
-  const int savedErrno = errno;
-  if (fd >= 0 && close(fd) != 0) written = false;
-  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-    error = std::strerror(written ? errno : savedErrno);
+  if (saved && rename(temporary.c_str(), destination.path.c_str()) != 0) {
+    saved = false;
+    failure = errno;
+  }
+  if (!saved) {
     unlink(temporary.c_str());
+    error = std::strerror(failure);
     return false;
   }
+  SyncFolder(destination.folder);
   return true;
 }
 

@@ -15,11 +15,14 @@ class IniFile {
   // A missing file reads as an empty one. False, with `error` set, when the
   // file exists but cannot be read, or is not a regular file of at most 1 MiB.
   bool Load(const std::string& path, std::string& error);
-  // Writes through a temporary file beside `path`, so that a failed write
-  // never leaves half a file. Creates the folder when it is missing.
+  // Writes a new file under a name of its own beside `path`, syncs it and
+  // renames it over `path`: a failed or interrupted save leaves the old file
+  // whole, and saves made at once do not meet. When `path` is a symbolic link
+  // of this user's (or root's), the file it leads to is the one replaced, so
+  // the link stays. Creates the folder when it is missing.
   bool Save(const std::string& path, std::string& error) const;
-  // Whether Save could write `path` now (it may make the missing folders);
-  // false, with `error` set, when not.
+  // Whether Save could write `path` now, found by making and removing such a
+  // file (it may make the missing folders); false, with `error` set, when not.
   static bool CanSave(const std::string& path, std::string& error);
 
   // Section and key names are compared without regard to case, as Windows does.

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "app/posix/ini_file.h"
 #include "tests/tools/child_process.h"
@@ -47,6 +50,57 @@ TEST(IniFile, SavesWholeFilesAndReportsUnreadableOnes) {
   EXPECT_TRUE(IniFile::CanSave(path.string(), error)) << error;
   EXPECT_EQ(fs::directory_iterator(path.parent_path())->path(), path) << "the test left nothing";
   EXPECT_FALSE(IniFile::CanSave((path / "under-a-file.ini").string(), error));
+}
+
+// A save replaces the file in one step: never through a link left beside it, keeping a link the
+// user made, alongside other saves, and leaving the old file whole when it fails.
+TEST(IniFile, ReplacesTheFileWholeAndOnlyWhereItShould) {
+  ScratchFolder scratch;
+  const fs::path folder = scratch.path() / "settings";
+  const fs::path path = folder / "Quarnelix_link.ini";
+  const fs::path elsewhere = scratch.path() / "elsewhere.ini";
+  fs::create_directories(folder);
+  WriteText(elsewhere, "kept\n");
+  fs::create_symlink(elsewhere, path.string() + ".new");
+  IniFile file;
+  file.Set("options", "Hide", "1");
+  std::string error;
+  ASSERT_TRUE(file.Save(path.string(), error)) << error;
+  EXPECT_EQ(ReadText(elsewhere), "kept\n") << "written through a planted link";
+  EXPECT_EQ(ReadText(path), file.Text());
+
+  fs::remove(path.string() + ".new");
+  fs::remove(path);
+  fs::create_symlink("../elsewhere.ini", path);
+  std::atomic<int> saved{0};
+  std::vector<std::thread> savers;
+  for (int i = 0; i < 8; ++i) {
+    savers.emplace_back([&] {
+      std::string failure;
+      saved += file.Save(path.string(), failure) ? 1 : 0;
+    });
+  }
+  for (std::thread& saver : savers) saver.join();
+  EXPECT_EQ(saved, 8);
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(ReadText(elsewhere), file.Text());
+
+  WriteText(elsewhere, "old\n");
+  if (geteuid() == 0) {  // root writes any folder; a link another user left is what it must shun
+    ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+  } else {
+    fs::permissions(scratch.path(), fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  EXPECT_FALSE(IniFile::CanSave(path.string(), error));
+  EXPECT_FALSE(file.Save(path.string(), error));
+  EXPECT_FALSE(error.empty());
+  fs::permissions(scratch.path(), fs::perms::owner_all);
+  EXPECT_EQ(ReadText(elsewhere), "old\n");
+  for (const fs::path& place : {scratch.path(), folder}) {
+    EXPECT_EQ(std::distance(fs::directory_iterator(place), fs::directory_iterator()),
+              place == folder ? 1 : 2)
+        << "a temporary left in " << place;
+  }
 }
 
 TEST(IniFile, ReadsOnlyARegularFileOfSensibleSize) {
