@@ -19,6 +19,6 @@ inline void CloseEvent(EventHandle event) { CloseHandle(event); }
 
 inline Status LastPlatformError() { return static_cast<Status>(GetLastError()); }
 
-inline Status Checked(BOOL succeeded) { return succeeded ? kErrorSuccess : LastPlatformError(); }
+inline Status Checked(BOOL succeeded) { return succeeded ? kSuccess : LastPlatformError(); }
 
 }  // namespace ql

@@ -27,8 +27,8 @@ template <typename Edit>
 Status EditLine(PortHandle port, Edit edit) {
   DCB dcb;
   Status status = ReadLine(port, dcb);
-  if (status == kErrorSuccess) status = edit(dcb);
-  if (status == kErrorSuccess) status = Checked(SetCommState(port, &dcb));
+  if (status == kSuccess) status = edit(dcb);
+  if (status == kSuccess) status = Checked(SetCommState(port, &dcb));
   return status;
 }
 
@@ -52,7 +52,7 @@ Status CSerialPort::LastError() const {
 }
 
 Status CSerialPort::OpenPort(const char* name, std::uint32_t inQueue, std::uint32_t outQueue) {
-  Store(kErrorSuccess);
+  Store(kSuccess);
   if (portHandle != nullptr) return Store(kErrorAlreadyInitialized);
   PortHandle port = OpenCommDevice(name);
   if (port == nullptr) return Store(LastPlatformError());
@@ -78,18 +78,18 @@ Status CSerialPort::OpenPort(const char* name, std::uint32_t inQueue, std::uint3
 }
 
 Status CSerialPort::ClosePort() {
-  Store(kErrorSuccess);
-  if (portHandle == nullptr) return kErrorSuccess;
+  Store(kSuccess);
+  if (portHandle == nullptr) return kSuccess;
   CloseEvent(ioEvent);
   ioEvent = nullptr;
   CloseCommDevice(portHandle);
   portHandle = nullptr;
-  return kErrorSuccess;
+  return kSuccess;
 }
 
 Status CSerialPort::SendText(const char* text, std::uint32_t* countOut, CompletionRecord* record,
                              std::uint32_t timeoutMs) {
-  Store(kErrorSuccess);
+  Store(kSuccess);
   const std::size_t length = std::strlen(text);
   // The copy is what the driver sends from; the terminator is never sent.
   std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
@@ -109,7 +109,7 @@ Status CSerialPort::SendBlocks(const void* data, std::uint32_t length) {
     // After a lost block the rest would arrive as the contents it should have held.
     const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlockSize, kBlockSize,
                                   nullptr, nullptr, kInfinite);
-    if (sent != kErrorSuccess) return sent;
+    if (sent != kSuccess) return sent;
   }
   // A multiple of 1024 ends with an empty write, whose status is the answer.
   return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlockSize, length % kBlockSize,
@@ -135,24 +135,24 @@ Status CSerialPort::ConfigureLine(std::uint32_t baud, std::uint8_t byteSize, std
     dcb.Parity = static_cast<BYTE>(parity & 0xFF);
     dcb.StopBits = stopBits;
     dcb.fParity = parity != kNoParity ? 1 : 0;
-    return kErrorSuccess;
+    return kSuccess;
   }));
 }
 
 Status CSerialPort::SetRxFlagChar(std::uint8_t eventChar, std::uint8_t addToMask) {
-  Store(kErrorSuccess);
-  Status maskStatus = kErrorSuccess;
+  Store(kSuccess);
+  Status maskStatus = kSuccess;
   const Status status = EditLine(portHandle, [&](DCB& dcb) {
     dcb.EvtChar = static_cast<char>(eventChar);
     if (addToMask != 0) {
       const std::uint32_t mask = QueryWatchMask();
       // A mask that could not be read is not replaced by the flag alone.
       maskStatus = LastError();
-      if (maskStatus == kErrorSuccess) maskStatus = SetWatchMask(mask | kEvRxFlag);
+      if (maskStatus == kSuccess) maskStatus = SetWatchMask(mask | kEvRxFlag);
     }
-    return kErrorSuccess;
+    return kSuccess;
   });
-  return Store(status != kErrorSuccess ? status : maskStatus);
+  return Store(status != kSuccess ? status : maskStatus);
 }
 
 Status CSerialPort::SetWatchMask(std::uint32_t mask) {
@@ -171,7 +171,7 @@ Status CSerialPort::SetFlowControl(std::int32_t mode) {
     dcb.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
     dcb.fOutX = xonXoff;
     dcb.fInX = xonXoff;
-    return kErrorSuccess;
+    return kSuccess;
   }));
 }
 
@@ -189,28 +189,28 @@ Status CSerialPort::SetReadMode(std::int32_t mode) {
 
 std::uint32_t CSerialPort::QueryBaudRate() {
   DCB dcb;
-  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? dcb.BaudRate : 0xFFFFFFFFu;
+  return Store(ReadLine(portHandle, dcb)) == kSuccess ? dcb.BaudRate : 0xFFFFFFFFu;
 }
 
 std::int32_t CSerialPort::QueryByteSize() {
   DCB dcb;
-  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? dcb.ByteSize : -1;
+  return Store(ReadLine(portHandle, dcb)) == kSuccess ? dcb.ByteSize : -1;
 }
 
 std::int32_t CSerialPort::QueryParity() {
   DCB dcb;
-  if (Store(ReadLine(portHandle, dcb)) != kErrorSuccess) return -1;
+  if (Store(ReadLine(portHandle, dcb)) != kSuccess) return -1;
   return dcb.fParity ? dcb.Parity : kNoParity;
 }
 
 std::int32_t CSerialPort::QueryStopBits() {
   DCB dcb;
-  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? dcb.StopBits : -1;
+  return Store(ReadLine(portHandle, dcb)) == kSuccess ? dcb.StopBits : -1;
 }
 
 std::int32_t CSerialPort::QueryFlowControl() {
   DCB dcb;
-  if (Store(ReadLine(portHandle, dcb)) != kErrorSuccess) return -1;
+  if (Store(ReadLine(portHandle, dcb)) != kSuccess) return -1;
   // Only the DTR and RTS handshakes mark hardware flow; CTS and DSR may differ.
   if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
     return FlowHardware;
@@ -222,13 +222,12 @@ std::uint32_t CSerialPort::QueryWatchMask() {
   DWORD mask = 0;
   const Status status =
       portHandle == nullptr ? kErrorInvalidHandle : Checked(GetCommMask(portHandle, &mask));
-  return Store(status) == kErrorSuccess ? mask : 0;
+  return Store(status) == kSuccess ? mask : 0;
 }
 
 std::uint8_t CSerialPort::QueryRxFlagChar() {
   DCB dcb;
-  return Store(ReadLine(portHandle, dcb)) == kErrorSuccess ? static_cast<std::uint8_t>(dcb.EvtChar)
-                                                           : 0;
+  return Store(ReadLine(portHandle, dcb)) == kSuccess ? static_cast<std::uint8_t>(dcb.EvtChar) : 0;
 }
 
 Status CSerialPort::DiscardBuffers() {

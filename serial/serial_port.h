@@ -57,13 +57,13 @@ class CSerialPort {
   // The thread whose codes go to listenerLastError (set by CSerialWnd).
   void SetListenerThreadId(ThreadId id) { listenerThreadId.store(id); }
 
-  std::atomic<Status> lastError{kErrorSuccess};
+  std::atomic<Status> lastError{kSuccess};
   PortHandle portHandle = nullptr;
   std::uint32_t eventBits = 0xFFFFFFFFu;
   EventHandle ioEvent = nullptr;
 
  private:
-  std::atomic<Status> listenerLastError{kErrorSuccess};
+  std::atomic<Status> listenerLastError{kSuccess};
   std::atomic<ThreadId> listenerThreadId{};
 };
 

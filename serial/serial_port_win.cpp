@@ -22,11 +22,11 @@ Status RunOverlapped(HANDLE port, HANDLE ioEvent, OVERLAPPED* callerRecord, DWOR
   if (issue(record, &count)) {
     // Also signalled when done at once, so that a caller can always wait on it.
     if (record->hEvent != nullptr) SetEvent(record->hEvent);
-    return kErrorSuccess;
+    return kSuccess;
   }
   const Status issued = LastPlatformError();
   if (issued != ERROR_IO_PENDING) return issued;
-  if (callerRecord != nullptr) return kErrorSuccess;
+  if (callerRecord != nullptr) return kSuccess;
 
   const DWORD waited = WaitForSingleObject(ioEvent, timeoutMs);
   if (waited == WAIT_OBJECT_0) return Checked(GetOverlappedResult(port, &own, &count, FALSE));

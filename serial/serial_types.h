@@ -5,12 +5,11 @@
 
 #include <cstdint>
 
+#include "link/status.h"
+
 namespace ql {
 
-using Status = std::int32_t;
-
-// Status codes: the system's own, and the object's few of its own.
-constexpr Status kErrorSuccess = 0;
+// Status codes besides kSuccess: the system's own, and the object's few of its own.
 constexpr Status kErrorFileNotFound = 2;
 constexpr Status kErrorAccessDenied = 5;
 constexpr Status kErrorInvalidHandle = 6;

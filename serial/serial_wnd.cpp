@@ -14,7 +14,7 @@ Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uin
                                  std::uintptr_t tag, std::uint32_t inQueue,
                                  std::uint32_t outQueue) {
   const Status opened = CSerialPort::OpenPort(name, inQueue, outQueue);
-  if (opened != kErrorSuccess) {
+  if (opened != kSuccess) {
     // A port whose defaults failed stays open without a listener, and callers
     // never close a port they failed to open: close it here.
     if (opened != kErrorAlreadyInitialized && IsOpen()) CSerialPort::ClosePort();
@@ -24,7 +24,7 @@ Status CSerialWnd::OpenForWindow(const char* name, NotifyTarget window, std::uin
   notifyMessage = message != 0 ? message : registeredComMessage;
   notifyTag = tag;
   const Status started = StartListener();
-  if (started != kErrorSuccess) {
+  if (started != kSuccess) {
     CSerialWnd::ClosePort();
     return Store(started);
   }

@@ -63,17 +63,19 @@ DWORD RetryDelayMs(unsigned failures) { return failures >= 8 ? 1000 : 10u << (fa
 
 Status CSerialWnd::StartListener() {
   const auto created = [](HANDLE handle) {
-    return handle != nullptr ? kErrorSuccess : LastPlatformError();
+    return handle != nullptr ? kSuccess : LastPlatformError();
   };
   Status code = created(stopEvent = CreateManualResetEvent());
-  if (code == kErrorSuccess) code = created(waitEvent = CreateManualResetEvent());
-  if (code == kErrorSuccess) {
+  if (code == kSuccess) code = created(waitEvent = CreateManualResetEvent());
+  if (code == kSuccess) {
     code = created(listenerThread =
                        CreateThread(nullptr, 0, ListenerEntry, this, CREATE_SUSPENDED, nullptr));
   }
-  if (code != kErrorSuccess) return code;
+  if (code != kSuccess) return code;
+  // A notification left from an earlier open may never be taken.
+  notificationPending.store(false);
   ResumeThread(listenerThread);
-  return kErrorSuccess;
+  return kSuccess;
 }
 
 void CSerialWnd::StopListener() {
@@ -98,10 +100,10 @@ Status CSerialWnd::ListenLoop() {
     ResetEvent(waitEvent);
     Status failure = AwaitCommEvent(&record, kInfinite);
     if (failure < 0) return LastError();
-    if (failure == kErrorSuccess) {
+    if (failure == kSuccess) {
       if (WaitForMultipleObjects(2, stopOrEvent, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
         EndCommWait(portHandle, record);
-        return kErrorSuccess;
+        return kSuccess;
       }
       DWORD unused = 0;
       const bool completed = GetOverlappedResult(portHandle, &record, &unused, FALSE) != FALSE;
@@ -113,11 +115,16 @@ Status CSerialWnd::ListenLoop() {
           Store(LastPlatformError());
           errors = 0;
         }
-        // A wait ended by a change of the event mask has no bits: nothing to tell.
-        if (events != 0) {
-          PostMessageA(notifyWindow, notifyMessage,
-                       static_cast<WPARAM>(NotificationWord(errors, events)),
-                       static_cast<LPARAM>(notifyTag));
+        // A wait ended by a change of the event mask has no bits: nothing to
+        // tell. While a notification waits in the window's queue, its handler
+        // has yet to drain the port and so takes these bytes too: a long
+        // transfer must not fill the queue (10,000 messages) with notices.
+        if (events != 0 && !notificationPending.exchange(true) &&
+            !PostMessageA(notifyWindow, notifyMessage,
+                          static_cast<WPARAM>(NotificationWord(errors, events)),
+                          static_cast<LPARAM>(notifyTag))) {
+          // Nothing is queued, so the next arrival must post again.
+          notificationPending.store(false);
         }
         continue;
       }
@@ -135,12 +142,13 @@ Status CSerialWnd::ListenLoop() {
     }
     if (!lossPosted && lossMessage != 0 &&
         (MeansPortGone(failure) || failures >= kFailuresMeaningGone)) {
-      PostMessageA(notifyWindow, lossMessage, static_cast<WPARAM>(static_cast<DWORD>(failure)),
-                   static_cast<LPARAM>(notifyTag));
-      lossPosted = true;
+      // A post that failed (a full queue) is tried again after the next failed wait.
+      lossPosted =
+          PostMessageA(notifyWindow, lossMessage, static_cast<WPARAM>(static_cast<DWORD>(failure)),
+                       static_cast<LPARAM>(notifyTag)) != FALSE;
     }
     if (WaitForSingleObject(stopEvent, RetryDelayMs(failures)) != WAIT_TIMEOUT) {
-      return kErrorSuccess;
+      return kSuccess;
     }
   }
 }

@@ -65,7 +65,7 @@ bool OpenLink(HWND dialog, LinkDialogContext& context) {
   const bool chosen = Selection(dialog, IDC_COMBO_PORT) >= 0 && baud != 0;
   context.port->SetLossMessage(WM_SERIAL_LOST);
   if (!chosen || context.port->OpenForWindow(port.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
-                                             kQueueSize, kQueueSize) != kErrorSuccess) {
+                                             kQueueSize, kQueueSize) != kSuccess) {
     return false;
   }
   ShowTrayIcon(dialog, context, IDI_PORT_OPEN);

@@ -46,7 +46,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     desktopLink.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
   };
   ql::RegisterMainWindowClass(instance);
-  dialog.mainWindow = ql::CreateMainWindow(instance, &onSerialEvent);
+  dialog.mainWindow = ql::CreateMainWindow(instance, &linkPort, &onSerialEvent);
   dialog.port = &linkPort;
   dialog.tray = &shellTray;
   dialog.settingsPath = ql::SettingsFilePath(GetCommandLineA());

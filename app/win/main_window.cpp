@@ -2,15 +2,26 @@
 
 #include "app/win/app_messages.h"
 #include "res/resource.h"
+#include "serial/serial_wnd.h"
 
 namespace ql {
 namespace {
+
+// What the window serves, kept in its extra bytes.
+struct SerialTarget {
+  CSerialWnd* port;
+  SerialEventHandler* handler;
+};
+constexpr int kPortSlot = 0;
+constexpr int kHandlerSlot = sizeof(LONG_PTR);
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE: {
       const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
-      SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+      const auto* target = static_cast<const SerialTarget*>(create->lpCreateParams);
+      SetWindowLongPtrA(window, kPortSlot, reinterpret_cast<LONG_PTR>(target->port));
+      SetWindowLongPtrA(window, kHandlerSlot, reinterpret_cast<LONG_PTR>(target->handler));
       return 0;
     }
     case WM_DESTROY:
@@ -22,9 +33,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return 0;
     case WM_SERIAL_EVENT:
     case WM_SERIAL_LOST: {
+      // Taken before the handler reads the port: what arrives while it reads
+      // is posted anew instead of being folded into this notification.
+      auto* port = reinterpret_cast<CSerialWnd*>(GetWindowLongPtrA(window, kPortSlot));
+      if (message == WM_SERIAL_EVENT && port != nullptr) port->NotificationTaken();
       auto* handler =
-          reinterpret_cast<SerialEventHandler*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-      (*handler)(message, wParam, lParam);
+          reinterpret_cast<SerialEventHandler*>(GetWindowLongPtrA(window, kHandlerSlot));
+      if (handler != nullptr) (*handler)(message, wParam, lParam);
       return 0;
     }
     default:
@@ -47,6 +62,7 @@ ATOM RegisterMainWindowClass(HINSTANCE instance) {
   windowClass.cbSize = sizeof windowClass;
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
   windowClass.lpfnWndProc = MainWindowProc;
+  windowClass.cbWndExtra = 2 * sizeof(LONG_PTR);
   windowClass.hInstance = instance;
   windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
   windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
@@ -55,10 +71,11 @@ ATOM RegisterMainWindowClass(HINSTANCE instance) {
   return RegisterClassExA(&windowClass);
 }
 
-HWND CreateMainWindow(HINSTANCE instance, SerialEventHandler* handler) {
+HWND CreateMainWindow(HINSTANCE instance, CSerialWnd* port, SerialEventHandler* handler) {
+  SerialTarget target{port, handler};
   return CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
-                         handler);
+                         &target);
 }
 
 int RunMessageLoop() {

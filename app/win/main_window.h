@@ -8,6 +8,8 @@
 
 namespace ql {
 
+class CSerialWnd;
+
 // Receives WM_SERIAL_EVENT and WM_SERIAL_LOST with their parameters.
 using SerialEventHandler = std::function<void(UINT message, WPARAM wParam, LPARAM lParam)>;
 
@@ -15,8 +17,10 @@ using SerialEventHandler = std::function<void(UINT message, WPARAM wParam, LPARA
 bool HandOverToRunningInstance();
 
 ATOM RegisterMainWindowClass(HINSTANCE instance);
-// Never shown. `handler` receives the listener's notifications and must outlive the window.
-HWND CreateMainWindow(HINSTANCE instance, SerialEventHandler* handler);
+// Never shown. `handler` receives the notifications of `port`'s listener;
+// before each WM_SERIAL_EVENT reaches it, the window tells `port` that the
+// notification was taken. Both must outlive the window.
+HWND CreateMainWindow(HINSTANCE instance, CSerialWnd* port, SerialEventHandler* handler);
 
 // Runs until WM_QUIT; returns its exit code. Without IsDialogMessage the
 // dialog has no keyboard navigation, as the program has always behaved.
