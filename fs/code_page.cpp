@@ -145,26 +145,37 @@ std::string CodePage::ToHandheld(const std::string& utf8) const {
   return Convert(toHandheld_, utf8, true);
 }
 
-std::string CodePage::ToTerminal(const std::string& ansi) const {
+std::string CodePage::ToTerminal(const std::string& ansi) const { return TerminalText(ToHost(ansi)); }
+
+std::string TerminalText(const std::string& utf8) {
   static const char kHex[] = "0123456789abcdef";
-  const std::string utf8 = ToHost(ansi);
   std::string shown;
   shown.reserve(utf8.size());
-  const auto escape = [&](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    shown += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+  const auto escape = [&](const char* prefix, unsigned value) {
+    shown += prefix;
+    shown += {kHex[value >> 4], kHex[value & 15]};
   };
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
+  for (std::size_t i = 0; i < utf8.size();) {
     const auto byte = static_cast<unsigned char>(utf8[i]);
-    // iconv's output is valid UTF-8: after 0xC2 comes 0x80 to 0xBF, of which
-    // 0x80 to 0x9F are the C1 controls.
-    if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
-      escape(utf8[i]);
-      escape(utf8[++i]);
+    // How long the sequence this byte leads is, when it is one.
+    const std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
+                                           : (byte >> 3) == 0x1E  ? 4 : 0;
+    bool valid = length > 0 && i + length <= utf8.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      valid = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
+    }
+    if (!valid) {
+      escape("\\x", byte);
+      ++i;
     } else if (byte < 0x20 || byte == 0x7F) {
-      escape(utf8[i]);
+      escape("\\x", byte);
+      ++i;
+    } else if (byte == 0xC2 && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+      escape("\\u00", static_cast<unsigned char>(utf8[i + 1]));
+      i += 2;
     } else {
-      shown += utf8[i];
+      shown.append(utf8, i, length);
+      i += length;
     }
   }
   return shown;

@@ -27,9 +27,7 @@ class CodePage {
   // Characters that the other side cannot represent become '?'.
   std::string ToHost(const std::string& ansi) const;
   std::string ToHandheld(const std::string& utf8) const;
-  // The handheld's text as UTF-8 fit for a terminal: control characters (C0,
-  // DEL and C1, which some code pages map bytes to) shown as "\xNN", so that
-  // a name from the line cannot drive the terminal it is shown on.
+  // The handheld's text as UTF-8 fit for a terminal (see TerminalText).
   std::string ToTerminal(const std::string& ansi) const;
   // The upper-case form of an ANSI character, for Windows' case-blind name matching.
   char Upper(char ansi) const { return upper_[static_cast<unsigned char>(ansi)]; }
@@ -44,5 +42,11 @@ class CodePage {
   iconv_t toHandheld_;
   std::array<char, 256> upper_{};
 };
+
+// UTF-8 text, such as a host path, made fit for a terminal: control
+// characters shown as "\xNN" (C0 and DEL) or "\u00NN" (C1, which some code
+// pages map bytes to), and bytes that are not UTF-8 as "\xNN", so that no
+// name from the line or the disk can drive the terminal it is shown on.
+std::string TerminalText(const std::string& utf8);
 
 }  // namespace ql

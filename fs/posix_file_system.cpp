@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -15,6 +16,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <future>
+#include <random>
 #include <utility>
 
 #include "fs/handheld_path.h"
@@ -94,6 +98,11 @@ class Descriptor {
   ~Descriptor() { reset(-1); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
   void reset(int fd) {
@@ -134,41 +143,68 @@ class Folder {
   DIR* dir_;
 };
 
+// The next piece is read on a thread of its own while the current one goes out.
 class PosixReadableFile : public ReadableFile {
  public:
   explicit PosixReadableFile(int fd) : fd_(fd) {}
-  bool Read(void* buffer, std::uint32_t length, std::uint32_t* count) override {
-    ssize_t got;
-    do {
-      got = read(fd_.get(), buffer, length);
-    } while (got < 0 && errno == EINTR);
-    *count = got > 0 ? static_cast<std::uint32_t>(got) : 0;
-    return got >= 0;
+  ~PosixReadableFile() override {
+    if (read_.valid()) read_.wait();
+  }
+  PosixReadableFile(const PosixReadableFile&) = delete;
+  PosixReadableFile& operator=(const PosixReadableFile&) = delete;
+
+  void StartRead(void* buffer, std::uint32_t length) override {
+    read_ = std::async(std::launch::async, [this, buffer, length] {
+      return ReadFully(static_cast<char*>(buffer), length);
+    });
+  }
+  Status FinishRead(std::uint32_t* count) override {
+    const std::pair<Status, std::uint32_t> done = read_.get();
+    *count = done.second;
+    return done.first;
   }
 
  private:
-  Descriptor fd_;
-};
-
-class PosixWritableFile : public WritableFile {
- public:
-  explicit PosixWritableFile(int fd) : fd_(fd) {}
-  bool Write(const void* data, std::size_t length) override {
-    const char* next = static_cast<const char*>(data);
-    while (length > 0) {
-      const ssize_t written = write(fd_.get(), next, std::min<std::size_t>(length, 1u << 30));
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      next += written;
-      length -= static_cast<std::size_t>(written);
+  std::pair<Status, std::uint32_t> ReadFully(char* buffer, std::uint32_t length) const {
+    std::uint32_t filled = 0;
+    while (filled < length) {
+      const ssize_t got = read(fd_.get(), buffer + filled, length - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return {errno, filled};
+      if (got == 0) break;
+      filled += static_cast<std::uint32_t>(got);
     }
-    return true;
+    return {kSuccess, filled};
   }
-  long long TraceId() const override { return fd_.get(); }
 
- private:
   Descriptor fd_;
+  std::future<std::pair<Status, std::uint32_t>> read_;
 };
+
+// Upload contents go to a hidden file of this prefix in the upload's folder;
+// listings never show one.
+constexpr char kUploadTemporaryPrefix[] = ".quarnelix-upload-";
+
+bool IsUploadTemporary(const char* name) {
+  return std::strncmp(name, kUploadTemporaryPrefix, sizeof kUploadTemporaryPrefix - 1) == 0;
+}
+
+// Gives `from` the name `to` in the same folder unless `to` exists: the
+// system's exclusive rename, or a second link and the first one's removal
+// where the file system offers no such rename.
+Status PlaceWithoutReplacing(int folderFd, const char* from, const char* to) {
+#if defined(__APPLE__)
+  if (renameatx_np(folderFd, from, folderFd, to, RENAME_EXCL) == 0) return kSuccess;
+#elif defined(__linux__)
+  if (renameat2(folderFd, from, folderFd, to, RENAME_NOREPLACE) == 0) return kSuccess;
+#else
+  errno = ENOTSUP;
+#endif
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+  if (linkat(folderFd, from, folderFd, to, 0) != 0) return errno;
+  unlinkat(folderFd, from, 0);
+  return kSuccess;
+}
 
 std::string UpperName(const std::string& name, const CodePage& codePage) {
   std::string upper = name;
@@ -226,26 +262,49 @@ struct PosixFileSystem::HostPath {
   std::string name;          // the host's name of the existing entry it means
 };
 
+Status PosixFileSystem::OpenDrive(const std::string& folder, Drive& drive) {
+  Descriptor fd(open(folder.c_str(), kFolderFlags));
+  if (fd.get() < 0) return errno;
+  char* real = realpath(folder.c_str(), nullptr);
+  if (real == nullptr) return errno;
+  drive.realPath = real;
+  std::free(real);
+  drive.fd = fd.release();
+  return kSuccess;
+}
+
 PosixFileSystem::PosixFileSystem(const DriveTable& drives, CodePage codePage)
     : codePage_(std::move(codePage)) {
   for (const auto& [letter, folder] : drives) {
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-    const int fd = open(folder.c_str(), kFolderFlags);
-    char* real = fd >= 0 ? realpath(folder.c_str(), nullptr) : nullptr;
-    if (!real) {
-      if (fd >= 0) close(fd);
-      continue;
-    }
+    Drive drive;
+    if (OpenDrive(folder, drive) != kSuccess) continue;
     const auto previous = open_.find(upper);
     if (previous != open_.end()) close(previous->second.fd);
-    open_[upper] = Drive{fd, real};
+    open_[upper] = drive;
     drives_[upper] = folder;
-    std::free(real);
   }
 }
 
 PosixFileSystem::~PosixFileSystem() {
   for (const auto& drive : open_) close(drive.second.fd);
+}
+
+const PosixFileSystem::Drive* PosixFileSystem::Reach(char letter, Status& status) {
+  const auto drive = open_.find(letter);
+  if (drive == open_.end()) {
+    status = ENOENT;
+    return nullptr;
+  }
+  struct stat folder {};
+  if (fstat(drive->second.fd, &folder) == 0 && folder.st_nlink > 0) return &drive->second;
+  // Removed: a folder made again under its path is served again, opened as at the start.
+  Drive again;
+  status = OpenDrive(drives_[letter], again);
+  if (status != kSuccess) return nullptr;
+  close(drive->second.fd);
+  drive->second = again;
+  return &drive->second;
 }
 
 // Finds the entry `path` names below the drive, following the links that stay
@@ -333,46 +392,50 @@ int PosixFileSystem::OpenFolder(const Drive& drive, const std::vector<std::strin
 }
 
 // Walks the folder part of a handheld path from the drive down.
-bool PosixFileSystem::ResolveFolder(const std::string& text, HostPath& resolved) const {
+Status PosixFileSystem::ResolveFolder(const std::string& text, HostPath& resolved) {
   HandheldPath path;
-  if (!ParseHandheldPath(text, path)) return false;
-  const auto drive = open_.find(path.drive);
-  if (drive == open_.end()) return false;
-  resolved.drive = &drive->second;
-  resolved.folder.reset(Reopen(drive->second.fd));
+  if (!ParseHandheldPath(text, path)) return ENOENT;
+  Status status = kSuccess;
+  resolved.drive = Reach(path.drive, status);
+  if (resolved.drive == nullptr) return status;
+  resolved.folder.reset(Reopen(resolved.drive->fd));
   for (const std::string& component : path.folders) {
+    if (resolved.folder.get() < 0) return errno;
     std::string name;
-    if (resolved.folder.get() < 0 || !ResolveName(resolved.folder.get(), component, name)) {
-      return false;
-    }
+    status = ResolveName(resolved.folder.get(), component, name);
+    if (status != kSuccess) return status;
     resolved.folderPath.push_back(name);
-    resolved.folder.reset(OpenFolder(drive->second, resolved.folderPath));
+    resolved.folder.reset(OpenFolder(*resolved.drive, resolved.folderPath));
   }
   resolved.isDriveRoot = path.folders.empty();
   resolved.ansiName = path.name;
-  return resolved.folder.get() >= 0;
+  return resolved.folder.get() >= 0 ? kSuccess : errno;
 }
 
 // The entry that Windows would open for `ansi`: the name as written when it
 // exists, else the first one equal but for case.
-bool PosixFileSystem::ResolveName(int folderFd, const std::string& ansi, std::string& name) const {
+Status PosixFileSystem::ResolveName(int folderFd, const std::string& ansi,
+                                    std::string& name) const {
   name = codePage_.ToHost(ansi);
   struct stat status {};
-  if (fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return kSuccess;
+  if (errno != ENOENT) return errno;
   Folder listing(folderFd);
-  if (!listing.IsOpen()) return false;
+  if (!listing.IsOpen()) return errno;
   while (const dirent* entry = listing.Next()) {
     if (SameName(codePage_.ToHandheld(entry->d_name), ansi, codePage_)) {
       name = entry->d_name;
-      return true;
+      return kSuccess;
     }
   }
-  return false;
+  return ENOENT;
 }
 
-bool PosixFileSystem::ResolveExisting(const std::string& path, HostPath& resolved) const {
-  return ResolveFolder(path, resolved) && !resolved.ansiName.empty() &&
-         ResolveName(resolved.folder.get(), resolved.ansiName, resolved.name);
+Status PosixFileSystem::ResolveExisting(const std::string& path, HostPath& resolved) {
+  const Status folder = ResolveFolder(path, resolved);
+  if (folder != kSuccess) return folder;
+  if (resolved.ansiName.empty()) return ENOENT;
+  return ResolveName(resolved.folder.get(), resolved.ansiName, resolved.name);
 }
 
 // Fills `entry`, but for its name, with what Windows would report; false for entries that are
@@ -407,19 +470,19 @@ bool PosixFileSystem::Describe(const HostPath& path, int folderFd, const std::st
   return true;
 }
 
-bool PosixFileSystem::FindOne(const HostPath& path, std::vector<FindEntry>& entries) const {
+Status PosixFileSystem::FindOne(const HostPath& path, std::vector<FindEntry>& entries) const {
   FindEntry entry;
-  if (!Describe(path, path.folder.get(), path.name, entry)) return false;
+  if (!Describe(path, path.folder.get(), path.name, entry)) return ENOENT;
   entry.name = codePage_.ToHandheld(path.name);
   entries.push_back(std::move(entry));
-  return true;
+  return kSuccess;
 }
 
 // One pass over the folder, one status query per matching entry.
-bool PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pattern,
-                                 std::vector<FindEntry>& entries) const {
+Status PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pattern,
+                                   std::vector<FindEntry>& entries) const {
   Folder folder(path.folder.get());
-  if (!folder.IsOpen()) return false;
+  if (!folder.IsOpen()) return errno;
   const std::size_t before = entries.size();
   // Windows yields the folder itself and its parent first, except at a drive's root.
   if (!path.isDriveRoot) {
@@ -440,7 +503,8 @@ bool PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pa
     entry.name = codePage_.ToHandheld(hostEntry->d_name);
     // A backslash (also a double-byte character's second byte) would split the
     // name in the handheld's path: it could not ask for the entry.
-    if (entry.name.find('\\') == std::string::npos && pattern.Matches(entry.name) &&
+    if (entry.name.find('\\') == std::string::npos && !IsUploadTemporary(hostEntry->d_name) &&
+        pattern.Matches(entry.name) &&
         Describe(path, folder.Fd(), hostEntry->d_name, entry)) {
       named.emplace_back(UpperName(entry.name, codePage_), std::move(entry));
     }
@@ -449,7 +513,7 @@ bool PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pa
   std::sort(named.begin(), named.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& item : named) entries.push_back(std::move(item.second));
-  return entries.size() > before;
+  return entries.size() > before ? kSuccess : ENOENT;
 }
 
 std::string PosixFileSystem::HostPathOf(const std::string& text) const {
@@ -463,56 +527,123 @@ std::string PosixFileSystem::HostPathOf(const std::string& text) const {
   return host;
 }
 
-bool PosixFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
+Status PosixFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
   HostPath path;
-  if (!ResolveFolder(pattern, path) || path.ansiName.empty()) return false;
+  const Status folder = ResolveFolder(pattern, path);
+  if (folder != kSuccess) return folder;
+  if (path.ansiName.empty()) return ENOENT;
   const WildcardPattern wildcards(path.ansiName, codePage_);
   if (wildcards.HasWildcards()) return ListFolder(path, wildcards, entries);
-  return ResolveName(path.folder.get(), path.ansiName, path.name) && FindOne(path, entries);
+  const Status named = ResolveName(path.folder.get(), path.ansiName, path.name);
+  return named != kSuccess ? named : FindOne(path, entries);
 }
 
-std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(const std::string& pathText) {
+Status PosixFileSystem::OpenForReading(const std::string& pathText,
+                                       std::unique_ptr<ReadableFile>& file) {
   HostPath path;
-  if (!ResolveExisting(pathText, path)) return nullptr;
+  const Status existing = ResolveExisting(pathText, path);
+  if (existing != kSuccess) return existing;
   path.folderPath.push_back(path.name);
   std::string name;
   const Descriptor folder(OpenBeneath(*path.drive, path.folderPath, name));
+  if (folder.get() < 0) return errno;
   struct stat status {};
   // Only a regular file is opened; non-blocking, so that a fifo swapped in cannot stall the open.
-  if (folder.get() < 0 || fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(status.st_mode)) {
-    return nullptr;
-  }
+  if (fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISREG(status.st_mode)) return S_ISDIR(status.st_mode) ? EISDIR : ENOENT;
   Descriptor fd(openat(folder.get(), name.c_str(),
                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
-  return std::make_unique<PosixReadableFile>(fd.release());
+  if (fd.get() < 0 || fstat(fd.get(), &status) != 0) return errno;
+  if (!S_ISREG(status.st_mode)) return ENOENT;
+  file = std::make_unique<PosixReadableFile>(fd.release());
+  return kSuccess;
 }
 
 bool PosixFileSystem::AcceptsUploadName(const std::string& name) const {
   return name.empty() || name[0] != '.';
 }
 
-std::unique_ptr<WritableFile> PosixFileSystem::CreateNew(const std::string& pathText) {
-  HostPath path;
-  std::string existing;
-  // A name that differs only in case is the same file for the handheld.
-  if (!ResolveFolder(pathText, path) || path.ansiName.empty() ||
-      !AcceptsUploadName(path.ansiName) ||
-      ResolveName(path.folder.get(), path.ansiName, existing)) {
-    return nullptr;
+// The contents go to a hidden temporary file in the upload's folder, which is
+// kept open, so the upload lands in the folder it started in.
+class PosixFileSystem::Upload final : public UploadFile {
+ public:
+  Upload(const PosixFileSystem& fileSystem, HostPath&& path, std::string temporary, int fd)
+      : fileSystem_(fileSystem),
+        path_(std::move(path)),
+        temporary_(std::move(temporary)),
+        fd_(fd) {}
+  ~Upload() override {
+    fd_.reset(-1);
+    if (!placed_) unlinkat(path_.folder.get(), temporary_.c_str(), 0);
   }
-  // Readable by others as any new document is (the umask may narrow it); the
-  // default drive's folder is the user's alone.
-  const int fd = openat(path.folder.get(), codePage_.ToHost(path.ansiName).c_str(),
-                        O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return nullptr;
-  return std::make_unique<PosixWritableFile>(fd);
-}
+  Upload(const Upload&) = delete;
+  Upload& operator=(const Upload&) = delete;
 
-void PosixFileSystem::Remove(const std::string& pathText) {
+  Status Write(const void* data, std::size_t length) override {
+    const char* next = static_cast<const char*>(data);
+    while (length > 0) {
+      const ssize_t written = write(fd_.get(), next, std::min<std::size_t>(length, 1u << 30));
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) return errno;
+      if (written == 0) return ENOSPC;
+      next += written;
+      length -= static_cast<std::size_t>(written);
+    }
+    return kSuccess;
+  }
+
+  Status Commit() override {
+    if (fsync(fd_.get()) != 0) return errno;
+    const int closed = close(fd_.release());
+    if (closed != 0 && errno != EINTR) return errno;
+    // A name that differs only in case is the same file for the handheld.
+    std::string existing;
+    const Status lookup = fileSystem_.ResolveName(path_.folder.get(), path_.ansiName, existing);
+    if (lookup == kSuccess) return EEXIST;
+    if (lookup != ENOENT) return lookup;
+    const std::string name = fileSystem_.codePage_.ToHost(path_.ansiName);
+    const Status placed =
+        PlaceWithoutReplacing(path_.folder.get(), temporary_.c_str(), name.c_str());
+    if (placed != kSuccess) return placed;
+    placed_ = true;
+    // The new folder entry reaches the disk too; some systems cannot sync a folder.
+    static_cast<void>(fsync(path_.folder.get()));
+    return kSuccess;
+  }
+
+  long long TraceId() const override { return fd_.get(); }
+
+ private:
+  const PosixFileSystem& fileSystem_;
+  HostPath path_;
+  std::string temporary_;
+  Descriptor fd_;
+  bool placed_ = false;
+};
+
+Status PosixFileSystem::CreateUpload(const std::string& pathText,
+                                     std::unique_ptr<UploadFile>& file) {
   HostPath path;
-  if (ResolveExisting(pathText, path)) unlinkat(path.folder.get(), path.name.c_str(), 0);
+  const Status folder = ResolveFolder(pathText, path);
+  if (folder != kSuccess) return folder;
+  if (path.ansiName.empty() || !AcceptsUploadName(path.ansiName)) return EINVAL;
+  static std::mt19937_64 random{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[17];
+    static_cast<void>(std::snprintf(suffix, sizeof suffix, "%016llx",
+                                    static_cast<unsigned long long>(random())));
+    std::string temporary = kUploadTemporaryPrefix + std::string(suffix);
+    // Readable by others as any new document is (the umask may narrow it); the
+    // default drive's folder is the user's alone.
+    const int fd = openat(path.folder.get(), temporary.c_str(),
+                          O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      file = std::make_unique<Upload>(*this, std::move(path), std::move(temporary), fd);
+      return kSuccess;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
 }
 
 }  // namespace ql

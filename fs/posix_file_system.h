@@ -21,16 +21,16 @@ class PosixFileSystem : public FileSystem {
  public:
   // Opens each drive's folder once, here: later renames of the folder or
   // anything in it cannot move a drive. A folder that cannot be opened is left
-  // out; an empty table serves no drive.
+  // out; an empty table serves no drive. A folder that is removed is reached
+  // anew from its path, so that one made again is served again.
   PosixFileSystem(const DriveTable& drives, CodePage codePage);
   ~PosixFileSystem() override;
   PosixFileSystem(const PosixFileSystem&) = delete;
   PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
-  bool FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
-  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  std::unique_ptr<WritableFile> CreateNew(const std::string& path) override;
-  void Remove(const std::string& path) override;
+  Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
+  Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
+  Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
   // Names that begin with a dot are read as configuration here (".profile").
   bool AcceptsUploadName(const std::string& name) const override;
 
@@ -47,16 +47,20 @@ class PosixFileSystem : public FileSystem {
     std::string realPath;  // its absolute path, links resolved, for links that name it so
   };
   struct HostPath;
+  class Upload;
 
+  static Status OpenDrive(const std::string& folder, Drive& drive);
+  // The drive's folder, opened again when it was removed; null when it is not served.
+  const Drive* Reach(char letter, Status& status);
   static int OpenBeneath(const Drive& drive, std::vector<std::string> path, std::string& name);
   static int OpenFolder(const Drive& drive, const std::vector<std::string>& path);
-  bool ResolveFolder(const std::string& path, HostPath& resolved) const;
-  bool ResolveName(int folderFd, const std::string& ansi, std::string& name) const;
-  bool ResolveExisting(const std::string& path, HostPath& resolved) const;
+  Status ResolveFolder(const std::string& path, HostPath& resolved);
+  Status ResolveName(int folderFd, const std::string& ansi, std::string& name) const;
+  Status ResolveExisting(const std::string& path, HostPath& resolved);
   bool Describe(const HostPath& path, int folderFd, const std::string& name,
                 FindEntry& entry) const;
-  bool FindOne(const HostPath& path, std::vector<FindEntry>& entries) const;
-  bool ListFolder(const HostPath& path, const WildcardPattern& pattern,
+  Status FindOne(const HostPath& path, std::vector<FindEntry>& entries) const;
+  Status ListFolder(const HostPath& path, const WildcardPattern& pattern,
                   std::vector<FindEntry>& entries) const;
 
   DriveTable drives_;

@@ -8,10 +8,9 @@ namespace ql {
 
 class WindowsFileSystem : public FileSystem {
  public:
-  bool FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
-  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  std::unique_ptr<WritableFile> CreateNew(const std::string& path) override;
-  void Remove(const std::string& path) override;
+  Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
+  Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
+  Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
 };
 
 }  // namespace ql

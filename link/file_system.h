@@ -1,5 +1,7 @@
 // The desktop's file system as the link server uses it. Paths are the handheld's:
 // Windows syntax (drive letter, backslashes) in the handheld's code page.
+// Every failure is the system's own code (the errno, or GetLastError()), so
+// that the person at the desktop is told the true cause.
 #pragma once
 
 #include <cstdint>
@@ -7,22 +9,36 @@
 #include <string>
 #include <vector>
 
+#include "link/status.h"
 #include "link/wire_format.h"
 
 namespace ql {
 
+// A file being sent. The next piece is read while the current one goes out,
+// so a slow disk, a share or a disk waking from sleep never leaves a pause in
+// the payload, which the handheld would take for the end of the message.
 class ReadableFile {
  public:
   virtual ~ReadableFile() = default;
-  // Reads up to `length` bytes; false on a read error, `count` 0 at the end.
-  virtual bool Read(void* buffer, std::uint32_t length, std::uint32_t* count) = 0;
+  // Starts reading the next `length` bytes into `buffer`, which stays the
+  // file's until FinishRead returns. Only one read is under way at a time.
+  virtual void StartRead(void* buffer, std::uint32_t length) = 0;
+  // Waits for the read started last: `count` is `length` but at the end of
+  // the file (0 past it).
+  virtual Status FinishRead(std::uint32_t* count) = 0;
 };
 
-class WritableFile {
+// An upload as it arrives: its contents go to a hidden temporary file in the
+// upload folder, which takes the upload's name only when it is whole.
+class UploadFile {
  public:
-  virtual ~WritableFile() = default;
-  // Writes all `length` bytes; false when the system refused any of them.
-  virtual bool Write(const void* data, std::size_t length) = 0;
+  // Removes the temporary file unless the upload was put in place.
+  virtual ~UploadFile() = default;
+  virtual Status Write(const void* data, std::size_t length) = 0;
+  // Puts the contents and the folder entry on disk and gives the file its
+  // name, never replacing one: a name that exists, also one that differs only
+  // in case, fails with the system's "exists" code and leaves nothing behind.
+  virtual Status Commit() = 0;
   // A number that identifies the open file in the trace.
   virtual long long TraceId() const = 0;
 };
@@ -32,14 +48,13 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // Lists what a search pattern ("C:\dir\*.txt") matches, in the order the
-  // system yields it. False when the search fails: nothing matches, bad path.
-  virtual bool FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) = 0;
-  // Opens an existing regular file for reading, sharing reads; null on failure.
-  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) = 0;
-  // Creates a file that must not exist yet; null on failure (most often: it exists).
-  virtual std::unique_ptr<WritableFile> CreateNew(const std::string& path) = 0;
-  // Removes a file this program created (after a failed write).
-  virtual void Remove(const std::string& path) = 0;
+  // system yields it. Success only with at least one entry.
+  virtual Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) = 0;
+  // Opens an existing regular file for reading, sharing reads.
+  virtual Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) = 0;
+  // Starts an upload that is to be stored as `path` once whole; the folder
+  // must exist. Whether the name is free is decided by Commit.
+  virtual Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) = 0;
   // Whether an upload may be stored under `name` here, beyond what Windows
   // allows in names anywhere.
   virtual bool AcceptsUploadName(const std::string& /*name*/) const { return true; }

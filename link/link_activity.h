@@ -7,23 +7,27 @@
 #include <string>
 #include <utility>
 
+#include "link/status.h"
+
 namespace ql {
 
 struct LinkActivity {
   enum class Kind {
     kCommand,            // text: the command ("@@", "@&", "&&")
     kListingSent,        // text: the pattern; entries, bytes
-    kListingFailed,      // text: the pattern; nothing matched or the folder is not there
+    kListingFailed,      // text: the pattern; status: why the search found nothing
     kFileSent,           // text: the path; bytes, elapsedMs
-    kFileNotFound,       // text: the path
-    kFileUnreadable,     // text: the path; answered with the echo alone
+    kFileNotFound,       // text: the path; status: why the search found nothing
+    kFileUnreadable,     // text: the path; status; answered with the echo alone
+    kFileReadFailed,     // text: the path; status; bytes sent before the read failed
     kUploadNameTaken,    // text: the path the upload will be stored under
     kUploadNameRefused,  // text: the name as it came; reason
     kUploadStored,       // text: the path; bytes
-    kUploadExists,       // text: the path; the contents were dropped, nothing overwritten
-    kUploadFailed,       // text: the path; reason
+    kUploadFailed,       // text: the path (empty: no name); bytes; status or reason
+    kUploadCutShort,     // text: the path; bytes that had come; status: what ended the message
+    kMessageCutShort,    // bytes that had come; status: what ended the message
     kMessageDiscarded,   // bytes: a message too long to keep
-    kTransferEnded,      // text: the path; bytes sent before the line stopped taking them
+    kTransferEnded,      // text: the path; bytes sent; status: why the port took no more
     kReceiving,          // progress: bytes of the message so far
     kSending,            // progress: text the path; bytes so far of total
   };
@@ -33,7 +37,8 @@ struct LinkActivity {
 
   Kind kind;
   std::string text;              // as the handheld wrote it, in its code page
-  const char* reason = nullptr;  // why a name or an upload was refused
+  const char* reason = nullptr;  // why a name or an upload was refused, in the core's words
+  Status status = kSuccess;      // the system's code of what failed
   std::uint64_t bytes = 0;
   std::uint64_t total = 0;
   std::uint32_t entries = 0;

@@ -19,6 +19,22 @@ CLinkReceiver::CLinkReceiver(LinkPort& port, CLinkServer& server, LinkClock& clo
     : gatherer_(port, clock), server_(server), maxMessage_(maxMessage) {}
 
 void CLinkReceiver::Append(const char* data, std::size_t length) {
+  gathered_ += length;
+  if (!streaming_ && dispatch_ && server_.TakesContents() && gathered_ > kCommandLength) {
+    // Longer than a command: upload contents, which go to disk as they come.
+    streaming_ = true;
+    server_.BeginContents();
+    if (receiveCount_ > 0) server_.AddContents(buffer_.get(), receiveCount_);
+    receiveCount_ = 0;
+  }
+  if (streaming_) {
+    server_.AddContents(data, length);
+  } else {
+    Keep(data, length);
+  }
+}
+
+void CLinkReceiver::Keep(const char* data, std::size_t length) {
   if (discarded_ == 0 && receiveCount_ + length <= maxMessage_) {
     const std::size_t needed = receiveCount_ + length + 1;  // room for the terminating zero
     if (needed > capacity_) {
@@ -44,6 +60,8 @@ void CLinkReceiver::Append(const char* data, std::size_t length) {
 void CLinkReceiver::ClearMessage() {
   receiveCount_ = 0;
   discarded_ = 0;
+  gathered_ = 0;
+  streaming_ = false;
   if (capacity_ > kKeptCapacity) {
     buffer_.reset();
     capacity_ = 0;
@@ -53,21 +71,31 @@ void CLinkReceiver::ClearMessage() {
 }
 
 std::size_t CLinkReceiver::GatherMessage(Status* readError) {
-  bool gotBytes = false;
+  Status failure = kSuccess;
   const auto outcome = gatherer_.Gather(
       [&](const char* data, std::size_t length) {
-        gotBytes = true;
         Append(data, length);
         LinkActivity progress(LinkActivity::Kind::kReceiving);
-        progress.bytes = receiveCount_ + discarded_;
+        progress.bytes = gathered_;
         server_.Report(progress);
       },
-      0, readError);
+      0, &failure);
+  if (readError != nullptr) *readError = failure;
   if (outcome == MessageGatherer::Outcome::kReadError) {
     Trace("Unable to read from COM-port.");
+    // Half a message is never served, nor kept to be put before the next one.
+    if (gathered_ > 0) server_.CutShort(gathered_, failure);
+    ClearMessage();
     return 0;
   }
-  if (!gotBytes) return 0;
+  if (gathered_ == 0) return 0;
+  if (streaming_) {
+    Trace("comtest");
+    TraceNumber(static_cast<long long>(gathered_));
+    server_.EndContents();
+    ClearMessage();
+    return 0;
+  }
   if (discarded_ > 0) {
     Trace(("Message of " + std::to_string(discarded_) + " bytes is too long and was discarded.")
               .c_str());
@@ -83,7 +111,9 @@ std::size_t CLinkReceiver::GatherMessage(Status* readError) {
 
 CLinkReceiver::Served CLinkReceiver::Serve(bool dispatch) {
   Served served;
+  dispatch_ = dispatch;
   const std::size_t length = GatherMessage(&served.readError);
+  dispatch_ = true;
   if (length == 0 || !dispatch) return served;
   Trace("comtest");
   TraceNumber(static_cast<long long>(length));

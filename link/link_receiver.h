@@ -16,8 +16,9 @@ namespace ql {
 
 class CLinkReceiver {
  public:
-  // Longest message kept; a longer one is discarded whole.
-  static constexpr std::size_t kMaxMessage = std::size_t{64} << 20;
+  // Longest message kept in memory; a longer one is discarded whole. Upload
+  // contents, the only long messages, go to disk as they arrive instead.
+  static constexpr std::size_t kMaxMessage = std::size_t{64} << 10;
 
   CLinkReceiver(LinkPort& port, CLinkServer& server, LinkClock& clock,
                 std::size_t maxMessage = kMaxMessage);
@@ -37,9 +38,9 @@ class CLinkReceiver {
   Served ServeArrival();
 
   // Appends arriving bytes until the line is quiet; the receive count when
-  // this call read anything, else 0. After a read error the bytes gathered so
-  // far stay and the next message is appended to them; its status goes to
-  // `readError` when one is given.
+  // this call read a message to serve, else 0. A read that fails ends the
+  // message: what had come is thrown away, never stored nor put before the
+  // next message; its status goes to `readError` when one is given.
   std::size_t GatherMessage(Status* readError = nullptr);
 
   std::size_t receiveCount() const { return receiveCount_; }
@@ -53,6 +54,7 @@ class CLinkReceiver {
 
   Served Serve(bool dispatch);
   void Append(const char* data, std::size_t length);
+  void Keep(const char* data, std::size_t length);
   void ClearMessage();
 
   MessageGatherer gatherer_;
@@ -64,6 +66,9 @@ class CLinkReceiver {
   std::size_t capacity_ = 0;
   std::size_t receiveCount_ = 0;
   std::size_t discarded_ = 0;  // bytes of a message that is too long, 0 otherwise
+  std::uint64_t gathered_ = 0;  // bytes of the message so far, however kept
+  bool dispatch_ = true;        // the message being gathered is to be served
+  bool streaming_ = false;      // the message is upload contents, going to disk
 };
 
 }  // namespace ql

@@ -9,26 +9,25 @@
 namespace ql {
 namespace {
 
-// Files are read and sent in pieces of this size, so a download costs the
-// same memory whatever the file's size.
+// Files are read and sent in pieces of this size, two at a time (one goes
+// out while the next is read), so a download costs the same memory whatever
+// the file's size.
 constexpr std::uint32_t kFilePiece = 1u << 20;
 // Payloads go to the port in slices of this size, a multiple of the block
 // size, so that progress can be told while a long one goes out: about every
 // two seconds at 19200 baud.
 constexpr std::uint32_t kProgressSlice = 4 * kBlockSize;
+// Upload contents reach the disk in writes of about this size.
+constexpr std::size_t kUploadWrite = std::size_t{64} << 10;
 
-// Fills `piece` from the file until it is full or the file ends; false on a read error.
-bool ReadPiece(ReadableFile& file, std::vector<char>& piece, std::uint32_t wanted) {
+// Reads the next piece of `wanted` bytes, fewer at the end of the file.
+Status ReadPiece(ReadableFile& file, std::vector<char>& piece, std::uint32_t wanted) {
   piece.resize(wanted);
-  std::uint32_t filled = 0;
-  while (filled < wanted) {
-    std::uint32_t count = 0;
-    if (!file.Read(piece.data() + filled, wanted - filled, &count)) return false;
-    if (count == 0) break;
-    filled += count;
-  }
-  piece.resize(filled);
-  return true;
+  file.StartRead(piece.data(), wanted);
+  std::uint32_t count = 0;
+  const Status read = file.FinishRead(&count);
+  piece.resize(read == kSuccess ? count : 0);
+  return read;
 }
 
 }  // namespace
@@ -41,12 +40,23 @@ int CLinkServer::SetStateMachine(char* text) {
   text[kCommandLength] = 0;
   const std::pair<const char*, LinkState> commands[] = {
       {kCommandList, LINK_LIST}, {kCommandDownload, LINK_SEND}, {kCommandUpload, LINK_UPLOAD_NAME}};
-  for (const auto& [command, state] : commands) {
-    if (std::strcmp(text, command) == 0) {
-      state_ = state;
-      Report(LinkActivity::Kind::kCommand, command);
-      break;
+  const auto command =
+      std::find_if(std::begin(commands), std::end(commands),
+                   [text](const auto& known) { return std::strcmp(text, known.first) == 0; });
+  if (state_ == LINK_UPLOAD_DATA && !uploadName_.empty()) {
+    if (command == std::end(commands)) {
+      // Two bytes are a command on this line, whatever the state.
+      Trace("upload of 2 bytes not stored: taken for a command");
+      LinkActivity dropped(LinkActivity::Kind::kUploadFailed, uploadDirectory_ + uploadName_);
+      dropped.reason = "2 bytes of contents cannot be told from a command";
+      dropped.bytes = kCommandLength;
+      Report(dropped);
     }
+    UseUpUploadName("no name came with it");
+  }
+  if (command != std::end(commands)) {
+    state_ = command->second;
+    Report(LinkActivity::Kind::kCommand, command->first);
   }
   // Whatever was queued belongs to the exchange before this command.
   port_.DiscardBuffers();
@@ -100,7 +110,7 @@ int CLinkServer::TakeUploadName(const char* path) {
     LinkActivity refused{LinkActivity::Kind::kUploadNameRefused, uploadName_};
     refused.reason = refusal;
     Report(refused);
-    uploadName_.clear();
+    UseUpUploadName("its name was refused");
   } else {
     Report(LinkActivity::Kind::kUploadNameTaken, uploadDirectory_ + uploadName_);
   }
@@ -109,49 +119,120 @@ int CLinkServer::TakeUploadName(const char* path) {
   return 1;
 }
 
+void CLinkServer::UseUpUploadName(const char* why) {
+  uploadName_.clear();
+  noUploadName_ = why;
+}
+
 void CLinkServer::DiscardMessage() {
-  if (state_ == LINK_UPLOAD_DATA) uploadName_.clear();
+  if (state_ == LINK_UPLOAD_DATA) UseUpUploadName("no name came with it");
+}
+
+void CLinkServer::CutShort(std::uint64_t bytes, Status cause) {
+  Trace("message cut short: nothing stored");
+  TraceNumber(static_cast<long long>(bytes));
+  TraceNumber(cause);
+  const bool upload = contents_.active || (state_ == LINK_UPLOAD_DATA && !uploadName_.empty());
+  const std::string path = contents_.active ? contents_.path : uploadDirectory_ + uploadName_;
+  contents_ = Contents();  // the temporary file goes with it
+  if (state_ == LINK_UPLOAD_DATA) UseUpUploadName("no name came with it");
+  Report(upload ? LinkActivity::Kind::kUploadCutShort : LinkActivity::Kind::kMessageCutShort,
+         upload ? path : std::string(), bytes, cause);
+}
+
+void CLinkServer::BeginContents() {
+  contents_ = Contents();
+  contents_.active = true;
+  if (uploadName_.empty()) {
+    contents_.refusal = noUploadName_;
+    return;
+  }
+  contents_.path = uploadDirectory_ + uploadName_;
+  Trace("upload save");
+  Trace(contents_.path.c_str());
+  contents_.failure = fileSystem_.CreateUpload(contents_.path, contents_.file);
+  if (contents_.failure == kSuccess) {
+    TraceNumber(contents_.file->TraceId());
+    contents_.pending.reserve(kUploadWrite);
+  }
+}
+
+bool CLinkServer::FlushContents() {
+  if (!contents_.file) return false;
+  const Status written = contents_.pending.empty()
+                             ? kSuccess
+                             : contents_.file->Write(contents_.pending.data(),
+                                                     contents_.pending.size());
+  contents_.pending.clear();
+  if (written == kSuccess) return true;
+  contents_.failure = written;
+  contents_.file.reset();  // nothing half-written stays behind
+  return false;
+}
+
+void CLinkServer::AddContents(const char* data, std::size_t length) {
+  contents_.bytes += length;
+  if (!contents_.file) return;  // dropped already; the rest is only counted
+  if (contents_.bytes > kLargestFile) {
+    contents_.refusal = "larger than the 4 GiB a file may have";
+    contents_.file.reset();
+    contents_.pending = std::vector<char>();
+    return;
+  }
+  while (length > 0) {
+    const std::size_t room = kUploadWrite - contents_.pending.size();
+    const std::size_t taken = std::min(room, length);
+    contents_.pending.insert(contents_.pending.end(), data, data + taken);
+    data += taken;
+    length -= taken;
+    if (contents_.pending.size() == kUploadWrite && !FlushContents()) return;
+  }
+}
+
+bool CLinkServer::EndContents() {
+  FlushContents();
+  Contents upload = std::move(contents_);
+  contents_ = Contents();
+  // Only an upload that met no failure on its way still has its file.
+  if (upload.file) upload.failure = upload.file->Commit();
+  const bool stored = upload.file && upload.failure == kSuccess;
+  upload.file.reset();
+  UseUpUploadName("no new name came with it: the last one served its upload");
+
+  if (stored) {
+    Trace("ulozit");
+    Trace(UploadNameOf(upload.path).c_str());
+    Report(LinkActivity::Kind::kUploadStored, upload.path, upload.bytes);
+    return true;
+  }
+  Trace("upload not stored");
+  Trace(upload.path.c_str());
+  TraceNumber(upload.failure);
+  LinkActivity failed(LinkActivity::Kind::kUploadFailed, upload.path);
+  failed.reason = upload.refusal;
+  failed.status = upload.failure;
+  failed.bytes = upload.bytes;
+  Report(failed);
+  return false;
 }
 
 int CLinkServer::StoreUpload(const char* data, std::size_t length) {
-  if (uploadName_.empty()) {
-    Trace("upload refused: no valid name");
-    LinkActivity refused(LinkActivity::Kind::kUploadFailed);
-    refused.reason = "no valid name";
-    refused.bytes = length;
-    Report(refused);
-    return 0;
-  }
-  const std::string path = uploadDirectory_ + uploadName_;
-  Trace("upload save");
-  Trace(path.c_str());
-  std::unique_ptr<WritableFile> file = fileSystem_.CreateNew(path);
-  if (!file) {  // most often: the file exists, and it is never overwritten
-    Report(LinkActivity::Kind::kUploadExists, path, length);
-    return 0;
-  }
-  TraceNumber(file->TraceId());
-  const bool written = file->Write(data, length);
-  file.reset();
-  if (!written) {
-    Trace("upload write failed, partial file removed");
-    fileSystem_.Remove(path);
-    LinkActivity failed(LinkActivity::Kind::kUploadFailed, path);
-    failed.reason = "the disk refused the write";
-    failed.bytes = length;
-    Report(failed);
-    return 0;
-  }
-  Trace("ulozit");
-  Trace(uploadName_.c_str());
-  Report(LinkActivity::Kind::kUploadStored, path, length);
-  return 1;
+  BeginContents();
+  AddContents(data, length);
+  return EndContents() ? 1 : 0;
 }
 
-void CLinkServer::Report(LinkActivity::Kind kind, const std::string& text,
-                         std::uint64_t bytes) const {
+void CLinkServer::ReportTooLong(LinkActivity::Kind kind, const std::string& path) const {
+  LinkActivity tooLong(kind, path);
+  tooLong.reason = "longer than a Windows path may be";
+  Report(tooLong);
+}
+
+void CLinkServer::Report(LinkActivity::Kind kind, const std::string& text, std::uint64_t bytes,
+                         Status status) const {
   LinkActivity activity{kind, text};
   activity.bytes = bytes;
+  activity.status = status;
   Report(activity);
 }
 
@@ -161,7 +242,7 @@ bool CLinkServer::Sent(Status status, const std::string& subject, std::uint64_t 
   // What follows a lost piece would be read by the handheld as the piece itself.
   Trace("transfer ended: the port did not take the bytes");
   TraceNumber(status);
-  Report(LinkActivity::Kind::kTransferEnded, subject, bytesBefore);
+  Report(LinkActivity::Kind::kTransferEnded, subject, bytesBefore, status);
   return false;
 }
 
@@ -184,8 +265,13 @@ bool CLinkServer::SendPayload(const std::string& subject, const void* data, std:
 int CLinkServer::SendFolderContent(const char* pattern) {
   Trace("server Sendfoldercontent");
   std::vector<FindEntry> entries;
-  if (!FitsPath(pattern) || !fileSystem_.FindFiles(pattern, entries)) {
-    Report(LinkActivity::Kind::kListingFailed, pattern);
+  if (!FitsPath(pattern)) {
+    ReportTooLong(LinkActivity::Kind::kListingFailed, pattern);
+    return -1;
+  }
+  const Status found = fileSystem_.FindFiles(pattern, entries);
+  if (found != kSuccess) {
+    Report(LinkActivity::Kind::kListingFailed, pattern, 0, found);
     return -1;
   }
   const std::vector<std::uint8_t> listing = EncodeListing(entries);
@@ -201,8 +287,13 @@ int CLinkServer::SendFolderContent(const char* pattern) {
 
 int CLinkServer::SendFile(const char* path) {
   std::vector<FindEntry> found;
-  if (!FitsPath(path) || !fileSystem_.FindFiles(path, found) || found.empty()) {
-    Report(LinkActivity::Kind::kFileNotFound, path);
+  if (!FitsPath(path)) {
+    ReportTooLong(LinkActivity::Kind::kFileNotFound, path);
+    return 0;
+  }
+  const Status search = fileSystem_.FindFiles(path, found);
+  if (search != kSuccess || found.empty()) {
+    Report(LinkActivity::Kind::kFileNotFound, path, 0, search);
     return 0;
   }
   const std::uint64_t size = found.front().size;
@@ -210,35 +301,57 @@ int CLinkServer::SendFile(const char* path) {
   Trace(path);
   // The first piece is read before the echo goes out: a file that cannot be
   // read is answered with the echo alone.
-  std::vector<char> piece;
-  std::unique_ptr<ReadableFile> file =
-      size > kLargestFile ? nullptr : fileSystem_.OpenForReading(path);
+  std::unique_ptr<ReadableFile> file;
+  const bool fits = size <= kLargestFile;
+  Status read = fits ? fileSystem_.OpenForReading(path, file) : kSuccess;
   auto remaining = static_cast<std::uint32_t>(std::min(size, kLargestFile));
   const std::uint32_t total = remaining;
-  bool readable = file && ReadPiece(*file, piece, std::min(remaining, kFilePiece));
-  TraceNumber(readable ? static_cast<long long>(piece.size()) : 0);
+  std::vector<char> piece;
+  if (fits && read == kSuccess) read = ReadPiece(*file, piece, std::min(remaining, kFilePiece));
+  TraceNumber(static_cast<long long>(piece.size()));
 
   if (!Sent(port_.SendText(kCommandDownload), path, 0)) return 1;
   clock_.Sleep(kEchoPauseMs);
-  if (!readable) {
-    Report(LinkActivity::Kind::kFileUnreadable, path);
+  if (!fits || read != kSuccess) {
+    LinkActivity unreadable(LinkActivity::Kind::kFileUnreadable, path);
+    unreadable.status = read;
+    if (!fits) unreadable.reason = "4 GiB or larger: the link carries 32-bit sizes";
+    Report(unreadable);
     return 1;
   }
   const std::int64_t started = clock_.NowMs();
+  std::vector<char> next;
   // Only what the file still holds is sent, never more than the size the search found.
   for (;;) {
     const auto length = static_cast<std::uint32_t>(piece.size());
-    if (!SendPayload(path, piece.data(), length, total - remaining, total)) return 1;
+    const std::uint32_t wanted = std::min(remaining - length, kFilePiece);
+    // A short piece is the end of the file.
+    const bool more = wanted > 0 && length == std::min(remaining, kFilePiece);
+    if (more) {
+      next.resize(wanted);
+      file->StartRead(next.data(), wanted);
+    }
+    const bool delivered = SendPayload(path, piece.data(), length, total - remaining, total);
+    std::uint32_t count = 0;
+    // The read under way writes into `next`: it ends before anything else happens.
+    if (more) read = file->FinishRead(&count);
+    if (!delivered) return 1;
     remaining -= length;
-    const bool fileEnded = piece.size() < kFilePiece;
-    if (remaining == 0 || fileEnded || !ReadPiece(*file, piece, std::min(remaining, kFilePiece)) ||
-        piece.empty()) {
+    if (more && read != kSuccess) {
+      Trace("sending stopped: the file could not be read");
+      TraceNumber(read);
+      Report(LinkActivity::Kind::kFileReadFailed, path, total - remaining, read);
+      return 1;
+    }
+    if (!more || count == 0) {
       LinkActivity sent{LinkActivity::Kind::kFileSent, path};
       sent.bytes = total - remaining;
       sent.elapsedMs = clock_.NowMs() - started;
       Report(sent);
       return 1;
     }
+    next.resize(count);
+    piece.swap(next);
   }
 }
 

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "link/file_system.h"
 #include "link/link_activity.h"
@@ -47,6 +49,19 @@ class CLinkServer {
   // The receiver threw a message away (too long): an upload name taken for it
   // is forgotten, so that no later stray message is stored under it.
   void DiscardMessage();
+  // The message that was arriving ended early, after `bytes`: the port failed,
+  // went away or was closed (`cause`). Nothing of it is kept or stored, and an
+  // upload name taken for it is forgotten.
+  void CutShort(std::uint64_t bytes, Status cause);
+
+  // Upload contents as they arrive. A data message in the contents state that
+  // is longer than a command goes to disk while it comes, so memory stays
+  // flat whatever its size; it is stored under its name once it ends.
+  bool TakesContents() const { return state_ == LINK_UPLOAD_DATA; }
+  void BeginContents();
+  void AddContents(const char* data, std::size_t length);
+  // Stores the contents; false when they were dropped, reported why.
+  bool EndContents();
 
   // Sends the listing of a search pattern; the entry count, or -1 when the search failed.
   int SendFolderContent(const char* pattern);
@@ -58,20 +73,38 @@ class CLinkServer {
   const std::string& uploadDirectory() const { return uploadDirectory_; }
 
  private:
+  // An upload under way: its file, and the first failure, which ends it.
+  struct Contents {
+    bool active = false;
+    std::string path;
+    std::unique_ptr<UploadFile> file;
+    std::vector<char> pending;  // gathered into larger writes
+    std::uint64_t bytes = 0;
+    Status failure = kSuccess;
+    const char* refusal = nullptr;  // a failure in the core's own words
+  };
+
   int TakeUploadName(const char* path);
   int StoreUpload(const char* data, std::size_t length);
+  bool FlushContents();
+  // Forgets the upload name: it serves one upload only.
+  void UseUpUploadName(const char* why);
   // True when the port took a send; else the transfer ends, traced and told.
   bool Sent(Status status, const std::string& subject, std::uint64_t bytesBefore);
   // Sends a payload, telling progress as it goes out; false when the port
   // stopped taking it.
   bool SendPayload(const std::string& subject, const void* data, std::uint32_t length,
                    std::uint64_t sentBefore, std::uint64_t total);
-  void Report(LinkActivity::Kind kind, const std::string& text, std::uint64_t bytes = 0) const;
+  void ReportTooLong(LinkActivity::Kind kind, const std::string& path) const;
+  void Report(LinkActivity::Kind kind, const std::string& text, std::uint64_t bytes = 0,
+              Status status = kSuccess) const;
 
   LinkPort& port_;
   FileSystem& fileSystem_;
   LinkClock& clock_;
   std::string uploadName_;
+  const char* noUploadName_ = "no name came with it";  // why uploadName_ is empty
+  Contents contents_;
   std::string uploadDirectory_ = kUploadFolder;
   LinkState state_ = LINK_IDLE;
   Status sendError_ = kSuccess;  // of the message Serve answers

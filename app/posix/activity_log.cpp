@@ -1,5 +1,10 @@
 #include "app/posix/activity_log.h"
 
+#include "fs/code_page.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iomanip>
 #include <sstream>
@@ -39,6 +44,55 @@ std::string Duration(std::int64_t seconds) {
 
 bool IsProgress(Kind kind) { return kind == Kind::kReceiving || kind == Kind::kSending; }
 
+// The system's own words, as a clause: "no such device".
+std::string SystemWords(Status code) {
+  std::string words = std::strerror(code);
+  if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+  return words;
+}
+
+}  // namespace
+
+std::string DiskProblem(Status code) {
+  switch (code) {
+    case EEXIST:
+      return "a file of that name exists";
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case ENOSPC:
+    case EDQUOT:
+      return "the disk is full";
+    case EROFS:
+      return "the disk is read-only";
+    case ENOENT:
+    case ENOTDIR:
+      return "the folder is gone";
+    case EIO:
+      return "the disk reported an input/output error";
+    default:
+      return SystemWords(code);
+  }
+}
+
+std::string LineProblem(Status code) {
+  switch (code) {
+    case ETIMEDOUT:
+      return "the line stopped taking bytes";
+    case ECANCELED:
+      return "the server was stopped";
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EBADF:
+      return "the line was lost";
+    default:
+      return SystemWords(code);
+  }
+}
+
+namespace {
+
 }  // namespace
 
 std::string FormatSize(std::uint64_t bytes) {
@@ -61,23 +115,35 @@ void ActivityLog::Show(const LinkActivity& activity) {
   transferStart_ = {};
   const std::string subject = show_(activity.text);
   const std::string reason = activity.reason != nullptr ? activity.reason : "";
+  // A reason in the core's words, else the system's code in a few words.
+  const auto diskWhy = [&activity] {
+    return activity.reason != nullptr ? std::string(activity.reason) : DiskProblem(activity.status);
+  };
+  const bool missing = activity.reason == nullptr &&
+                       (activity.status == ENOENT || activity.status == kSuccess);
   switch (activity.kind) {
     case Kind::kListingSent:
       Line("listed " + subject + "  " + std::to_string(activity.entries) +
            (activity.entries == 1 ? " entry, " : " entries, ") + FormatSize(activity.bytes));
       break;
     case Kind::kListingFailed:
-      Line(subject + " matches nothing: the echo alone was sent");
+      Line(subject + (missing ? " matches nothing" : " could not be searched: " + diskWhy()) +
+           "; the echo alone was sent");
       break;
     case Kind::kFileSent:
       Line("sent " + subject + "  " + FormatSize(activity.bytes) + " in " +
            Fixed(static_cast<double>(activity.elapsedMs) / 1000.0) + " s");
       break;
     case Kind::kFileNotFound:
-      Line(subject + " not found: nothing was sent");
+      Line(subject + (missing ? " not found" : " could not be looked up: " + diskWhy()) +
+           "; nothing was sent");
       break;
     case Kind::kFileUnreadable:
-      Line(subject + " could not be read: the echo alone was sent");
+      Line(subject + " could not be read: " + diskWhy() + "; the echo alone was sent");
+      break;
+    case Kind::kFileReadFailed:
+      Line("sending " + subject + " stopped after " + FormatSize(activity.bytes) +
+           ": the disk could not read it (" + diskWhy() + ")");
       break;
     case Kind::kUploadNameRefused:
       Line("refused upload \"" + subject + "\": " + reason);
@@ -85,23 +151,32 @@ void ActivityLog::Show(const LinkActivity& activity) {
     case Kind::kUploadStored: {
       const std::string host = hostPathOf_(activity.text);
       Line("stored " + subject + "  " + FormatSize(activity.bytes) +
-           (host.empty() ? "" : "  (" + host + ")"));
+           (host.empty() ? "" : "  (" + TerminalText(host) + ")"));
       break;
     }
-    case Kind::kUploadExists:
-      Line(subject + " exists: upload dropped, nothing overwritten");
-      break;
     case Kind::kUploadFailed:
-      Line(activity.text.empty()
-               ? "upload of " + FormatSize(activity.bytes) + " dropped: its name was refused"
-               : "upload " + subject + " not stored: " + reason);
+      if (activity.text.empty()) {
+        Line("upload of " + FormatSize(activity.bytes) + " dropped: " + reason);
+      } else if (activity.status == EEXIST) {
+        Line(subject + " exists: upload dropped, nothing overwritten");
+      } else {
+        Line("upload " + subject + " not stored: " + diskWhy());
+      }
+      break;
+    case Kind::kUploadCutShort:
+      Line("upload of " + subject + " cut short after " + FormatSize(activity.bytes) + " (" +
+           LineProblem(activity.status) + "): nothing stored");
+      break;
+    case Kind::kMessageCutShort:
+      Line("a message cut short after " + FormatSize(activity.bytes) + " (" +
+           LineProblem(activity.status) + ") was thrown away");
       break;
     case Kind::kMessageDiscarded:
       Line("discarded a message of " + FormatSize(activity.bytes) + ": too long to keep");
       break;
     case Kind::kTransferEnded:
-      Line("sending " + subject + " stopped after " + FormatSize(activity.bytes) +
-           ": the line stopped taking bytes");
+      Line("sending " + subject + " stopped after " + FormatSize(activity.bytes) + ": " +
+           LineProblem(activity.status));
       break;
     case Kind::kCommand:
     case Kind::kUploadNameTaken:

@@ -16,6 +16,11 @@ namespace ql {
 // "49 B", "3.0 KB", "1.2 MB" (units of 1000 bytes)
 std::string FormatSize(std::uint64_t bytes);
 
+// Why the disk or the line failed, from the system's code, as a clause for a
+// sentence: "the disk is full", "the line was lost".
+std::string DiskProblem(Status code);
+std::string LineProblem(Status code);
+
 class ActivityLog {
  public:
   using Clock = std::chrono::steady_clock;

@@ -55,7 +55,7 @@ class PosixFileSystemTest : public ::testing::Test {
   // The names a search yields, in order; {"<failed>"} when it fails.
   std::vector<std::string> Names(const std::string& pattern) {
     std::vector<FindEntry> entries;
-    if (!fs_->FindFiles(pattern, entries)) return {"<failed>"};
+    if (fs_->FindFiles(pattern, entries) != kSuccess) return {"<failed>"};
     std::vector<std::string> names;
     names.reserve(entries.size());
     for (const FindEntry& entry : entries) names.push_back(entry.name);
@@ -63,17 +63,32 @@ class PosixFileSystemTest : public ::testing::Test {
   }
   FindEntry Entry(const std::string& path) {
     std::vector<FindEntry> entries;
-    EXPECT_TRUE(fs_->FindFiles(path, entries)) << path;
+    EXPECT_EQ(fs_->FindFiles(path, entries), kSuccess) << path;
     return entries.empty() ? FindEntry() : entries.front();
   }
   std::string ReadAll(const std::string& path) {
-    std::unique_ptr<ReadableFile> file = fs_->OpenForReading(path);
-    if (!file) return "<no file>";
+    std::unique_ptr<ReadableFile> file;
+    if (fs_->OpenForReading(path, file) != kSuccess) return "<no file>";
     std::string contents;
     char buffer[4096];
     std::uint32_t count = 0;
-    while (file->Read(buffer, sizeof buffer, &count) && count > 0) contents.append(buffer, count);
+    do {
+      file->StartRead(buffer, sizeof buffer);
+      if (file->FinishRead(&count) != kSuccess) return "<read error>";
+      contents.append(buffer, count);
+    } while (count == sizeof buffer);
     return contents;
+  }
+  Status Opens(const std::string& path) {
+    std::unique_ptr<ReadableFile> file;
+    return fs_->OpenForReading(path, file);
+  }
+  // Stores an upload as the server does; the status of the step that failed.
+  Status Store(const std::string& path, const std::string& contents) {
+    std::unique_ptr<UploadFile> file;
+    Status status = fs_->CreateUpload(path, file);
+    if (status == kSuccess) status = file->Write(contents.data(), contents.size());
+    return status == kSuccess ? file->Commit() : status;
   }
 
   void CheckLinksInsideAndOut() {
@@ -168,7 +183,7 @@ TEST_F(PosixFileSystemTest, FoldersDotEntriesAndClamping) {
   // Letters without a folder, and paths without a drive.
   EXPECT_EQ(Names("D:\\*"), NameList{"<failed>"});
   EXPECT_EQ(Names("\\a.txt"), NameList{"<failed>"});
-  EXPECT_EQ(fs_->OpenForReading("D:\\a.txt"), nullptr);
+  EXPECT_EQ(Opens("D:\\a.txt"), ENOENT);
 }
 
 TEST_F(PosixFileSystemTest, AttributesTimesAndSizes) {
@@ -204,19 +219,16 @@ TEST_F(PosixFileSystemTest, NamesTravelInTheCodePage) {
   EXPECT_EQ(ReadAll("C:\\CAF\xC9.TXT"), "coffee");
   EXPECT_EQ(ReadAll("C:\\?"), "");  // a name the handheld cannot spell stays reachable
 
-  std::unique_ptr<WritableFile> file = fs_->CreateNew("C:\\sub\\na\xEFve.txt");
-  ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(file->Write("n", 1));
-  file.reset();
+  EXPECT_EQ(Store("C:\\sub\\na\xEFve.txt", "n"), kSuccess);
   EXPECT_TRUE(stdfs::exists(Host("sub/na\u00efve.txt")));
 }
 
 TEST_F(PosixFileSystemTest, RefusesLongPathsSpecialFilesAndEscapingLinks) {
   const std::string longName = "C:\\" + std::string(257, 'x');
   std::vector<FindEntry> entries;
-  EXPECT_FALSE(fs_->FindFiles(longName, entries));
-  EXPECT_EQ(fs_->OpenForReading(longName), nullptr);
-  EXPECT_EQ(fs_->CreateNew(longName), nullptr);
+  EXPECT_NE(fs_->FindFiles(longName, entries), kSuccess);
+  EXPECT_NE(Opens(longName), kSuccess);
+  EXPECT_NE(Store(longName, "x"), kSuccess);
 
   ASSERT_EQ(mkfifo(Host("pipe").c_str(), 0644), 0);
   symlink("/dev/zero", Host("zero").c_str());
@@ -228,31 +240,56 @@ TEST_F(PosixFileSystemTest, RefusesLongPathsSpecialFilesAndEscapingLinks) {
   EXPECT_EQ(ReadAll("C:\\in"), "inside");
   for (const char* path :
        {"C:\\pipe", "C:\\zero", "C:\\out", "C:\\outdir\\secret.txt", "C:\\sub"}) {
-    EXPECT_EQ(fs_->OpenForReading(path), nullptr) << path;
+    EXPECT_NE(Opens(path), kSuccess) << path;
   }
   EXPECT_EQ(Names("C:\\outdir\\*"), NameList{"<failed>"});
-  EXPECT_EQ(fs_->CreateNew("C:\\outdir\\new.txt"), nullptr);
+  EXPECT_EQ(Store("C:\\outdir\\new.txt", "x"), ENOENT);
   EXPECT_FALSE(stdfs::exists(base_ + "/outside/new.txt"));
 }
 
-TEST_F(PosixFileSystemTest, CreateNewNeverOverwrites) {
+TEST_F(PosixFileSystemTest, UploadsAppearWholeAndNeverReplaceAFile) {
   Put(Host("a.txt"), "old");
-  EXPECT_EQ(fs_->CreateNew("C:\\a.txt"), nullptr);
-  EXPECT_EQ(fs_->CreateNew("C:\\A.TXT"), nullptr);  // the same file for the handheld
-  EXPECT_EQ(fs_->CreateNew("C:\\missing\\b.txt"), nullptr);
+  EXPECT_EQ(Store("C:\\a.txt", "new"), EEXIST);
+  EXPECT_EQ(Store("C:\\A.TXT", "new"), EEXIST);  // the same file for the handheld
+  EXPECT_EQ(Store("C:\\missing\\b.txt", "new"), ENOENT);
   EXPECT_EQ(ReadAll("C:\\a.txt"), "old");
   EXPECT_FALSE(fs_->AcceptsUploadName(".profile"));
-  EXPECT_EQ(fs_->CreateNew("C:\\.profile"), nullptr);  // read by login shells
+  EXPECT_NE(Store("C:\\.profile", "x"), kSuccess);  // read by login shells
   EXPECT_FALSE(stdfs::exists(Host(".profile")));
 
-  std::unique_ptr<WritableFile> file = fs_->CreateNew("C:\\sub\\b.txt");
-  ASSERT_NE(file, nullptr);
+  // While it arrives, the upload is a hidden file that no listing shows.
+  std::unique_ptr<UploadFile> file;
+  ASSERT_EQ(fs_->CreateUpload("C:\\sub\\b.txt", file), kSuccess);
   EXPECT_GE(file->TraceId(), 0);
-  EXPECT_TRUE(file->Write("new", 3));
-  file.reset();
-  EXPECT_EQ(ReadAll("C:\\SUB\\B.txt"), "new");
-  fs_->Remove("C:\\sub\\B.TXT");
+  EXPECT_EQ(file->Write("new", 3), kSuccess);
+  EXPECT_EQ(Names("C:\\sub\\*"), (NameList{".", ".."}));
   EXPECT_FALSE(stdfs::exists(Host("sub/b.txt")));
+  Put(Host("sub/B.TXT"), "raced");  // made meanwhile: the name's existence is decided at the end
+  EXPECT_EQ(file->Commit(), EEXIST);
+  file.reset();
+  EXPECT_EQ(ReadAll("C:\\sub\\b.txt"), "raced");
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(Host("sub")), {}), 1) << "nothing left over";
+
+  ASSERT_EQ(fs_->CreateUpload("C:\\sub\\c.txt", file), kSuccess);
+  EXPECT_EQ(file->Write("whole", 5), kSuccess);
+  file.reset();  // dropped before it was whole: nothing stays
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(Host("sub")), {}), 1);
+  EXPECT_EQ(Store("C:\\sub\\c.txt", "whole"), kSuccess);
+  EXPECT_EQ(ReadAll("C:\\SUB\\C.txt"), "whole");
+
+  if (geteuid() != 0) {  // root writes anywhere
+    chmod(Host("sub").c_str(), 0555);
+    EXPECT_EQ(Store("C:\\sub\\d.txt", "x"), EACCES);
+    chmod(Host("sub").c_str(), 0755);
+  }
+}
+
+TEST_F(PosixFileSystemTest, ADriveFolderRemovedAndMadeAgainIsServedAgain) {
+  stdfs::remove_all(drive_);
+  EXPECT_EQ(Store("C:\\a.txt", "x"), ENOENT) << "the folder is gone";
+  stdfs::create_directory(drive_);
+  EXPECT_EQ(Store("C:\\a.txt", "back"), kSuccess);
+  EXPECT_EQ(ReadAll("C:\\a.txt"), "back");
 }
 
 TEST_F(PosixFileSystemTest, ServesOnlyTheFoldersItCouldOpen) {
@@ -261,7 +298,7 @@ TEST_F(PosixFileSystemTest, ServesOnlyTheFoldersItCouldOpen) {
   PosixFileSystem none({}, CodePageNamed("CP1252"));
   EXPECT_TRUE(none.Drives().empty());
   std::vector<FindEntry> entries;
-  EXPECT_FALSE(none.FindFiles("C:\\*", entries));
+  EXPECT_EQ(none.FindFiles("C:\\*", entries), ENOENT);
 }
 
 TEST_F(PosixFileSystemTest, LinksInsideWorkAndTheDriveStaysWhereItWas) {
@@ -271,7 +308,7 @@ TEST_F(PosixFileSystemTest, LinksInsideWorkAndTheDriveStaysWhereItWas) {
   ASSERT_EQ(symlink((base_ + "/outside").c_str(), drive_.c_str()), 0);
   EXPECT_EQ(Names("C:\\*"), (NameList{"a.txt", "absolute", "sub"}));
   EXPECT_EQ(ReadAll("C:\\secret.txt"), "<no file>");
-  EXPECT_NE(fs_->CreateNew("C:\\new.txt"), nullptr);
+  EXPECT_EQ(Store("C:\\new.txt", "x"), kSuccess);
   EXPECT_TRUE(stdfs::exists(base_ + "/moved/new.txt"));
   EXPECT_FALSE(stdfs::exists(base_ + "/outside/new.txt"));
 }
@@ -314,7 +351,7 @@ TEST_F(PosixFileSystemTest, ListsOnlyNamesTheHandheldCanAskFor) {
   EXPECT_EQ(Names("C:\\*.txt"), (NameList{"?.txt", "?.txt"}));
   PosixFileSystem japanese({{'C', drive_}}, CodePageNamed("CP932"));
   std::vector<FindEntry> entries;
-  ASSERT_TRUE(japanese.FindFiles("C:\\*.txt", entries));
+  ASSERT_EQ(japanese.FindFiles("C:\\*.txt", entries), kSuccess);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "\x93\xFA.txt");
 }
@@ -336,7 +373,7 @@ TEST_F(PosixFileSystemTest, ListsTenThousandEntriesQuickly) {
   for (int run = 0; run < 3; ++run) {
     std::vector<FindEntry> entries;
     const auto start = threadTime();
-    ASSERT_TRUE(fs_->FindFiles("C:\\big\\*", entries));
+    ASSERT_EQ(fs_->FindFiles("C:\\big\\*", entries), kSuccess);
     best = std::min(best, threadTime() - start);
     EXPECT_EQ(entries.size(), 10002u);
   }

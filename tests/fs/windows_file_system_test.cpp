@@ -23,18 +23,30 @@ class WindowsFileSystemTest : public ::testing::Test {
     RemoveDirectoryA(folder_.c_str());
   }
 
-  bool Create(const std::string& path, const std::string& contents) {
-    std::unique_ptr<WritableFile> file = fs_.CreateNew(path);
-    return file && file->Write(contents.data(), contents.size());
+  // Stores an upload as the server does; the status of the step that failed.
+  Status Create(const std::string& path, const std::string& contents) {
+    std::unique_ptr<UploadFile> file;
+    Status status = fs_.CreateUpload(path, file);
+    if (status == kSuccess) status = file->Write(contents.data(), contents.size());
+    return status == kSuccess ? file->Commit() : status;
   }
   std::string ReadAll(const std::string& path) {
-    std::unique_ptr<ReadableFile> file = fs_.OpenForReading(path);
-    if (!file) return "<no file>";
+    std::unique_ptr<ReadableFile> file;
+    if (fs_.OpenForReading(path, file) != kSuccess) return "<no file>";
     std::string contents;
     char buffer[1024];
     std::uint32_t count = 0;
-    while (file->Read(buffer, sizeof buffer, &count) && count > 0) contents.append(buffer, count);
+    do {
+      file->StartRead(buffer, sizeof buffer);
+      if (file->FinishRead(&count) != kSuccess) return "<read error>";
+      contents.append(buffer, count);
+    } while (count == sizeof buffer);
     return contents;
+  }
+  std::size_t EntriesIn(const std::string& folder) {
+    std::vector<FindEntry> entries;
+    static_cast<void>(fs_.FindFiles(folder + "\\*", entries));
+    return entries.size();
   }
 
   std::string folder_;
@@ -42,15 +54,15 @@ class WindowsFileSystemTest : public ::testing::Test {
 };
 
 TEST_F(WindowsFileSystemTest, ListsReadsAndCreates) {
-  ASSERT_TRUE(Create(folder_ + "\\a.txt", "hello"));
-  EXPECT_FALSE(Create(folder_ + "\\a.txt", "again"));  // never overwritten
-  EXPECT_EQ(ReadAll(folder_ + "\\a.txt"), "hello");
+  ASSERT_EQ(Create(folder_ + "\\a.txt", std::string(3000, 'h')), kSuccess);
+  EXPECT_EQ(Create(folder_ + "\\A.TXT", "again"), ERROR_ALREADY_EXISTS);  // never overwritten
+  EXPECT_EQ(ReadAll(folder_ + "\\a.txt"), std::string(3000, 'h'));
   EXPECT_EQ(ReadAll(folder_ + "\\sub"), "<no file>");
   EXPECT_EQ(ReadAll(folder_ + "\\missing.txt"), "<no file>");
   EXPECT_EQ(ReadAll(folder_ + "\\NUL"), "<no file>");  // a device, not a file
 
   std::vector<FindEntry> entries;
-  ASSERT_TRUE(fs_.FindFiles(folder_ + "\\*", entries));
+  ASSERT_EQ(fs_.FindFiles(folder_ + "\\*", entries), kSuccess);
   std::vector<std::string> names;
   for (const FindEntry& entry : entries) names.push_back(entry.name);
   EXPECT_EQ(names.size(), 4u);
@@ -60,24 +72,27 @@ TEST_F(WindowsFileSystemTest, ListsReadsAndCreates) {
   const auto file = std::find_if(entries.begin(), entries.end(),
                                  [](const FindEntry& entry) { return entry.name == "a.txt"; });
   ASSERT_NE(file, entries.end());
-  EXPECT_EQ(file->size, 5u);
+  EXPECT_EQ(file->size, 3000u);
   EXPECT_FALSE(file->attributes & kAttributeDirectory);
   EXPECT_GT(file->lastWriteTime, 116444736000000000ULL);  // after 1970
 
   entries.clear();
-  EXPECT_FALSE(fs_.FindFiles(folder_ + "\\*.none", entries));
+  EXPECT_EQ(fs_.FindFiles(folder_ + "\\*.none", entries), ERROR_FILE_NOT_FOUND);
 
-  std::unique_ptr<WritableFile> created = fs_.CreateNew(folder_ + "\\b.txt");
-  ASSERT_NE(created, nullptr);
+  // An upload dropped before it was whole leaves nothing behind.
+  std::unique_ptr<UploadFile> created;
+  ASSERT_EQ(fs_.CreateUpload(folder_ + "\\b.txt", created), kSuccess);
   EXPECT_NE(created->TraceId(), 0);
+  EXPECT_EQ(created->Write("b", 1), kSuccess);
   created.reset();
-  fs_.Remove(folder_ + "\\b.txt");
   EXPECT_EQ(GetFileAttributesA((folder_ + "\\b.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(EntriesIn(folder_), 4u);
+  EXPECT_EQ(Create(folder_ + "\\gone\\c.txt", "c"), ERROR_PATH_NOT_FOUND);
 
   const std::string longPath = folder_ + "\\" + std::string(260, 'x');
-  EXPECT_FALSE(fs_.FindFiles(longPath, entries));
-  EXPECT_EQ(fs_.CreateNew(longPath), nullptr);
-  EXPECT_EQ(fs_.OpenForReading(longPath), nullptr);
+  EXPECT_NE(fs_.FindFiles(longPath, entries), kSuccess);
+  EXPECT_NE(Create(longPath, "x"), kSuccess);
+  EXPECT_EQ(ReadAll(longPath), "<no file>");
 }
 
 }  // namespace

@@ -46,11 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   f.codePage.ToHandheld(f.codePage.ToHost(name));
 
   std::vector<ql::FindEntry> entries;
-  if (f.files.FindFiles(pattern, entries)) {
+  if (f.files.FindFiles(pattern, entries) == ql::kSuccess) {
     for (const ql::FindEntry& entry : entries) {
       if (entry.name == "secret") std::abort();  // outside the drive
     }
-    f.files.OpenForReading(pattern);
+    std::unique_ptr<ql::ReadableFile> file;
+    static_cast<void>(f.files.OpenForReading(pattern, file));
   }
   ql::FindEntry extra;
   extra.name = name;

@@ -26,6 +26,13 @@ void ScriptedPort::DeliverDue() {
 Status ScriptedPort::ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) {
   *count = 0;
   if (readsBeforeFailure_ >= 0 && readsBeforeFailure_-- == 0) return 5;
+  if (lossAtMs_ >= 0 && clock_.NowMs() >= lossAtMs_) {
+    lossAtMs_ = -1;
+    schedule_.clear();
+    queue_.clear();
+    readAt_ = 0;
+    return lossStatus_;
+  }
   DeliverDue();
   const std::size_t n = std::min<std::size_t>(length, queue_.size() - readAt_);
   std::memcpy(buffer, queue_.data() + readAt_, n);
@@ -68,40 +75,59 @@ namespace {
 
 class MemoryReader final : public ReadableFile {
  public:
-  explicit MemoryReader(std::string contents) : contents_(std::move(contents)) {}
-  bool Read(void* buffer, std::uint32_t length, std::uint32_t* count) override {
-    const std::size_t n = std::min<std::size_t>(length, contents_.size() - at_);
-    std::memcpy(buffer, contents_.data() + at_, n);
+  explicit MemoryReader(const MemoryFileSystem::File& file) : file_(file) {}
+  void StartRead(void* buffer, std::uint32_t length) override {
+    const std::size_t n = std::min<std::size_t>(length, file_.contents.size() - at_);
+    result_ = at_ + n > file_.readFailsAfter ? file_.readFailure : kSuccess;
+    if (result_ != kSuccess) return;
+    std::memcpy(buffer, file_.contents.data() + at_, n);
     at_ += n;
-    *count = static_cast<std::uint32_t>(n);
-    return true;
+    count_ = static_cast<std::uint32_t>(n);
+  }
+  Status FinishRead(std::uint32_t* count) override {
+    *count = result_ == kSuccess ? count_ : 0;
+    return result_;
   }
 
  private:
-  std::string contents_;
+  MemoryFileSystem::File file_;
   std::size_t at_ = 0;
+  std::uint32_t count_ = 0;
+  Status result_ = kSuccess;
 };
 
-class MemoryWriter final : public WritableFile {
+class MemoryUpload final : public UploadFile {
  public:
-  explicit MemoryWriter(MemoryFileSystem::File& file) : file_(file) {}
-  bool Write(const void* data, std::size_t length) override {
-    if (file_.failWrites) {
-      file_.contents.append(static_cast<const char*>(data), length / 2);  // a partial write
-      return false;
-    }
-    file_.contents.append(static_cast<const char*>(data), length);
-    return true;
+  MemoryUpload(MemoryFileSystem& files, std::string path) : files_(files), path_(std::move(path)) {
+    ++files_.temporaries;
+  }
+  ~MemoryUpload() override { --files_.temporaries; }
+  MemoryUpload(const MemoryUpload&) = delete;
+  MemoryUpload& operator=(const MemoryUpload&) = delete;
+
+  Status Write(const void* data, std::size_t length) override {
+    files_.largestWrite = std::max(files_.largestWrite, length);
+    if (length > files_.writeRoom) return files_.writeFailure;
+    files_.writeRoom -= length;
+    contents_.append(static_cast<const char*>(data), length);
+    return kSuccess;
+  }
+  Status Commit() override {
+    if (files_.commitFailure != kSuccess) return files_.commitFailure;
+    if (!files_.files.emplace(path_, MemoryFileSystem::File{contents_}).second) return 17;  // EEXIST
+    return kSuccess;
   }
   long long TraceId() const override { return 42; }
 
  private:
-  MemoryFileSystem::File& file_;
+  MemoryFileSystem& files_;
+  std::string path_;
+  std::string contents_;
 };
 
 }  // namespace
 
-bool MemoryFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
+Status MemoryFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
   const bool wholeFolder =
       pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, "\\*") == 0;
   const std::string folder = wholeFolder ? pattern.substr(0, pattern.size() - 1) : std::string();
@@ -115,20 +141,24 @@ bool MemoryFileSystem::FindFiles(const std::string& pattern, std::vector<FindEnt
     entry.name = path.substr(path.rfind('\\') + 1);
     entries.push_back(entry);
   }
-  return !entries.empty();
+  return entries.empty() ? 2 : kSuccess;  // ENOENT, ERROR_FILE_NOT_FOUND
 }
 
-std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForReading(const std::string& path) {
+Status MemoryFileSystem::OpenForReading(const std::string& path,
+                                        std::unique_ptr<ReadableFile>& file) {
   const auto it = files.find(path);
-  if (it == files.end() || it->second.unreadable) return nullptr;
-  return std::make_unique<MemoryReader>(it->second.contents);
+  if (it == files.end()) return 2;
+  if (it->second.readFailure != kSuccess && it->second.readFailsAfter == SIZE_MAX) {
+    return it->second.readFailure;
+  }
+  file = std::make_unique<MemoryReader>(it->second);
+  return kSuccess;
 }
 
-std::unique_ptr<WritableFile> MemoryFileSystem::CreateNew(const std::string& path) {
-  if (refuseCreate || files.count(path) != 0) return nullptr;
-  File& file = files[path];
-  file.failWrites = failWrites;
-  return std::make_unique<MemoryWriter>(file);
+Status MemoryFileSystem::CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) {
+  if (createFailure != kSuccess) return createFailure;
+  file = std::make_unique<MemoryUpload>(*this, path);
+  return kSuccess;
 }
 
 LinkHarness::LinkHarness(FileSystem* desktop)

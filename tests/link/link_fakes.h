@@ -44,6 +44,12 @@ class ScriptedPort final : public LinkPort {
   void Stream(std::int64_t atMs, const std::string& bytes, std::size_t bytesPerMs);
   // The read after `goodReads` more reads fails once.
   void FailReadAfter(int goodReads) { readsBeforeFailure_ = goodReads; }
+  // The line is lost at `atMs` (a pulled cable, a stop): what has not been
+  // read by then never arrives, and the first read from then on fails so.
+  void LoseLineAt(std::int64_t atMs, Status status) {
+    lossAtMs_ = atMs;
+    lossStatus_ = status;
+  }
 
   Status ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) override;
   Status SendText(const char* text) override;
@@ -70,26 +76,32 @@ class ScriptedPort final : public LinkPort {
   std::string queue_;
   std::size_t readAt_ = 0;  // bytes of queue_ already read
   int readsBeforeFailure_ = -1;
+  std::int64_t lossAtMs_ = -1;
+  Status lossStatus_ = kSuccess;
 };
 
+// Paths are held exactly as given; faults are the systems' own codes.
 class MemoryFileSystem final : public FileSystem {
  public:
   struct File {
     std::string contents;
-    bool unreadable = false;
+    Status readFailure = kSuccess;            // every read of the file fails so
     std::uint64_t reportedSize = UINT64_MAX;  // what a search says, if not the contents' size
-    bool failWrites = false;
+    std::size_t readFailsAfter = SIZE_MAX;    // reads past this many bytes fail with readFailure
   };
 
   // Matches the exact path, or every file under a folder for "folder\*".
-  bool FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
-  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path) override;
-  std::unique_ptr<WritableFile> CreateNew(const std::string& path) override;
-  void Remove(const std::string& path) override { files.erase(path); }
+  Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
+  Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
+  Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
 
   std::map<std::string, File> files;
-  bool refuseCreate = false;
-  bool failWrites = false;  // files created from now on refuse part of every write
+  Status createFailure = kSuccess;      // creating an upload fails so
+  Status commitFailure = kSuccess;      // putting an upload in place fails so
+  Status writeFailure = kSuccess;       // writes fail so once writeRoom bytes are taken
+  std::size_t writeRoom = SIZE_MAX;     // what the disk still takes
+  int temporaries = 0;                  // uploads under way, not yet in place or removed
+  std::size_t largestWrite = 0;
 };
 
 // The link core with its surroundings replaced, driven as the event loop would.

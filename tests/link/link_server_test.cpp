@@ -216,24 +216,40 @@ TEST(Upload, RefusedNameIsTracedWithItsReasonAndControlsEscaped) {
   EXPECT_TRUE(link.Traced("a character Windows does not allow in names"));
 }
 
-TEST(Upload, ADiscardedMessageForgetsTheUploadName) {
+TEST(Upload, AnUploadNameServesOneUpload) {
   LinkHarness link;
-  link.receiver = std::make_unique<CLinkReceiver>(link.port, *link.server, link.clock, 100);
+  std::vector<LinkActivity> told;
+  link.server->SetActivitySink([&](const LinkActivity& a) {
+    if (a.kind != LinkActivity::Kind::kReceiving) told.push_back(a);
+  });
   link.Request("&&", "victim.txt");
-  link.port.Arrive(link.clock.now, std::string(200, 'x'));  // too long: thrown away
-  link.port.Arrive(link.clock.now + 1000, "stray bytes, no command before them");
-  link.RunUntilIdle();
+  link.Send(std::string(200, 'x'));  // longer than any message kept in memory: it goes to disk
+  EXPECT_EQ(link.files.files["C:\\victim.txt"].contents, std::string(200, 'x'));
+  link.files.files.clear();  // the user removes it; stray bytes must not bring it back
+  link.Send("stray bytes, no command before them");
+  link.Request("&&", "two.txt");
+  link.Send("@@");  // two bytes are a command on this line
   EXPECT_TRUE(link.files.files.empty());
+  EXPECT_EQ(told.back().kind, LinkActivity::Kind::kCommand);
+  const LinkActivity& stray = told[told.size() - 4];
+  EXPECT_EQ(stray.kind, LinkActivity::Kind::kUploadFailed);
+  EXPECT_STREQ(stray.reason, "no new name came with it: the last one served its upload");
+  link.Request("&&", "three.txt");
+  link.Send("ab");
+  EXPECT_STREQ(told.back().reason, "2 bytes of contents cannot be told from a command");
 }
 
 TEST(Upload, FailedWriteLeavesNoPartialFile) {
   LinkHarness link;
-  link.files.failWrites = true;
+  link.files.writeRoom = 500;
+  link.files.writeFailure = 28;  // ENOSPC
   link.Request("&&", "full.bin");
   std::string contents(1000, 'f');
   EXPECT_EQ(link.server->ProcessStateMachine(contents.data(), contents.size()), 0);
   EXPECT_TRUE(link.files.files.empty());
-  EXPECT_TRUE(link.Traced("upload write failed, partial file removed"));
+  EXPECT_EQ(link.files.temporaries, 0);
+  EXPECT_TRUE(link.Traced("upload not stored"));
+  EXPECT_TRUE(link.Traced("28"));
 }
 
 TEST(Commands, DataBeforeAnyCommandAndUnknownCommands) {
@@ -273,7 +289,7 @@ TEST(Activity, EachExchangeIsToldWithItsOutcome) {
     if (a.kind != LinkActivity::Kind::kReceiving) told.push_back(a);
   });
   link.files.files["C:\\d\\a.bin"].contents = std::string(10000, 'a');
-  link.files.files["C:\\d\\bad"] = {"x", /*unreadable=*/true};
+  link.files.files["C:\\d\\bad"] = {"x", /*readFailure=*/13};
   link.Request("@@", "C:\\d\\*");
   link.Send("C:\\none\\*");
   link.Request("@&", "C:\\d\\a.bin");
@@ -301,7 +317,7 @@ TEST(Activity, EachExchangeIsToldWithItsOutcome) {
   EXPECT_EQ(kinds,
             (std::vector<K>{K::kCommand, K::kListingSent, K::kListingFailed, K::kCommand,
                             K::kFileSent, K::kFileUnreadable, K::kFileNotFound, K::kCommand,
-                            K::kUploadNameTaken, K::kUploadStored, K::kUploadExists, K::kCommand,
+                            K::kUploadNameTaken, K::kUploadStored, K::kUploadFailed, K::kCommand,
                             K::kUploadNameRefused, K::kCommand, K::kTransferEnded}));
   const auto find = [&](K kind) {
     return *std::find_if(told.begin(), told.end(), [&](const auto& a) { return a.kind == kind; });
@@ -310,6 +326,8 @@ TEST(Activity, EachExchangeIsToldWithItsOutcome) {
   EXPECT_EQ(find(K::kFileSent).bytes, 10000u);
   EXPECT_EQ(find(K::kUploadStored).text, "C:\\new.txt");
   EXPECT_STREQ(find(K::kUploadNameRefused).reason, "a device name");
+  EXPECT_EQ(find(K::kFileUnreadable).status, 13);
+  EXPECT_EQ(find(K::kTransferEnded).status, 1460);
   EXPECT_LT(find(K::kTransferEnded).bytes, 10000u) << "the rest is not sent into a stalled line";
   EXPECT_LT(link.port.Sent().size(), link.port.stallAfterBytes + 10000);
 }
