@@ -145,7 +145,9 @@ std::string CodePage::ToHandheld(const std::string& utf8) const {
   return Convert(toHandheld_, utf8, true);
 }
 
-std::string CodePage::ToTerminal(const std::string& ansi) const { return TerminalText(ToHost(ansi)); }
+std::string CodePage::ToTerminal(const std::string& ansi) const {
+  return TerminalText(ToHost(ansi));
+}
 
 std::string TerminalText(const std::string& utf8) {
   static const char kHex[] = "0123456789abcdef";
@@ -158,8 +160,11 @@ std::string TerminalText(const std::string& utf8) {
   for (std::size_t i = 0; i < utf8.size();) {
     const auto byte = static_cast<unsigned char>(utf8[i]);
     // How long the sequence this byte leads is, when it is one.
-    const std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
-                                           : (byte >> 3) == 0x1E  ? 4 : 0;
+    const std::size_t length = byte < 0x80           ? 1
+                               : (byte >> 5) == 0x6  ? 2
+                               : (byte >> 4) == 0xE  ? 3
+                               : (byte >> 3) == 0x1E ? 4
+                                                     : 0;
     bool valid = length > 0 && i + length <= utf8.size();
     for (std::size_t k = 1; valid && k < length; ++k) {
       valid = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;

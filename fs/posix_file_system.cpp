@@ -504,8 +504,7 @@ Status PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& 
     // A backslash (also a double-byte character's second byte) would split the
     // name in the handheld's path: it could not ask for the entry.
     if (entry.name.find('\\') == std::string::npos && !IsUploadTemporary(hostEntry->d_name) &&
-        pattern.Matches(entry.name) &&
-        Describe(path, folder.Fd(), hostEntry->d_name, entry)) {
+        pattern.Matches(entry.name) && Describe(path, folder.Fd(), hostEntry->d_name, entry)) {
       named.emplace_back(UpperName(entry.name, codePage_), std::move(entry));
     }
   }
@@ -630,8 +629,8 @@ Status PosixFileSystem::CreateUpload(const std::string& pathText,
   static std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[17];
-    static_cast<void>(std::snprintf(suffix, sizeof suffix, "%016llx",
-                                    static_cast<unsigned long long>(random())));
+    static_cast<void>(
+        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random())));
     std::string temporary = kUploadTemporaryPrefix + std::string(suffix);
     // Readable by others as any new document is (the umask may narrow it); the
     // default drive's folder is the user's alone.

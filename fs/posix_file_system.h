@@ -61,7 +61,7 @@ class PosixFileSystem : public FileSystem {
                 FindEntry& entry) const;
   Status FindOne(const HostPath& path, std::vector<FindEntry>& entries) const;
   Status ListFolder(const HostPath& path, const WildcardPattern& pattern,
-                  std::vector<FindEntry>& entries) const;
+                    std::vector<FindEntry>& entries) const;
 
   DriveTable drives_;
   std::map<char, Drive> open_;

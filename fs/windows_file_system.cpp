@@ -170,9 +170,9 @@ Status WindowsFileSystem::OpenForReading(const std::string& path,
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_DIRECTORY;
-  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                    nullptr);
+  const HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   Handle opened(handle);
   // Device names ("C:\CON", "C:\x\COM1") open devices, not files.
@@ -183,8 +183,7 @@ Status WindowsFileSystem::OpenForReading(const std::string& path,
   return kSuccess;
 }
 
-Status WindowsFileSystem::CreateUpload(const std::string& path,
-                                       std::unique_ptr<UploadFile>& file) {
+Status WindowsFileSystem::CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) {
   if (!FitsPath(path)) return ERROR_FILENAME_EXCED_RANGE;
   const std::size_t slash = path.find_last_of("\\/");
   const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);

@@ -65,7 +65,7 @@ class CLinkReceiver {
   std::unique_ptr<char, FreeDeleter> buffer_;
   std::size_t capacity_ = 0;
   std::size_t receiveCount_ = 0;
-  std::size_t discarded_ = 0;  // bytes of a message that is too long, 0 otherwise
+  std::size_t discarded_ = 0;   // bytes of a message that is too long, 0 otherwise
   std::uint64_t gathered_ = 0;  // bytes of the message so far, however kept
   bool dispatch_ = true;        // the message being gathered is to be served
   bool streaming_ = false;      // the message is upload contents, going to disk

@@ -159,10 +159,10 @@ void CLinkServer::BeginContents() {
 
 bool CLinkServer::FlushContents() {
   if (!contents_.file) return false;
-  const Status written = contents_.pending.empty()
-                             ? kSuccess
-                             : contents_.file->Write(contents_.pending.data(),
-                                                     contents_.pending.size());
+  const Status written =
+      contents_.pending.empty()
+          ? kSuccess
+          : contents_.file->Write(contents_.pending.data(), contents_.pending.size());
   contents_.pending.clear();
   if (written == kSuccess) return true;
   contents_.failure = written;

@@ -1,7 +1,5 @@
 #include "app/posix/activity_log.h"
 
-#include "fs/code_page.h"
-
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -9,6 +7,8 @@
 #include <iomanip>
 #include <sstream>
 #include <utility>
+
+#include "fs/code_page.h"
 
 namespace ql {
 namespace {
@@ -47,7 +47,8 @@ bool IsProgress(Kind kind) { return kind == Kind::kReceiving || kind == Kind::kS
 // The system's own words, as a clause: "no such device".
 std::string SystemWords(Status code) {
   std::string words = std::strerror(code);
-  if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+  if (!words.empty())
+    words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
   return words;
 }
 
@@ -91,9 +92,7 @@ std::string LineProblem(Status code) {
   }
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 std::string FormatSize(std::uint64_t bytes) {
   // Decimal units, as disks and line speeds are counted.
@@ -119,8 +118,8 @@ void ActivityLog::Show(const LinkActivity& activity) {
   const auto diskWhy = [&activity] {
     return activity.reason != nullptr ? std::string(activity.reason) : DiskProblem(activity.status);
   };
-  const bool missing = activity.reason == nullptr &&
-                       (activity.status == ENOENT || activity.status == kSuccess);
+  const bool missing =
+      activity.reason == nullptr && (activity.status == ENOENT || activity.status == kSuccess);
   switch (activity.kind) {
     case Kind::kListingSent:
       Line("listed " + subject + "  " + std::to_string(activity.entries) +

@@ -2,6 +2,7 @@
 // sequence on a signal, one server per device, and a device that goes away.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -455,6 +456,81 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(1));
   sending = false;
   stream.join();
+  EXPECT_NE(server->Out().find("(the server was stopped): nothing stored"), std::string::npos)
+      << server->Out();
+  EXPECT_TRUE(fs::is_empty(desktop_)) << "nothing of it stored, nothing left behind";
+}
+
+// The handheld's side of an upload that keeps coming until `stop` is set.
+class UploadStream {
+ public:
+  UploadStream(const std::string& device, const std::string& name) {
+    EXPECT_EQ(handheld_.Open(device), 0);
+    handheld_.SendText("&&");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    handheld_.SendText(name.c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    thread_ = std::thread([this] {
+      const std::string piece(512, 'u');
+      while (!stop_) {
+        handheld_.SendBlocks(piece.data(), static_cast<std::uint32_t>(piece.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  }
+  ~UploadStream() {
+    stop_ = true;
+    thread_.join();
+  }
+  UploadStream(const UploadStream&) = delete;
+  UploadStream& operator=(const UploadStream&) = delete;
+
+ private:
+  PosixSerialLine handheld_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(LinkProgram, CablePulledInTheMiddleOfAnUploadStoresNothing) {
+  WriteText(desktop_ / "kept.txt", "kept");
+  auto server = StartServer();
+  {
+    const UploadStream upload(HandheldEnd(), "C:\\memo.txt");
+    std::this_thread::sleep_for(seconds(1));
+    cable_->Unplug(VirtualCable::kServerEnd);
+    EXPECT_TRUE(server->AwaitOutput("went away", seconds(5))) << server->Out();
+  }
+  std::string error;
+  ASSERT_TRUE(cable_->Replug(VirtualCable::kServerEnd, error)) << error;
+  EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
+  const Finished listing = Peer({"ls", "C:/*"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("kept.txt"), std::string::npos) << listing.out;
+  EXPECT_EQ(std::distance(fs::directory_iterator(desktop_), {}), 1)
+      << "nothing stored, nothing half-written left";
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+  const std::string log = server->Out();
+  EXPECT_NE(log.find("upload of C:\\memo.txt cut short after "), std::string::npos) << log;
+  EXPECT_NE(log.find("(the line was lost): nothing stored"), std::string::npos) << log;
+}
+
+// A small file system of its own, where the tests may mount one.
+TEST_F(LinkProgram, UploadIntoAFullDiskIsToldAndLeavesNothing) {
+  if (geteuid() != 0 || mount("tmpfs", desktop_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "mounting a small tmpfs needs root; the full disk is not tried";
+  }
+  auto server = StartServer();
+  WriteText(scratch_.path() / "big.bin", std::string(80 * 1024, 'b'));
+  const Finished put = Peer({"put", (scratch_.path() / "big.bin").string()});
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+  EXPECT_TRUE(fs::is_empty(desktop_)) << "no part of it stays behind";
+  umount(desktop_.c_str());
+  EXPECT_NE(put.code, 0) << put.out;
+  EXPECT_NE(server->Out().find("upload C:\\big.bin not stored: the disk is full"),
+            std::string::npos)
+      << server->Out();
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ Status ScriptedPort::SendText(const char* text) {
 }
 
 Status ScriptedPort::SendBlocks(const void* data, std::uint32_t length) {
-  if (Sent().size() >= stallAfterBytes) return 1460;  // the port's own time-out
+  if (Sent().size() >= stallAfterBytes) return stallStatus;
   writes.push_back(
       {PortWrite::kBlocks, std::string(static_cast<const char*>(data), length), clock_.NowMs()});
   return kSuccess;
@@ -114,7 +114,8 @@ class MemoryUpload final : public UploadFile {
   }
   Status Commit() override {
     if (files_.commitFailure != kSuccess) return files_.commitFailure;
-    if (!files_.files.emplace(path_, MemoryFileSystem::File{contents_}).second) return 17;  // EEXIST
+    if (!files_.files.emplace(path_, MemoryFileSystem::File{contents_}).second)
+      return 17;  // EEXIST
     return kSuccess;
   }
   long long TraceId() const override { return 42; }

@@ -58,8 +58,10 @@ class ScriptedPort final : public LinkPort {
 
   // Everything written, with the discards in between.
   std::vector<PortWrite> writes;
-  // Payload writes fail once this many bytes have gone out (a stalled line).
+  // Payload writes fail once this many bytes have gone out (a stalled line),
+  // with this status (the port's own time-out).
   std::size_t stallAfterBytes = SIZE_MAX;
+  Status stallStatus = 1460;
   // The driver's input queue holds this much; bytes beyond it are lost.
   std::size_t queueCapacity = SIZE_MAX;
   std::size_t lostBytes = 0;
@@ -96,11 +98,11 @@ class MemoryFileSystem final : public FileSystem {
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
 
   std::map<std::string, File> files;
-  Status createFailure = kSuccess;      // creating an upload fails so
-  Status commitFailure = kSuccess;      // putting an upload in place fails so
-  Status writeFailure = kSuccess;       // writes fail so once writeRoom bytes are taken
-  std::size_t writeRoom = SIZE_MAX;     // what the disk still takes
-  int temporaries = 0;                  // uploads under way, not yet in place or removed
+  Status createFailure = kSuccess;   // creating an upload fails so
+  Status commitFailure = kSuccess;   // putting an upload in place fails so
+  Status writeFailure = kSuccess;    // writes fail so once writeRoom bytes are taken
+  std::size_t writeRoom = SIZE_MAX;  // what the disk still takes
+  int temporaries = 0;               // uploads under way, not yet in place or removed
   std::size_t largestWrite = 0;
 };
 
