@@ -19,6 +19,7 @@
 #include <cstring>
 #include <future>
 #include <random>
+#include <system_error>
 #include <utility>
 
 #include "fs/handheld_path.h"
@@ -154,9 +155,14 @@ class PosixReadableFile : public ReadableFile {
   PosixReadableFile& operator=(const PosixReadableFile&) = delete;
 
   void StartRead(void* buffer, std::uint32_t length) override {
-    read_ = std::async(std::launch::async, [this, buffer, length] {
+    const auto read = [this, buffer, length] {
       return ReadFully(static_cast<char*>(buffer), length);
-    });
+    };
+    try {
+      read_ = std::async(std::launch::async, read);
+    } catch (const std::system_error&) {  // no thread to spare: read when asked
+      read_ = std::async(std::launch::deferred, read);
+    }
   }
   Status FinishRead(std::uint32_t* count) override {
     const std::pair<Status, std::uint32_t> done = read_.get();
