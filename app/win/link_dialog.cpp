@@ -42,10 +42,6 @@ std::string PortText(HWND dialog) {
   return text;
 }
 
-void SetStatus(HWND dialog, const std::string& text) {
-  SetDlgItemTextA(dialog, IDC_STATUS, text.c_str());
-}
-
 void EnableBoxes(HWND dialog, BOOL enable) {
   EnableWindow(GetDlgItem(dialog, IDC_COMBO_PORT), enable);
   EnableWindow(GetDlgItem(dialog, IDC_COMBO_SPEED), enable);
@@ -69,7 +65,7 @@ bool OpenLink(HWND dialog, LinkDialogContext& context) {
     return false;
   }
   ShowTrayIcon(dialog, context, IDI_PORT_OPEN);
-  SetStatus(dialog, PortOpenedText(port));
+  ShowLinkStatus(dialog, PortOpenedText(port));
   EnableBoxes(dialog, FALSE);
   SetUpHandheldLine(*context.port, baud);
   return true;
@@ -77,7 +73,7 @@ bool OpenLink(HWND dialog, LinkDialogContext& context) {
 
 void StartLink(HWND dialog, LinkDialogContext& context) {
   if (OpenLink(dialog, context)) return;
-  SetStatus(dialog, PortOpenFailedText(PortText(dialog)));
+  ShowLinkStatus(dialog, PortOpenFailedText(PortText(dialog)));
   ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
   SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
   SetLinkFlag(dialog, 0);
@@ -96,7 +92,7 @@ void OnPortLost(HWND dialog, LinkDialogContext& context) {
   if (LinkFlag(dialog) == 0 || !context.port->IsOpen()) return;
   context.port->ClosePort();
   ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
-  SetStatus(dialog, PortLostText(PortText(dialog)));
+  ShowLinkStatus(dialog, PortLostText(PortText(dialog)));
   SetTimer(dialog, kReopenTimerId, kReopenIntervalMs, nullptr);
 }
 
@@ -111,7 +107,7 @@ void ToggleLink(HWND dialog, LinkDialogContext& context) {
     SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
     SetLinkFlag(dialog, 0);
     EnableBoxes(dialog, TRUE);
-    SetStatus(dialog, PortClosedText(PortText(dialog)));
+    ShowLinkStatus(dialog, PortClosedText(PortText(dialog)));
     StopLink(dialog, context);
   } else {
     SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Stop");
@@ -290,6 +286,10 @@ void OnTrayNotify(HWND dialog, const LinkDialogContext& context, LPARAM mouseMes
 HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context) {
   return CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_LINK), context.mainWindow,
                             LinkDialogProc, reinterpret_cast<LPARAM>(&context));
+}
+
+void ShowLinkStatus(HWND dialog, const std::string& text) {
+  SetDlgItemTextA(dialog, IDC_STATUS, text.c_str());
 }
 
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -24,6 +24,9 @@ struct LinkDialogContext {
 // must outlive it.
 HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context);
 
+// Puts `text` in the dialog's status line; on the UI thread.
+void ShowLinkStatus(HWND dialog, const std::string& text);
+
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace ql

@@ -4,6 +4,7 @@
 // After windows.h, whose types it uses.
 #include <commctrl.h>
 
+#include "app/win/activity_status.h"
 #include "app/win/app_messages.h"
 #include "app/win/link_dialog.h"
 #include "app/win/main_window.h"
@@ -45,6 +46,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
     desktopLink.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
   };
+  // Reports come on the UI thread, from inside the window procedure; only a
+  // failed upload is shown, the rest (progress above all) would only flicker.
+  desktopLink.SetActivitySink([&dialogWindow](const ql::LinkActivity& activity) {
+    const std::string text = ql::ActivityStatusText(activity);
+    if (!text.empty()) ql::ShowLinkStatus(dialogWindow, text);
+  });
   ql::RegisterMainWindowClass(instance);
   dialog.mainWindow = ql::CreateMainWindow(instance, &linkPort, &onSerialEvent);
   dialog.port = &linkPort;

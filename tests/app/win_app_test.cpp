@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/win/activity_status.h"
 #include "app/win/app_messages.h"
 #include "app/win/hotkeys.h"
 #include "app/win/link_dialog.h"
@@ -148,6 +149,50 @@ TEST(HotkeyTest, ControlFlagsBecomeRegistrationModifiers) {
   EXPECT_EQ(HotkeyModifiers(HOTKEYF_ALT << 8 | 'A'), static_cast<UINT>(MOD_ALT));
   EXPECT_EQ(HotkeyModifiers(HOTKEYF_EXT << 8 | VK_HOME), 0u);
   EXPECT_EQ(HotkeyModifiers(0x0F41), static_cast<UINT>(MOD_ALT | MOD_CONTROL | MOD_SHIFT));
+}
+
+LinkActivity FailedUpload(const std::string& path, Status status, const char* reason = nullptr) {
+  LinkActivity failed(LinkActivity::Kind::kUploadFailed, path);
+  failed.status = status;
+  failed.reason = reason;
+  return failed;
+}
+
+TEST(ActivityStatusTest, AFailedStoreNamesTheFileItsFolderAndWhy) {
+  EXPECT_EQ(ActivityStatusText(FailedUpload("C:\\memo.txt", ERROR_ACCESS_DENIED)),
+            "Unable to store memo.txt in C:\\ (access denied)");
+  EXPECT_EQ(ActivityStatusText(FailedUpload("C:\\a b\\x.y", ERROR_HANDLE_DISK_FULL)),
+            "Unable to store x.y in C:\\a b\\ (disk full)");
+  EXPECT_EQ(ActivityStatusText(FailedUpload("C:\\m", ERROR_ALREADY_EXISTS)),
+            "Unable to store m in C:\\ (file exists)");
+  EXPECT_EQ(ActivityStatusText(FailedUpload("C:\\m", ERROR_LOCK_VIOLATION)),
+            "Unable to store m in C:\\ (in use by another program)");
+  // The core's own words when the system gave no code; a code wins over them.
+  EXPECT_EQ(ActivityStatusText(FailedUpload("C:\\m", kSuccess, "too big")),
+            "Unable to store m in C:\\ (too big)");
+  EXPECT_EQ(ActivityStatusText(FailedUpload("C:\\m", ERROR_PATH_NOT_FOUND, "too big")),
+            "Unable to store m in C:\\ (folder not found)");
+  EXPECT_EQ(ActivityStatusText(FailedUpload("", kSuccess, "no name came with it")),
+            "Unable to store an upload (no name came with it)");
+}
+
+TEST(ActivityStatusTest, OtherCodesInTheSystemsWordsOrByNumber) {
+  const std::string notFound = SystemErrorWords(ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(notFound.empty());
+  EXPECT_NE(notFound, "error 2");
+  EXPECT_EQ(notFound.find_first_of("\r\n"), std::string::npos) << notFound;
+  EXPECT_NE(notFound.back(), '.') << notFound;
+  EXPECT_EQ(SystemErrorWords(0x2000ABCD), "error 536914893");
+}
+
+TEST(ActivityStatusTest, OnlyAFailedUploadIsShown) {
+  for (const auto kind : {LinkActivity::Kind::kUploadStored, LinkActivity::Kind::kUploadNameRefused,
+                          LinkActivity::Kind::kUploadCutShort, LinkActivity::Kind::kReceiving,
+                          LinkActivity::Kind::kSending, LinkActivity::Kind::kFileUnreadable}) {
+    LinkActivity activity(kind, "C:\\memo.txt");
+    activity.status = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(ActivityStatusText(activity), "") << static_cast<int>(kind);
+  }
 }
 
 class LinkDialogTest : public ::testing::Test {

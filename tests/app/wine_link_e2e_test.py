@@ -7,8 +7,10 @@
 quarnelix_link.exe runs under wine (Auto=1, Hide=1) on COM2, one end of a
 virtual null-modem cable; quarnelix-peer on the other end lists a folder of
 C:, downloads a file of a few hundred KB and an empty one, uploads a file to
-C:\\ and then sends the same upload again, which must be refused. The program
-is closed through its dialog and must have saved its settings. Then
+C:\\ and then sends the same upload again, which must be refused. With C:\\
+made to refuse new files, one more upload must leave nothing behind and be
+shown in the dialog's status line. The program is closed through its dialog
+and must have saved its settings. Then
 quarnelix-link serves the same drive C: and gets the same requests. The
 cable records what each desktop sends; both must have sent the same bytes,
 apart from the times in listing records (see TIME_FIELDS).
@@ -34,6 +36,7 @@ KEYS = ["LastPort", "LastSpeed", "Auto", "Hide", "ShowHide", "StartStop",
         "HotkeyShowHide", "HotkeyStartStop"]
 FOLDER = "ql-e2e"  # C:\ql-e2e, inside the prefix's drive_c
 UPLOAD = "ql-e2e-upload.bin"  # stored in C:\
+REFUSED = "ql-e2e-refused.txt"  # sent while C:\ takes no new files
 
 RECORD_SIZE = 296
 # What may differ in a listing record: the creation, last-access and last-write
@@ -120,11 +123,7 @@ def serve_requests(cable, peer, drive_c, files, workdir, label):
 
     # The simulator would not send an upload of a name that exists: send it as the handheld does.
     before, names = os.stat(upload_path).st_mtime_ns, sorted(os.listdir(drive_c))
-    cable.send_as_handheld(b"&&")
-    time.sleep(0.3)
-    cable.send_as_handheld(UPLOAD.encode())
-    time.sleep(0.7)
-    cable.send_as_handheld(b"replacement")
+    send_upload_as_handheld(cable, UPLOAD, b"replacement")
     time.sleep(0.5)  # the quiet interval that ends the message, and more
     # Uploads are answered with nothing: the answer to a listing shows the desktop is done with it.
     listed = run("ls", "C:/" + UPLOAD)
@@ -138,6 +137,69 @@ def serve_requests(cable, peer, drive_c, files, workdir, label):
 
 def probe(args, *words):
     return subprocess.run([args.wine_run, args.probe] + list(words), timeout=60).returncode
+
+
+def send_upload_as_handheld(cable, name, contents):
+    cable.send_as_handheld(b"&&")
+    time.sleep(0.3)
+    cable.send_as_handheld(name.encode())
+    time.sleep(0.7)  # the desktop pauses 500 ms after taking the name
+    cable.send_as_handheld(contents)
+
+
+def refuses_new_entries(folder):
+    probe_path = os.path.join(folder, "ql-lock-check")
+    try:
+        os.close(os.open(probe_path, os.O_CREAT | os.O_EXCL))
+    except OSError:
+        return True
+    os.unlink(probe_path)
+    return False
+
+
+def lock_folder(folder):
+    """Makes `folder` refuse new entries; the command that undoes it, or None
+    when this user cannot. Root passes over permissions, so root makes the
+    folder immutable instead."""
+    if os.geteuid() != 0:
+        lock, undo = ["chmod", "0555", folder], ["chmod", "%o" % (os.stat(folder).st_mode & 0o7777),
+                                                 folder]
+    elif shutil.which("chattr"):
+        lock, undo = ["chattr", "+i", folder], ["chattr", "-i", folder]
+    else:
+        return None
+    subprocess.run(lock, **wine_harness.QUIET)
+    if refuses_new_entries(folder):
+        return undo
+    subprocess.run(undo, **wine_harness.QUIET)
+    return None
+
+
+def unlock_left_over(folder):
+    """Undoes a lock an interrupted run left on `folder`."""
+    if os.geteuid() == 0 and shutil.which("chattr"):
+        subprocess.run(["chattr", "-i", folder], **wine_harness.QUIET)
+
+
+def refused_store_is_shown(args, cable, drive_c):
+    """An upload into a C:\\ that refuses new files leaves nothing there, not even
+    a temporary file, and the status line names the file, the folder and why."""
+    names = sorted(os.listdir(drive_c))
+    undo = lock_folder(drive_c)
+    if undo is None:
+        print("skipped: %s cannot be made to refuse new files (chattr +i as root, chmod 0555 "
+              "otherwise)" % drive_c)
+        return
+    try:
+        send_upload_as_handheld(cable, REFUSED, b"a memo of a few words\r\n")
+        expected = "Unable to store %s in C:\\ (access denied)" % REFUSED
+        shown = probe(args, "wait-status", expected, "10000") == 0
+    finally:
+        subprocess.run(undo, check=True)
+    cable.take()  # an upload is answered with nothing; what came is not compared
+    check(shown, "a refused store is shown in the status line")
+    check(sorted(os.listdir(drive_c)) == names, "the refused store leaves nothing in C:\\: %s"
+          % sorted(set(os.listdir(drive_c)) - set(names)))
 
 
 def run_windows_program(args, cable, peer, drive_c, files):
@@ -154,6 +216,7 @@ def run_windows_program(args, cable, peer, drive_c, files):
               % (PORT, time.monotonic() - started))
         check(probe(args, "wait-hidden", "10000") == 0, "its dialog stays hidden")
         sent = serve_requests(cable, peer, drive_c, files, args.workdir, "quarnelix_link.exe")
+        refused_store_is_shown(args, cable, drive_c)
         check(probe(args, "close") == 0, "closing the program through its dialog")
         check(link.wait(timeout=30) == 0, "the program ends with 0")
     finally:
@@ -186,6 +249,7 @@ def run_terminal_program(args, cable, peer, drive_c, files):
 def compare_programs(args):
     peer = os.path.join(args.native_bin, "quarnelix-peer")
     drive_c = os.path.join(args.prefix, "drive_c")
+    unlock_left_over(drive_c)
     files = make_folder(drive_c)
     cable = Cable(QUIET_GAP)
     started = time.monotonic()

@@ -1,0 +1,68 @@
+#include "app/win/activity_status.h"
+
+#include <windows.h>
+
+#include "app/common/status_texts.h"
+
+namespace ql {
+namespace {
+
+const char* CommonWords(DWORD code) {
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+      return "access denied";
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return "file exists";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return "disk full";
+    case ERROR_PATH_NOT_FOUND:
+      return "folder not found";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return "in use by another program";
+    default:
+      return nullptr;
+  }
+}
+
+// The system's text on one line, without the period and line break it ends with.
+std::string SystemText(DWORD code) {
+  char text[512];
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, text, sizeof text, nullptr);
+  std::string words;
+  for (DWORD i = 0; i < length && i < sizeof text; ++i) {
+    const bool lineBreak = text[i] == '\r' || text[i] == '\n';
+    if (!lineBreak) {
+      words += text[i];
+    } else if (!words.empty() && words.back() != ' ') {
+      words += ' ';
+    }
+  }
+  while (!words.empty() && (words.back() == ' ' || words.back() == '.')) words.pop_back();
+  return words;
+}
+
+}  // namespace
+
+std::string SystemErrorWords(Status code) {
+  const auto systemCode = static_cast<DWORD>(code);
+  if (const char* words = CommonWords(systemCode)) return words;
+  const std::string text = SystemText(systemCode);
+  return text.empty() ? "error " + std::to_string(systemCode) : text;
+}
+
+std::string ActivityStatusText(const LinkActivity& activity) {
+  if (activity.kind != LinkActivity::Kind::kUploadFailed) return std::string();
+  std::string why;
+  if (activity.status != kSuccess) {
+    why = SystemErrorWords(activity.status);
+  } else if (activity.reason != nullptr) {
+    why = activity.reason;
+  }
+  return UploadFailedText(activity.text, why);
+}
+
+}  // namespace ql
