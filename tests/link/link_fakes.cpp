@@ -80,7 +80,7 @@ class MemoryReader final : public ReadableFile {
     const std::size_t n = std::min<std::size_t>(length, file_.contents.size() - at_);
     result_ = at_ + n > file_.readFailsAfter ? file_.readFailure : kSuccess;
     if (result_ != kSuccess) return;
-    std::memcpy(buffer, file_.contents.data() + at_, n);
+    if (n > 0) std::memcpy(buffer, file_.contents.data() + at_, n);
     at_ += n;
     count_ = static_cast<std::uint32_t>(n);
   }
