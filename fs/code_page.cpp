@@ -169,10 +169,7 @@ std::string TerminalText(const std::string& utf8) {
     for (std::size_t k = 1; valid && k < length; ++k) {
       valid = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
     }
-    if (!valid) {
-      escape("\\x", byte);
-      ++i;
-    } else if (byte < 0x20 || byte == 0x7F) {
+    if (!valid || byte < 0x20 || byte == 0x7F) {
       escape("\\x", byte);
       ++i;
     } else if (byte == 0xC2 && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {

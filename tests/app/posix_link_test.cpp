@@ -521,7 +521,7 @@ TEST_F(LinkProgram, UploadIntoAFullDiskIsToldAndLeavesNothing) {
     GTEST_SKIP() << "mounting a small tmpfs needs root; the full disk is not tried";
   }
   auto server = StartServer();
-  WriteText(scratch_.path() / "big.bin", std::string(80 * 1024, 'b'));
+  WriteText(scratch_.path() / "big.bin", std::string(std::size_t{80} << 10, 'b'));
   const Finished put = Peer({"put", (scratch_.path() / "big.bin").string()});
   server->Signal(SIGTERM);
   EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
