@@ -74,6 +74,7 @@ TEST(IniFile, ReplacesTheFileWholeAndOnlyWhereItShould) {
   fs::create_symlink("../elsewhere.ini", path);
   std::atomic<int> saved{0};
   std::vector<std::thread> savers;
+  savers.reserve(8);
   for (int i = 0; i < 8; ++i) {
     savers.emplace_back([&] {
       std::string failure;
