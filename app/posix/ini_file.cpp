@@ -117,16 +117,6 @@ bool FindDestination(const std::string& path, Destination& destination, std::str
   return true;
 }
 
-// Makes the missing folders of `path` and finds the file a save replaces.
-bool Prepare(const std::string& path, Destination& destination, std::string& error) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) {
-    error = "cannot create the folder " + path.substr(0, slash) + ": " + std::strerror(errno);
-    return false;
-  }
-  return FindDestination(path, destination, error);
-}
-
 // Creates a new, empty file beside the destination under a name no other save uses, as
 // ".NAME.XXXXXX". It is made there and then: never opened through a link, nor shared with another
 // save. -1, with errno set, when it cannot be made.
@@ -154,6 +144,21 @@ int MakeTemporary(const Destination& destination, std::string& temporary) {
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
+}
+
+// Makes the missing folders of `path`, finds the file a save replaces and
+// makes the temporary beside it; -1, with `error` set, when any of it fails.
+int StartSave(const std::string& path, Destination& destination, std::string& temporary,
+              std::string& error) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) {
+    error = "cannot create the folder " + path.substr(0, slash) + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (!FindDestination(path, destination, error)) return -1;
+  const int fd = MakeTemporary(destination, temporary);
+  if (fd < 0) error = std::strerror(errno);
+  return fd;
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -249,15 +254,11 @@ std::string IniFile::Text() const {
 }
 
 bool IniFile::CanSave(const std::string& path, std::string& error) {
-  Destination destination;
-  if (!Prepare(path, destination, error)) return false;
   // Saving makes a file beside the destination and renames it over that: making one is the test.
+  Destination destination;
   std::string temporary;
-  const int fd = MakeTemporary(destination, temporary);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
+  const int fd = StartSave(path, destination, temporary, error);
+  if (fd < 0) return false;
   close(fd);
   unlink(temporary.c_str());
   return true;
@@ -265,13 +266,9 @@ bool IniFile::CanSave(const std::string& path, std::string& error) {
 
 bool IniFile::Save(const std::string& path, std::string& error) const {
   Destination destination;
-  if (!Prepare(path, destination, error)) return false;
   std::string temporary;
-  const int fd = MakeTemporary(destination, temporary);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
+  const int fd = StartSave(path, destination, temporary, error);
+  if (fd < 0) return false;
   // The new file keeps the old one's permissions: a settings file made private stays so.
   bool saved = (!destination.exists || fchmod(fd, destination.mode) == 0) && WriteAll(fd, Text()) &&
                fsync(fd) == 0;
