@@ -7,11 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "link/handheld_charset.h"
+
 namespace ql {
 
 constexpr char kDefaultCodePage[] = "WINDOWS-1252";
 
-class CodePage {
+class CodePage final : public HandheldCharset {
  public:
   // Any name the system's iconv knows ("WINDOWS-1252", "CP1250", "ISO-8859-1"...),
   // as long as it keeps ASCII as it is. Empty with `error` set otherwise.
@@ -21,7 +23,7 @@ class CodePage {
   CodePage& operator=(CodePage&& other) noexcept;
   CodePage(const CodePage&) = delete;
   CodePage& operator=(const CodePage&) = delete;
-  ~CodePage();
+  ~CodePage() override;
 
   const std::string& Name() const { return name_; }
   // Characters that the other side cannot represent become '?'.

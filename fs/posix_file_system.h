@@ -33,6 +33,7 @@ class PosixFileSystem : public FileSystem {
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
   // Names that begin with a dot are read as configuration here (".profile").
   bool AcceptsUploadName(const std::string& name) const override;
+  const HandheldCharset& PathCharset() const override { return codePage_; }
 
   // The drives served: those whose folder could be opened.
   const DriveTable& Drives() const { return drives_; }

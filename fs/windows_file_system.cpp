@@ -152,8 +152,10 @@ class WindowsUploadFile : public UploadFile {
 
 }  // namespace
 
+bool AnsiCharset::IsLeadByte(unsigned char byte) const { return IsDBCSLeadByte(byte) != FALSE; }
+
 Status WindowsFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
-  if (!FitsPath(pattern)) return ERROR_FILENAME_EXCED_RANGE;
+  if (!FitsPath(pattern, charset_)) return ERROR_FILENAME_EXCED_RANGE;
   WIN32_FIND_DATAA data;
   const HANDLE search = FindFirstFileA(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return LastError();
@@ -166,7 +168,7 @@ Status WindowsFileSystem::FindFiles(const std::string& pattern, std::vector<Find
 
 Status WindowsFileSystem::OpenForReading(const std::string& path,
                                          std::unique_ptr<ReadableFile>& file) {
-  if (!FitsPath(path)) return ERROR_FILENAME_EXCED_RANGE;
+  if (!FitsPath(path, charset_)) return ERROR_FILENAME_EXCED_RANGE;
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_DIRECTORY;
@@ -184,8 +186,8 @@ Status WindowsFileSystem::OpenForReading(const std::string& path,
 }
 
 Status WindowsFileSystem::CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) {
-  if (!FitsPath(path)) return ERROR_FILENAME_EXCED_RANGE;
-  const std::size_t slash = path.find_last_of("\\/");
+  if (!FitsPath(path, charset_)) return ERROR_FILENAME_EXCED_RANGE;
+  const std::size_t slash = FindLastSeparator(path, charset_);
   const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   static DWORD counter = GetTickCount();
   for (int attempt = 0; attempt < 100; ++attempt) {

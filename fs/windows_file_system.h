@@ -6,11 +6,21 @@
 
 namespace ql {
 
+// The system's ANSI code page, whose lead bytes Windows itself knows.
+class AnsiCharset final : public HandheldCharset {
+ public:
+  bool IsLeadByte(unsigned char byte) const override;
+};
+
 class WindowsFileSystem : public FileSystem {
  public:
   Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
   Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
+  const HandheldCharset& PathCharset() const override { return charset_; }
+
+ private:
+  AnsiCharset charset_;
 };
 
 }  // namespace ql

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/handheld_charset.h"
 #include "link/status.h"
 #include "link/wire_format.h"
 
@@ -58,6 +59,8 @@ class FileSystem {
   // Whether an upload may be stored under `name` here, beyond what Windows
   // allows in names anywhere.
   virtual bool AcceptsUploadName(const std::string& /*name*/) const { return true; }
+  // The code page of the handheld's paths, which says where characters end.
+  virtual const HandheldCharset& PathCharset() const { return HandheldCharset::SingleByte(); }
 };
 
 }  // namespace ql

@@ -98,8 +98,8 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
 }
 
 int CLinkServer::TakeUploadName(const char* path) {
-  uploadName_ = UploadNameOf(path);
-  const char* refusal = UploadNameRefusal(uploadName_);
+  uploadName_ = UploadNameOf(path, fileSystem_.PathCharset());
+  const char* refusal = UploadNameRefusal(uploadName_, fileSystem_.PathCharset());
   if (refusal == nullptr && !fileSystem_.AcceptsUploadName(uploadName_)) {
     refusal = "a name this desktop keeps for configuration";
   }
@@ -201,7 +201,7 @@ bool CLinkServer::EndContents() {
 
   if (stored) {
     Trace("ulozit");
-    Trace(UploadNameOf(upload.path).c_str());
+    Trace(UploadNameOf(upload.path, fileSystem_.PathCharset()).c_str());
     Report(LinkActivity::Kind::kUploadStored, upload.path, upload.bytes);
     return true;
   }
@@ -265,7 +265,7 @@ bool CLinkServer::SendPayload(const std::string& subject, const void* data, std:
 int CLinkServer::SendFolderContent(const char* pattern) {
   Trace("server Sendfoldercontent");
   std::vector<FindEntry> entries;
-  if (!FitsPath(pattern)) {
+  if (!FitsPath(pattern, fileSystem_.PathCharset())) {
     ReportTooLong(LinkActivity::Kind::kListingFailed, pattern);
     return -1;
   }
@@ -287,7 +287,7 @@ int CLinkServer::SendFolderContent(const char* pattern) {
 
 int CLinkServer::SendFile(const char* path) {
   std::vector<FindEntry> found;
-  if (!FitsPath(path)) {
+  if (!FitsPath(path, fileSystem_.PathCharset())) {
     ReportTooLong(LinkActivity::Kind::kFileNotFound, path);
     return 0;
   }

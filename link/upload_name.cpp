@@ -28,29 +28,29 @@ bool IsReservedDeviceName(std::string name) {
 
 }  // namespace
 
-const char* UploadNameRefusal(const std::string& name) {
+const char* UploadNameRefusal(const std::string& name, const HandheldCharset& charset) {
   if (name.empty() || name == "." || name == "..") return "no file name";
-  const auto reserved = [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
-           std::strchr("<>:\"/\\|?*", c) != nullptr;
-  };
-  if (std::any_of(name.begin(), name.end(), reserved)) {
-    return "a character Windows does not allow in names";
+  // Only a character of its own is reserved, never the second byte of a
+  // double-byte one; the last character decides the trailing rule.
+  std::size_t last = 0;
+  for (std::size_t at = 0; at < name.size(); at += CharLength(name, at, charset)) {
+    last = at;
+    const char c = name[at];
+    if (CharLength(name, at, charset) == 1 &&
+        (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
+         std::strchr("<>:\"/\\|?*", c) != nullptr)) {
+      return "a character Windows does not allow in names";
+    }
   }
-  if (name.back() == '.' || name.back() == ' ') return "a trailing dot or space";
+  if (name[last] == '.' || name[last] == ' ') return "a trailing dot or space";
   if (IsReservedDeviceName(name)) return "a device name";
-  if (std::strlen(kUploadFolder) + name.size() > kMaxPath) return "too long";
+  if (CountChars(kUploadFolder, charset) + CountChars(name, charset) > kMaxPath) return "too long";
   return nullptr;
 }
 
-std::string UploadNameOf(const std::string& path) {
-  const std::size_t cut = path.find_last_of("\\/");
+std::string UploadNameOf(const std::string& path, const HandheldCharset& charset) {
+  const std::size_t cut = FindLastSeparator(path, charset);
   return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-std::string SafeUploadName(const std::string& path) {
-  std::string name = UploadNameOf(path);
-  return UploadNameRefusal(name) == nullptr ? name : std::string();
 }
 
 }  // namespace ql

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "link/handheld_charset.h"
+
 namespace ql {
 
 // Uploads are stored here, in the handheld's path syntax.
@@ -13,12 +15,10 @@ constexpr char kUploadFolder[] = "C:\\";
 // may: Windows could not create it (empty, "." or "..", one of < > : " / \ | ? *
 // or a control character, a trailing dot or space, a device name such as CON or
 // COM1, with or without extension), or "C:\" and the name exceed the path limit.
-const char* UploadNameRefusal(const std::string& name);
+// Characters, not bytes, in the handheld's code page.
+const char* UploadNameRefusal(const std::string& name, const HandheldCharset& charset);
 
 // The part of an upload path after its last backslash or slash.
-std::string UploadNameOf(const std::string& path);
-
-// That part, or an empty text when it may not be stored.
-std::string SafeUploadName(const std::string& path);
+std::string UploadNameOf(const std::string& path, const HandheldCharset& charset);
 
 }  // namespace ql

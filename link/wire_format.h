@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "link/handheld_charset.h"
+
 namespace ql {
 
 // Commands are two ASCII characters, compared exactly.
@@ -35,7 +37,10 @@ constexpr std::uint32_t kAttributeArchive = 0x20;
 // Longest path the handheld's side can name, without the terminating zero.
 constexpr std::size_t kMaxPath = 259;
 constexpr std::size_t kNameFieldSize = 260;
-inline bool FitsPath(std::string_view path) { return path.size() <= kMaxPath; }
+// Counted in characters, as Windows counts them.
+inline bool FitsPath(std::string_view path, const HandheldCharset& charset) {
+  return CountChars(path, charset) <= kMaxPath;
+}
 
 // Listing times are FILETIMEs: 100 ns units since 1601-01-01 UTC.
 constexpr std::uint64_t kFileTimeUnitsPerSecond = 10000000;

@@ -271,15 +271,53 @@ TEST(Commands, DataBeforeAnyCommandAndUnknownCommands) {
   EXPECT_EQ(link.server->state(), LINK_UPLOAD_DATA);
 }
 
+// Shift-JIS (code page 932): lead bytes 0x81-0x9F and 0xE0-0xFC.
+class ShiftJis final : public HandheldCharset {
+ public:
+  bool IsLeadByte(unsigned char b) const override {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+  }
+};
+
 TEST(UploadNames, OnlyTheLastComponentAndOnlyWhenSafe) {
-  EXPECT_EQ(SafeUploadName("C:\\a\\b\\c.txt"), "c.txt");
-  EXPECT_EQ(SafeUploadName("c.txt"), "c.txt");
-  EXPECT_EQ(SafeUploadName("x/y.z"), "y.z");
-  EXPECT_EQ(SafeUploadName("console.txt"), "console.txt");
-  EXPECT_EQ(SafeUploadName("COM10"), "COM10");
-  EXPECT_EQ(SafeUploadName("Com3.txt"), "");
-  EXPECT_EQ(SafeUploadName("aux"), "");
-  EXPECT_EQ(SafeUploadName("dir\\"), "");
+  const ShiftJis shiftJis;
+  struct Case {
+    const char* path;
+    const char* name;  // empty: refused
+    const HandheldCharset& charset;
+  };
+  const HandheldCharset& western = HandheldCharset::SingleByte();
+  for (const Case& c : {
+           Case{"C:\\a\\b\\c.txt", "c.txt", western},
+           Case{"c.txt", "c.txt", western},
+           Case{"x/y.z", "y.z", western},
+           Case{"console.txt", "console.txt", western},
+           Case{"COM10", "COM10", western},
+           Case{"Com3.txt", "", western},
+           Case{"aux", "", western},
+           Case{"dir\\", "", western},
+           // Second bytes 0x5C and 0x7C are no backslash and no bar in Shift-JIS.
+           Case{"C:\\d\\\x95\x5C.txt", "\x95\x5C.txt", shiftJis},  // 表.txt
+           Case{"\x83\x5C\x83\x74\x83\x67.txt", "\x83\x5C\x83\x74\x83\x67.txt",
+                shiftJis},                                                  // ソフト
+           Case{"\x83\x7C\x83\x43.txt", "\x83\x7C\x83\x43.txt", shiftJis},  // ポイ
+           Case{"\x95\x5C", "\x95\x5C", shiftJis},                          // ends in 0x5C
+           Case{"\x95\x5C.txt", ".txt",
+                western},  // the same bytes, single-byte: a folder and a name
+           Case{"a|b", "", shiftJis},
+       }) {
+    const std::string name = UploadNameOf(c.path, c.charset);
+    const bool refused = UploadNameRefusal(name, c.charset) != nullptr;
+    EXPECT_EQ(refused ? std::string() : name, c.name) << c.path;
+  }
+  // Lengths are characters: 129 double-byte characters fit in C:\ (3 + 129 + 4 = 136 <= 259).
+  std::string longName;
+  for (int i = 0; i < 129; ++i) longName += "\x95\x5C";
+  EXPECT_EQ(UploadNameRefusal(longName + ".txt", shiftJis), nullptr);
+  EXPECT_STREQ(UploadNameRefusal(longName + ".txt", western),
+               "a character Windows does not allow in names");
+  EXPECT_TRUE(FitsPath("C:\\" + longName, shiftJis));
+  EXPECT_FALSE(FitsPath("C:\\" + longName + longName, shiftJis));
 }
 
 TEST(Activity, EachExchangeIsToldWithItsOutcome) {

@@ -218,8 +218,8 @@ bool PlanUpload(const Options& options, const CodePage& codePage, Upload& plan,
   plan.path =
       RemotePath(options.remote.empty() ? LastComponent(options.local) : options.remote, codePage);
   // The refusals include wildcards, which would make the look-ups match other files.
-  const std::string name = UploadNameOf(plan.path);
-  if (const char* refusal = UploadNameRefusal(name)) {
+  const std::string name = UploadNameOf(plan.path, codePage);
+  if (const char* refusal = UploadNameRefusal(name, codePage)) {
     error = "the desktop cannot store a file named '" + codePage.ToHost(name) + "' (" + refusal +
             "); give another REMOTE name";
     return false;
