@@ -26,29 +26,6 @@ std::size_t Utf8Length(unsigned char lead) {
   return 1;
 }
 
-// Converts all of `input`; a character the target lacks (or a broken input
-// sequence) becomes '?', so a name is never lost as a whole.
-std::string Convert(iconv_t converter, const std::string& input, bool inputIsUtf8) {
-  iconv(converter, nullptr, nullptr, nullptr, nullptr);
-  std::string output;
-  char chunk[1024];
-  char* in = const_cast<char*>(input.data());
-  std::size_t inLeft = input.size();
-  while (inLeft > 0) {
-    char* out = chunk;
-    std::size_t outLeft = sizeof chunk;
-    const std::size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
-    output.append(chunk, sizeof chunk - outLeft);
-    if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
-    const std::size_t skip =
-        inputIsUtf8 ? Utf8Length(static_cast<unsigned char>(*in)) : std::size_t{1};
-    output += '?';
-    in += std::min(skip, inLeft);
-    inLeft -= std::min(skip, inLeft);
-  }
-  return output;
-}
-
 std::uint32_t DecodeUtf8(const std::string& text) {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(text[i]) & 0xFF; };
   switch (text.size()) {
@@ -93,17 +70,67 @@ locale_t OpenUnicodeLocale() {
   return locale_t{};
 }
 
+// The names people know for the double-byte code pages, and the page the
+// handheld means by each: the one Windows uses.
+struct Alias {
+  const char* name;
+  const char* page;
+};
+constexpr Alias kAliases[] = {
+    {"SHIFT_JIS", "CP932"},   {"SHIFT-JIS", "CP932"}, {"SJIS", "CP932"},
+    {"WINDOWS-31J", "CP932"}, {"MS_KANJI", "CP932"},  {"GBK", "CP936"},
+    {"BIG5", "CP950"},        {"EUC-KR", "CP949"},    {"UHC", "CP949"},
+};
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// How iconv takes `input` whole: the bytes it made, or why it stopped.
+int ConvertWhole(iconv_t converter, const std::string& input, std::string& output) {
+  iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  char buffer[64];
+  char* in = const_cast<char*>(input.data());
+  std::size_t inLeft = input.size();
+  char* out = buffer;
+  std::size_t outLeft = sizeof buffer;
+  const std::size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
+  const int failure = result == static_cast<std::size_t>(-1) ? errno : 0;
+  // A stateful encoding may still have bytes to write to return to its first state.
+  if (failure == 0) iconv(converter, nullptr, nullptr, &out, &outLeft);
+  output.assign(buffer, sizeof buffer - outLeft);
+  return failure;
+}
+
+std::u32string DecodeAll(const std::string& utf8) {
+  std::u32string characters;
+  for (std::size_t at = 0; at < utf8.size();) {
+    const std::size_t length =
+        std::min(Utf8Length(static_cast<unsigned char>(utf8[at])), utf8.size() - at);
+    characters += static_cast<char32_t>(DecodeUtf8(utf8.substr(at, length)));
+    at += length;
+  }
+  return characters;
+}
+
 }  // namespace
 
 std::optional<CodePage> CodePage::Open(const std::string& name, std::string& error) {
-  const iconv_t toHost = iconv_open("UTF-8", name.c_str());
-  const iconv_t toHandheld = iconv_open(name.c_str(), "UTF-8");
+  std::string page = name;
+  for (const Alias& alias : kAliases) {
+    if (Upper(name) == alias.name) page = alias.page;
+  }
+  const iconv_t toHost = iconv_open("UTF-8", page.c_str());
+  const iconv_t toHandheld = iconv_open(page.c_str(), "UTF-8");
   CodePage codePage(name, toHost, toHandheld);
   if (toHost == kNoConverter || toHandheld == kNoConverter) {
-    error = "unknown code page \"" + name + "\"";
+    error = "unknown code page \"" + name +
+            "\"; known ones include WINDOWS-1252, CP1250, CP1251, SHIFT_JIS (CP932), GBK "
+            "(CP936), EUC-KR (CP949) and BIG5 (CP950)";
     return std::nullopt;
   }
-  if (!codePage.BuildUpperTable()) {
+  if (!codePage.Probe()) {
     error = "code page \"" + name + "\" does not keep ASCII characters as they are";
     return std::nullopt;
   }
@@ -111,13 +138,18 @@ std::optional<CodePage> CodePage::Open(const std::string& name, std::string& err
 }
 
 CodePage::CodePage(std::string name, iconv_t toHost, iconv_t toHandheld)
-    : name_(std::move(name)), toHost_(toHost), toHandheld_(toHandheld) {}
+    : name_(std::move(name)),
+      toHost_(toHost),
+      toHandheld_(toHandheld),
+      unicode_(OpenUnicodeLocale()) {}
 
 CodePage::CodePage(CodePage&& other) noexcept
     : name_(std::move(other.name_)),
       toHost_(std::exchange(other.toHost_, kNoConverter)),
       toHandheld_(std::exchange(other.toHandheld_, kNoConverter)),
-      upper_(other.upper_) {}
+      unicode_(std::exchange(other.unicode_, locale_t{})),
+      lead_(other.lead_),
+      undefined_(other.undefined_) {}
 
 CodePage& CodePage::operator=(CodePage&& other) noexcept {
   if (this != &other) {
@@ -125,7 +157,9 @@ CodePage& CodePage::operator=(CodePage&& other) noexcept {
     name_ = std::move(other.name_);
     toHost_ = std::exchange(other.toHost_, kNoConverter);
     toHandheld_ = std::exchange(other.toHandheld_, kNoConverter);
-    upper_ = other.upper_;
+    unicode_ = std::exchange(other.unicode_, locale_t{});
+    lead_ = other.lead_;
+    undefined_ = other.undefined_;
   }
   return *this;
 }
@@ -135,18 +169,95 @@ CodePage::~CodePage() { Release(); }
 void CodePage::Release() {
   if (toHost_ != kNoConverter) iconv_close(toHost_);
   if (toHandheld_ != kNoConverter) iconv_close(toHandheld_);
+  if (unicode_) freelocale(unicode_);
+  toHost_ = toHandheld_ = kNoConverter;
+  unicode_ = locale_t{};
 }
 
-std::string CodePage::ToHost(const std::string& ansi) const {
-  return Convert(toHost_, ansi, false);
+// Learns the page's lead bytes and undefined bytes, and checks that every
+// ASCII byte, controls included, is itself in both directions and in every
+// state: an escape that switches a stateful encoding fails here.
+bool CodePage::Probe() {
+  for (int code = 0; code < 256; ++code) {
+    const std::string byte(1, static_cast<char>(code));
+    std::string host;
+    const int failure = ConvertWhole(toHost_, byte, host);
+    if (code < 0x80) {
+      std::string back;
+      if (failure != 0 || host != byte || ConvertWhole(toHandheld_, byte, back) != 0 ||
+          back != byte) {
+        return false;
+      }
+      continue;
+    }
+    lead_[code] = failure == EINVAL;  // the start of a character that needs more bytes
+    undefined_[code] = failure == EILSEQ;
+  }
+  // Only single-byte pages give undefined bytes a character of their own.
+  if (std::find(lead_.begin(), lead_.end(), true) != lead_.end()) undefined_.fill(false);
+  return true;
 }
+
+// Converts all of `input`. A character the target lacks, or a broken input
+// sequence, becomes '?' and clears `exact`, so a name is never lost as a whole.
+std::string CodePage::Convert(bool toHost, const std::string& input, bool* exact) const {
+  const iconv_t converter = toHost ? toHost_ : toHandheld_;
+  iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  std::string output;
+  char chunk[1024];
+  char* in = const_cast<char*>(input.data());
+  std::size_t inLeft = input.size();
+  while (inLeft > 0) {
+    char* out = chunk;
+    std::size_t outLeft = sizeof chunk;
+    const std::size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
+    output.append(chunk, sizeof chunk - outLeft);
+    if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+    const auto byte = static_cast<unsigned char>(*in);
+    std::size_t skip = toHost ? 1 : Utf8Length(byte);
+    skip = std::min(skip, inLeft);
+    const std::uint32_t character = toHost ? byte : DecodeUtf8(std::string(in, skip));
+    if (character >= 0x80 && character <= 0x9F && undefined_[character]) {
+      // Windows' mapping of a single-byte page's undefined bytes, both ways.
+      output += toHost ? EncodeUtf8(character) : std::string(1, static_cast<char>(character));
+    } else {
+      output += '?';
+      if (exact != nullptr) *exact = false;
+    }
+    in += skip;
+    inLeft -= skip;
+  }
+  return output;
+}
+
+std::string CodePage::ToHost(const std::string& ansi) const { return Convert(true, ansi, nullptr); }
 
 std::string CodePage::ToHandheld(const std::string& utf8) const {
-  return Convert(toHandheld_, utf8, true);
+  return Convert(false, utf8, nullptr);
+}
+
+std::optional<std::string> CodePage::ToHandheldExactly(const std::string& utf8) const {
+  bool exact = true;
+  std::string ansi = Convert(false, utf8, &exact);
+  if (!exact) return std::nullopt;
+  return ansi;
 }
 
 std::string CodePage::ToTerminal(const std::string& ansi) const {
   return TerminalText(ToHost(ansi));
+}
+
+std::u32string CodePage::UpperChars(const std::string& ansi) const {
+  return UpperHostChars(ToHost(ansi));
+}
+
+std::u32string CodePage::UpperHostChars(const std::string& utf8) const {
+  std::u32string characters = DecodeAll(utf8);
+  for (char32_t& c : characters) {
+    c = static_cast<char32_t>(unicode_ ? towupper_l(static_cast<wint_t>(c), unicode_)
+                                       : std::towupper(static_cast<wint_t>(c)));
+  }
+  return characters;
 }
 
 std::string TerminalText(const std::string& utf8) {
@@ -181,30 +292,6 @@ std::string TerminalText(const std::string& utf8) {
     }
   }
   return shown;
-}
-
-// Maps every character to its upper-case form within the code page; checks on
-// the way that the path syntax's ASCII characters pass unchanged.
-bool CodePage::BuildUpperTable() {
-  const locale_t unicode = OpenUnicodeLocale();
-  bool keepsAscii = true;
-  for (int code = 0; code < 256; ++code) {
-    const std::string ansi(1, static_cast<char>(code));
-    const std::string host = ToHost(ansi);
-    upper_[code] = ansi[0];
-    if (code >= 0x20 && code < 0x7F && (host != ansi || ToHandheld(ansi) != ansi)) {
-      keepsAscii = false;
-    }
-    if (host.empty() || Utf8Length(static_cast<unsigned char>(host[0])) != host.size()) continue;
-    const std::uint32_t character = DecodeUtf8(host);
-    const auto upper =
-        static_cast<std::uint32_t>(unicode ? towupper_l(static_cast<wint_t>(character), unicode)
-                                           : std::towupper(static_cast<wint_t>(character)));
-    const std::string back = ToHandheld(EncodeUtf8(upper));
-    if (upper != character && back.size() == 1 && back != "?") upper_[code] = back[0];
-  }
-  if (unicode) freelocale(unicode);
-  return keepsAscii;
 }
 
 }  // namespace ql

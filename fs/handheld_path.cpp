@@ -9,16 +9,18 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-std::vector<std::string> SplitComponents(const std::string& text) {
+std::vector<std::string> SplitComponents(const std::string& text, const HandheldCharset& charset) {
   std::vector<std::string> components;
   std::string current;
-  for (const char c : text) {
-    if (!IsSeparator(c)) {
-      current += c;
-      continue;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = CharLength(text, at, charset);
+    if (length == 1 && IsSeparator(text[at])) {
+      components.push_back(current);
+      current.clear();
+    } else {
+      current.append(text, at, length);
     }
-    components.push_back(current);
-    current.clear();
+    at += length;
   }
   components.push_back(current);
   return components;
@@ -26,15 +28,16 @@ std::vector<std::string> SplitComponents(const std::string& text) {
 
 }  // namespace
 
-bool ParseHandheldPath(const std::string& text, HandheldPath& path) {
+bool ParseHandheldPath(const std::string& text, HandheldPath& path,
+                       const HandheldCharset& charset) {
   // A zero byte ends a name for the system: "..\0x" would be ".." there.
-  if (text.size() > kMaxPath || text.size() < 2 || text[1] != ':' ||
+  if (!FitsPath(text, charset) || text.size() < 2 || text[1] != ':' ||
       !std::isalpha(static_cast<unsigned char>(text[0])) || text.find('\0') != std::string::npos) {
     return false;
   }
   path = HandheldPath();
   path.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-  for (const std::string& component : SplitComponents(text.substr(2))) {
+  for (const std::string& component : SplitComponents(text.substr(2), charset)) {
     if (component == "..") {
       if (!path.folders.empty()) path.folders.pop_back();
     } else if (!component.empty() && component != ".") {
@@ -42,18 +45,18 @@ bool ParseHandheldPath(const std::string& text, HandheldPath& path) {
     }
   }
   // "C:\dir\" names no entry at all, unlike "C:\dir".
-  if (!path.folders.empty() && !IsSeparator(text.back())) {
+  const std::size_t lastSeparator = FindLastSeparator(text, charset);
+  if (!path.folders.empty() && lastSeparator != text.size() - 1) {
     path.name = path.folders.back();
     path.folders.pop_back();
   }
   return true;
 }
 
-WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& codePage)
-    : codePage_(codePage) {
+WildcardPattern::WildcardPattern(const std::u32string& pattern) {
   for (std::size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+    const char32_t c = pattern[i];
+    const char32_t next = i + 1 < pattern.size() ? pattern[i + 1] : U'\0';
     if (c == '*') {
       tokens_.push_back({next == '.' ? Kind::kStarBeforeDot : Kind::kStar, 0});
     } else if (c == '?') {
@@ -61,28 +64,28 @@ WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& cod
     } else if (c == '.' && (next == '*' || next == '?' || i + 1 == pattern.size())) {
       tokens_.push_back({Kind::kDotOrEnd, 0});
     } else {
-      tokens_.push_back({Kind::kLiteral, codePage.Upper(c)});
+      tokens_.push_back({Kind::kLiteral, c});
     }
     hasWildcards_ = hasWildcards_ || c == '*' || c == '?';
   }
 }
 
 struct WildcardPattern::Attempt {
-  const std::string& name;
+  const std::u32string& name;
   std::size_t lastDot;
   // Each (token, position) pair is tried once, which bounds the work by their
   // product even for patterns full of stars.
   std::vector<bool> tried;
 };
 
-bool WildcardPattern::Matches(const std::string& name) const {
-  Attempt attempt{name, name.rfind('.'),
+bool WildcardPattern::Matches(const std::u32string& name) const {
+  Attempt attempt{name, name.rfind(U'.'),
                   std::vector<bool>((tokens_.size() + 1) * (name.size() + 1), false)};
   return MatchFrom(0, 0, attempt);
 }
 
 bool WildcardPattern::MatchFrom(std::size_t token, std::size_t at, Attempt& attempt) const {
-  const std::string& name = attempt.name;
+  const std::u32string& name = attempt.name;
   const std::size_t index = token * (name.size() + 1) + at;
   if (attempt.tried[index]) return false;
   attempt.tried[index] = true;
@@ -102,18 +105,9 @@ bool WildcardPattern::MatchFrom(std::size_t token, std::size_t at, Attempt& atte
       if (atEnd) return MatchFrom(token + 1, at, attempt);
       return name[at] == '.' && MatchFrom(token + 1, at + 1, attempt);
     case Kind::kLiteral:
-      return !atEnd && codePage_.Upper(name[at]) == tokens_[token].upper &&
-             MatchFrom(token + 1, at + 1, attempt);
+      return !atEnd && name[at] == tokens_[token].upper && MatchFrom(token + 1, at + 1, attempt);
   }
   return false;
-}
-
-bool SameName(const std::string& a, const std::string& b, const CodePage& codePage) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (codePage.Upper(a[i]) != codePage.Upper(b[i])) return false;
-  }
-  return true;
 }
 
 }  // namespace ql

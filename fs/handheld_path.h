@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/code_page.h"
+#include "link/handheld_charset.h"
 
 namespace ql {
 
@@ -16,40 +16,37 @@ struct HandheldPath {
 };
 
 // Reads "X:\a\b" (either slash) the way Windows normalises it: empty and "."
-// components vanish and ".." never climbs above the drive root. False for a
-// path without a drive letter, holding a zero byte, or longer than the
-// handheld can name.
-bool ParseHandheldPath(const std::string& text, HandheldPath& path);
+// components vanish and ".." never climbs above the drive root. Separators
+// are characters of the handheld's code page, never the second byte of a
+// double-byte one. False for a path without a drive letter, holding a zero
+// byte, or longer than the handheld can name.
+bool ParseHandheldPath(const std::string& text, HandheldPath& path, const HandheldCharset& charset);
 
 // The last component of a search pattern with the wildcard rules of Windows'
 // directory search: '*' is any run of characters (one before a '.' stops
 // short of the name's last '.'), '?' one character (none before a '.' or at
 // the end), a '.' before a wildcard or at the end also
 // matches the end of a name without one, so "*.*" matches every name and "*."
-// the names without an extension. Case-blind.
+// the names without an extension. Pattern and names are upper-cased characters.
 class WildcardPattern {
  public:
-  WildcardPattern(const std::string& pattern, const CodePage& codePage);
+  explicit WildcardPattern(const std::u32string& pattern);
 
   bool HasWildcards() const { return hasWildcards_; }
-  bool Matches(const std::string& name) const;
+  bool Matches(const std::u32string& name) const;
 
  private:
   enum class Kind { kLiteral, kStar, kStarBeforeDot, kAnyChar, kDotOrEnd };
   struct Token {
     Kind kind;
-    char upper;  // literals only
+    char32_t upper;  // literals only
   };
   struct Attempt;
 
   bool MatchFrom(std::size_t token, std::size_t at, Attempt& attempt) const;
 
-  const CodePage& codePage_;
   std::vector<Token> tokens_;
   bool hasWildcards_ = false;
 };
-
-// True when two names are the same for Windows, which ignores case.
-bool SameName(const std::string& a, const std::string& b, const CodePage& codePage);
 
 }  // namespace ql

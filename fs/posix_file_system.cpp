@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <random>
 #include <system_error>
 #include <utility>
@@ -212,12 +213,6 @@ Status PlaceWithoutReplacing(int folderFd, const char* from, const char* to) {
   return kSuccess;
 }
 
-std::string UpperName(const std::string& name, const CodePage& codePage) {
-  std::string upper = name;
-  for (char& c : upper) c = codePage.Upper(c);
-  return upper;
-}
-
 // As many links as the kernel follows in one path.
 constexpr int kMaxLinks = 40;
 
@@ -400,7 +395,7 @@ int PosixFileSystem::OpenFolder(const Drive& drive, const std::vector<std::strin
 // Walks the folder part of a handheld path from the drive down.
 Status PosixFileSystem::ResolveFolder(const std::string& text, HostPath& resolved) {
   HandheldPath path;
-  if (!ParseHandheldPath(text, path)) return ENOENT;
+  if (!ParseHandheldPath(text, path, codePage_)) return ENOENT;
   Status status = kSuccess;
   resolved.drive = Reach(path.drive, status);
   if (resolved.drive == nullptr) return status;
@@ -423,13 +418,18 @@ Status PosixFileSystem::ResolveFolder(const std::string& text, HostPath& resolve
 Status PosixFileSystem::ResolveName(int folderFd, const std::string& ansi,
                                     std::string& name) const {
   name = codePage_.ToHost(ansi);
+  // Checked again as the host spells it: nothing may decode to a step out.
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    return ENOENT;
+  }
   struct stat status {};
   if (fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return kSuccess;
   if (errno != ENOENT) return errno;
   Folder listing(folderFd);
   if (!listing.IsOpen()) return errno;
+  const std::u32string wanted = codePage_.UpperChars(ansi);
   while (const dirent* entry = listing.Next()) {
-    if (SameName(codePage_.ToHandheld(entry->d_name), ansi, codePage_)) {
+    if (codePage_.UpperHostChars(entry->d_name) == wanted) {
       name = entry->d_name;
       return kSuccess;
     }
@@ -476,19 +476,20 @@ bool PosixFileSystem::Describe(const HostPath& path, int folderFd, const std::st
   return true;
 }
 
-Status PosixFileSystem::FindOne(const HostPath& path, std::vector<FindEntry>& entries) const {
+Status PosixFileSystem::FindOne(const HostPath& path, FoundEntries& found) const {
   FindEntry entry;
   if (!Describe(path, path.folder.get(), path.name, entry)) return ENOENT;
   entry.name = codePage_.ToHandheld(path.name);
-  entries.push_back(std::move(entry));
+  found.entries.push_back(std::move(entry));
   return kSuccess;
 }
 
 // One pass over the folder, one status query per matching entry.
 Status PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& pattern,
-                                   std::vector<FindEntry>& entries) const {
+                                   FoundEntries& found) const {
   Folder folder(path.folder.get());
   if (!folder.IsOpen()) return errno;
+  std::vector<FindEntry>& entries = found.entries;
   const std::size_t before = entries.size();
   // Windows yields the folder itself and its parent first, except at a drive's root.
   if (!path.isDriveRoot) {
@@ -497,22 +498,30 @@ Status PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& 
     for (const char* dots : {".", ".."}) {
       FindEntry entry;
       const int dotsFolder = dots[1] == '\0' ? path.folder.get() : parent.get();
-      if (pattern.Matches(dots) && dotsFolder >= 0 && Describe(path, dotsFolder, ".", entry)) {
+      if (pattern.Matches(dots[1] == '\0' ? U"." : U"..") && dotsFolder >= 0 &&
+          Describe(path, dotsFolder, ".", entry)) {
         entry.name = dots;
         entries.push_back(std::move(entry));
       }
     }
   }
-  std::vector<std::pair<std::string, FindEntry>> named;  // by upper-case name
+  std::vector<std::pair<std::u32string, FindEntry>> named;  // by upper-case name
   while (const dirent* hostEntry = folder.Next()) {
+    if (IsUploadTemporary(hostEntry->d_name)) continue;
+    std::u32string upper = codePage_.UpperHostChars(hostEntry->d_name);
     FindEntry entry;
-    entry.name = codePage_.ToHandheld(hostEntry->d_name);
-    // A backslash (also a double-byte character's second byte) would split the
-    // name in the handheld's path: it could not ask for the entry.
-    if (entry.name.find('\\') == std::string::npos && !IsUploadTemporary(hostEntry->d_name) &&
-        pattern.Matches(entry.name) && Describe(path, folder.Fd(), hostEntry->d_name, entry)) {
-      named.emplace_back(UpperName(entry.name, codePage_), std::move(entry));
+    if (!pattern.Matches(upper) || !Describe(path, folder.Fd(), hostEntry->d_name, entry)) continue;
+    // A name the handheld could not ask for is left out, and counted: one its
+    // code page cannot write, one holding a backslash, which would split it
+    // in the handheld's path, and one too long for a listing record.
+    const std::optional<std::string> name = codePage_.ToHandheldExactly(hostEntry->d_name);
+    if (!name || std::strchr(hostEntry->d_name, '\\') != nullptr ||
+        name->size() >= kNameFieldSize) {
+      ++found.leftOut;
+      continue;
     }
+    entry.name = *name;
+    named.emplace_back(std::move(upper), std::move(entry));
   }
   // In name order, as a Windows disk yields them, rather than the host's hash order.
   std::sort(named.begin(), named.end(),
@@ -523,7 +532,7 @@ Status PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& 
 
 std::string PosixFileSystem::HostPathOf(const std::string& text) const {
   HandheldPath path;
-  if (!ParseHandheldPath(text, path)) return std::string();
+  if (!ParseHandheldPath(text, path, codePage_)) return std::string();
   const auto drive = drives_.find(path.drive);
   if (drive == drives_.end()) return std::string();
   std::string host = drive->second;
@@ -532,15 +541,15 @@ std::string PosixFileSystem::HostPathOf(const std::string& text) const {
   return host;
 }
 
-Status PosixFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
+Status PosixFileSystem::FindFiles(const std::string& pattern, FoundEntries& found) {
   HostPath path;
   const Status folder = ResolveFolder(pattern, path);
   if (folder != kSuccess) return folder;
   if (path.ansiName.empty()) return ENOENT;
-  const WildcardPattern wildcards(path.ansiName, codePage_);
-  if (wildcards.HasWildcards()) return ListFolder(path, wildcards, entries);
+  const WildcardPattern wildcards(codePage_.UpperChars(path.ansiName));
+  if (wildcards.HasWildcards()) return ListFolder(path, wildcards, found);
   const Status named = ResolveName(path.folder.get(), path.ansiName, path.name);
-  return named != kSuccess ? named : FindOne(path, entries);
+  return named != kSuccess ? named : FindOne(path, found);
 }
 
 Status PosixFileSystem::OpenForReading(const std::string& pathText,

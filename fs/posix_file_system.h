@@ -28,7 +28,7 @@ class PosixFileSystem : public FileSystem {
   PosixFileSystem(const PosixFileSystem&) = delete;
   PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
-  Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
+  Status FindFiles(const std::string& pattern, FoundEntries& found) override;
   Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
   // Names that begin with a dot are read as configuration here (".profile").
@@ -60,9 +60,9 @@ class PosixFileSystem : public FileSystem {
   Status ResolveExisting(const std::string& path, HostPath& resolved);
   bool Describe(const HostPath& path, int folderFd, const std::string& name,
                 FindEntry& entry) const;
-  Status FindOne(const HostPath& path, std::vector<FindEntry>& entries) const;
+  Status FindOne(const HostPath& path, FoundEntries& found) const;
   Status ListFolder(const HostPath& path, const WildcardPattern& pattern,
-                    std::vector<FindEntry>& entries) const;
+                    FoundEntries& found) const;
 
   DriveTable drives_;
   std::map<char, Drive> open_;

@@ -154,13 +154,13 @@ class WindowsUploadFile : public UploadFile {
 
 bool AnsiCharset::IsLeadByte(unsigned char byte) const { return IsDBCSLeadByte(byte) != FALSE; }
 
-Status WindowsFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
+Status WindowsFileSystem::FindFiles(const std::string& pattern, FoundEntries& found) {
   if (!FitsPath(pattern, charset_)) return ERROR_FILENAME_EXCED_RANGE;
   WIN32_FIND_DATAA data;
   const HANDLE search = FindFirstFileA(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return LastError();
   do {
-    entries.push_back(ToFindEntry(data));
+    found.entries.push_back(ToFindEntry(data));
   } while (FindNextFileA(search, &data));
   FindClose(search);
   return kSuccess;

@@ -14,7 +14,7 @@ class AnsiCharset final : public HandheldCharset {
 
 class WindowsFileSystem : public FileSystem {
  public:
-  Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
+  Status FindFiles(const std::string& pattern, FoundEntries& found) override;
   Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
   const HandheldCharset& PathCharset() const override { return charset_; }

@@ -44,13 +44,21 @@ class UploadFile {
   virtual long long TraceId() const = 0;
 };
 
+// What a search found: the entries to list, and how many more names matched
+// that the handheld cannot be shown (its code page cannot write them, or
+// they do not fit a listing record).
+struct FoundEntries {
+  std::vector<FindEntry> entries;
+  std::uint32_t leftOut = 0;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
   // Lists what a search pattern ("C:\dir\*.txt") matches, in the order the
   // system yields it. Success only with at least one entry.
-  virtual Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) = 0;
+  virtual Status FindFiles(const std::string& pattern, FoundEntries& found) = 0;
   // Opens an existing regular file for reading, sharing reads.
   virtual Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) = 0;
   // Starts an upload that is to be stored as `path` once whole; the folder

@@ -14,7 +14,7 @@ namespace ql {
 struct LinkActivity {
   enum class Kind {
     kCommand,            // text: the command ("@@", "@&", "&&")
-    kListingSent,        // text: the pattern; entries, bytes
+    kListingSent,        // text: the pattern; entries, bytes, leftOut
     kListingFailed,      // text: the pattern; status: why the search found nothing
     kFileSent,           // text: the path; bytes, elapsedMs
     kFileNotFound,       // text: the path; status: why the search found nothing
@@ -42,6 +42,7 @@ struct LinkActivity {
   std::uint64_t bytes = 0;
   std::uint64_t total = 0;
   std::uint32_t entries = 0;
+  std::uint32_t leftOut = 0;  // names matched that the handheld cannot be shown
   std::int64_t elapsedMs = 0;
 };
 

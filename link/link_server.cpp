@@ -264,14 +264,15 @@ bool CLinkServer::SendPayload(const std::string& subject, const void* data, std:
 
 int CLinkServer::SendFolderContent(const char* pattern) {
   Trace("server Sendfoldercontent");
-  std::vector<FindEntry> entries;
+  FoundEntries found;
+  const std::vector<FindEntry>& entries = found.entries;
   if (!FitsPath(pattern, fileSystem_.PathCharset())) {
     ReportTooLong(LinkActivity::Kind::kListingFailed, pattern);
     return -1;
   }
-  const Status found = fileSystem_.FindFiles(pattern, entries);
-  if (found != kSuccess) {
-    Report(LinkActivity::Kind::kListingFailed, pattern, 0, found);
+  const Status searched = fileSystem_.FindFiles(pattern, found);
+  if (searched != kSuccess) {
+    Report(LinkActivity::Kind::kListingFailed, pattern, 0, searched);
     return -1;
   }
   const std::vector<std::uint8_t> listing = EncodeListing(entries);
@@ -279,6 +280,7 @@ int CLinkServer::SendFolderContent(const char* pattern) {
   if (SendPayload(pattern, listing.data(), length, 0, length)) {
     LinkActivity sent{LinkActivity::Kind::kListingSent, pattern};
     sent.entries = static_cast<std::uint32_t>(entries.size());
+    sent.leftOut = found.leftOut;
     sent.bytes = length;
     Report(sent);
   }
@@ -286,17 +288,17 @@ int CLinkServer::SendFolderContent(const char* pattern) {
 }
 
 int CLinkServer::SendFile(const char* path) {
-  std::vector<FindEntry> found;
+  FoundEntries found;
   if (!FitsPath(path, fileSystem_.PathCharset())) {
     ReportTooLong(LinkActivity::Kind::kFileNotFound, path);
     return 0;
   }
   const Status search = fileSystem_.FindFiles(path, found);
-  if (search != kSuccess || found.empty()) {
+  if (search != kSuccess || found.entries.empty()) {
     Report(LinkActivity::Kind::kFileNotFound, path, 0, search);
     return 0;
   }
-  const std::uint64_t size = found.front().size;
+  const std::uint64_t size = found.entries.front().size;
 
   Trace(path);
   // The first piece is read before the echo goes out: a file that cannot be

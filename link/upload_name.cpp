@@ -36,9 +36,8 @@ const char* UploadNameRefusal(const std::string& name, const HandheldCharset& ch
   for (std::size_t at = 0; at < name.size(); at += CharLength(name, at, charset)) {
     last = at;
     const char c = name[at];
-    if (CharLength(name, at, charset) == 1 &&
-        (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
-         std::strchr("<>:\"/\\|?*", c) != nullptr)) {
+    if (CharLength(name, at, charset) == 1 && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
+                                               std::strchr("<>:\"/\\|?*", c) != nullptr)) {
       return "a character Windows does not allow in names";
     }
   }

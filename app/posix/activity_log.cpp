@@ -123,7 +123,11 @@ void ActivityLog::Show(const LinkActivity& activity) {
   switch (activity.kind) {
     case Kind::kListingSent:
       Line("listed " + subject + "  " + std::to_string(activity.entries) +
-           (activity.entries == 1 ? " entry, " : " entries, ") + FormatSize(activity.bytes));
+           (activity.entries == 1 ? " entry, " : " entries, ") + FormatSize(activity.bytes) +
+           (activity.leftOut == 0 ? ""
+                                  : "; left out " + std::to_string(activity.leftOut) +
+                                        (activity.leftOut == 1 ? " name" : " names") +
+                                        " the handheld cannot ask for"));
       break;
     case Kind::kListingFailed:
       Line(subject + (missing ? " matches nothing" : " could not be searched: " + diskWhy()) +

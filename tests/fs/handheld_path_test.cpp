@@ -3,65 +3,87 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+
+#include "fs/code_page.h"
 
 namespace ql {
 namespace {
 
-CodePage Latin1() {
+CodePage Named(const char* name) {
   std::string error;
-  return std::move(*CodePage::Open(kDefaultCodePage, error));
+  std::optional<CodePage> codePage = CodePage::Open(name, error);
+  EXPECT_TRUE(codePage) << error;
+  return std::move(*codePage);
 }
 
 TEST(HandheldPath, NormalisesLikeWindows) {
+  const HandheldCharset& latin = HandheldCharset::SingleByte();
+  const auto parse = [&latin](const std::string& text, HandheldPath& path) {
+    return ParseHandheldPath(text, path, latin);
+  };
   HandheldPath path;
-  ASSERT_TRUE(ParseHandheldPath("c:/a/./b//c", path));
+  ASSERT_TRUE(parse("c:/a/./b//c", path));
   EXPECT_EQ(path.drive, 'C');
   EXPECT_EQ(path.folders, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(path.name, "c");
 
-  ASSERT_TRUE(ParseHandheldPath("C:\\..\\..\\x", path));
+  ASSERT_TRUE(parse("C:\\..\\..\\x", path));
   EXPECT_TRUE(path.folders.empty());
   EXPECT_EQ(path.name, "x");
 
-  ASSERT_TRUE(ParseHandheldPath("C:\\a\\b\\..", path));
+  ASSERT_TRUE(parse("C:\\a\\b\\..", path));
   EXPECT_TRUE(path.folders.empty());
   EXPECT_EQ(path.name, "a");
 
-  ASSERT_TRUE(ParseHandheldPath("C:\\dir\\", path));  // names the folder's contents, not an entry
+  ASSERT_TRUE(parse("C:\\dir\\", path));  // names the folder's contents, not an entry
   EXPECT_EQ(path.folders, std::vector<std::string>{"dir"});
   EXPECT_EQ(path.name, "");
 
-  EXPECT_FALSE(ParseHandheldPath("\\\\server\\share\\x", path));
-  EXPECT_FALSE(ParseHandheldPath("dir\\x", path));
-  EXPECT_FALSE(ParseHandheldPath("C:\\" + std::string(257, 'x'), path));
-  EXPECT_TRUE(ParseHandheldPath("C:\\" + std::string(256, 'x'), path));
+  EXPECT_FALSE(parse("\\\\server\\share\\x", path));
+  EXPECT_FALSE(parse("dir\\x", path));
+  EXPECT_FALSE(parse("C:\\" + std::string(257, 'x'), path));
+  EXPECT_TRUE(parse("C:\\" + std::string(256, 'x'), path));
+
+  // In Shift-JIS 0x95 0x5C is one character (表), never a separator, and a
+  // length is counted in characters.
+  const CodePage shiftJis = Named("SHIFT_JIS");
+  ASSERT_TRUE(ParseHandheldPath("C:\\\x95\x5C\\\x83\x5C.txt", path, shiftJis));
+  EXPECT_EQ(path.folders, std::vector<std::string>{"\x95\x5C"});
+  EXPECT_EQ(path.name, "\x83\x5C.txt");
+  std::string deep = "C:";
+  for (int i = 0; i < 128; ++i) deep += "\\\x95\x5C";  // 2 + 128 * 2 = 258 characters
+  EXPECT_TRUE(ParseHandheldPath(deep, path, shiftJis));
+  EXPECT_FALSE(ParseHandheldPath(deep + "xx", path, shiftJis));
 }
 
-TEST(WildcardPattern, FollowsWindowsDirectorySearch) {
-  const CodePage codePage = Latin1();
-  const auto matches = [&](const char* pattern, const char* name) {
-    return WildcardPattern(pattern, codePage).Matches(name);
+// Names are the same file when Windows would take them so: by the
+// upper-case forms of their characters, never by bytes inside a character.
+TEST(CodePage, ComparesNamesCaseBlindByCharacter) {
+  struct Case {
+    const char* page;
+    const char* a;
+    const char* b;
+    bool same;
   };
-  EXPECT_TRUE(matches("*.*", "README"));
-  EXPECT_TRUE(matches("*.*", "a.b.c"));
-  EXPECT_TRUE(matches("x.*", "x"));
-  EXPECT_TRUE(matches("*.", "readme"));
-  EXPECT_FALSE(matches("*.", "a.txt"));
-  EXPECT_TRUE(matches("*.", ".."));
-  EXPECT_TRUE(matches("*.txt", "a.b.txt"));
-  EXPECT_TRUE(matches("*.TXT", "notes.txt"));
-  EXPECT_TRUE(matches("caf\xC9*", "caf\xE9.txt"));  // É and é
-  EXPECT_FALSE(matches("*.txt", "a.txt.bak"));
-  EXPECT_TRUE(matches("?.txt", "a.txt"));
-  EXPECT_FALSE(matches("?.txt", "ab.txt"));
-  EXPECT_TRUE(matches("a?.txt", "a.txt"));  // '?' may match nothing before a dot
-  EXPECT_FALSE(matches("a?b", "a.b"));
-  EXPECT_FALSE(WildcardPattern("name.txt", codePage).HasWildcards());
-
-  // Backtracking patterns stay cheap on long names.
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(matches("*a*a*a*a*a*a*a*a*a*a*a*a*b", std::string(250, 'a').c_str()));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  for (const Case& c : {
+           Case{"WINDOWS-1252", "caf\xE9.TXT", "CAF\xC9.txt", true},  // é É
+           Case{"WINDOWS-1252", "\x81", "\x8D", false},               // undefined, distinct
+           Case{"SHIFT_JIS", "\x83\x41.txt", "\x83\x61.txt", false},  // ア ヂ
+           Case{"SHIFT_JIS", "\x82\x81", "\x82\x60", true},           // ａ Ａ (full width)
+           Case{"SHIFT_JIS", "\x95\x5C.TXT", "\x95\x5C.txt", true},   // 表.txt
+           Case{"GBK", "\xB1\xED.txt", "\xB1\xED.TXT", true},         // 表
+           Case{"BIG5", "\xAA\xED", "\xAA\xEE", false},               // 表 and another
+           Case{"EUC-KR", "\xC7\xA5", "\xC7\xA6", false},             // 표 and another
+       }) {
+    const CodePage codePage = Named(c.page);
+    EXPECT_EQ(codePage.UpperChars(c.a) == codePage.UpperChars(c.b), c.same) << c.page << " " << c.a;
+  }
+  const CodePage shiftJis = Named("CP932");
+  EXPECT_TRUE(
+      WildcardPattern(shiftJis.UpperChars("*.TXT")).Matches(shiftJis.UpperChars("\x95\x5C.txt")));
+  EXPECT_TRUE(
+      WildcardPattern(shiftJis.UpperChars("?.txt")).Matches(shiftJis.UpperChars("\x95\x5C.txt")));
 }
 
 TEST(CodePage, ConvertsBothWaysAndRefusesUnknownNames) {
@@ -70,22 +92,33 @@ TEST(CodePage, ConvertsBothWaysAndRefusesUnknownNames) {
   ASSERT_TRUE(windows1252);
   EXPECT_EQ(windows1252->ToHandheld("caf\u00e9 \u20ac \u0436"), "caf\xE9 \x80 ?");
   EXPECT_EQ(windows1252->ToHost("caf\xE9 \x80"), "caf\u00e9 \u20ac");
-  EXPECT_EQ(windows1252->ToHost("a\x81z"), "a?z");               // undefined in 1252
+  EXPECT_EQ(windows1252->ToHost("a\x81z"), "a\u0081z");  // undefined in 1252: as Windows maps it
+  EXPECT_EQ(windows1252->ToHandheld("a\u0081z"), "a\x81z");
   EXPECT_EQ(windows1252->ToHandheld("a\xFFz\xE2\x82"), "a?z?");  // broken UTF-8
-  EXPECT_EQ(windows1252->Upper('\xE9'), '\xC9');
 
   const std::optional<CodePage> cp1250 = CodePage::Open("CP1250", error);
   ASSERT_TRUE(cp1250);
   EXPECT_EQ(cp1250->ToHandheld("\u0142\u0160"), "\xB3\x8A");
-  EXPECT_EQ(cp1250->Upper('\xB3'), '\xA3');  // ł → Ł
+  EXPECT_EQ(cp1250->UpperChars("\xB3"), U"\u0141");  // ł → Ł
 
   EXPECT_TRUE(CodePage::Open("ISO-8859-1", error));
   error.clear();
   EXPECT_FALSE(CodePage::Open("NO-SUCH-PAGE", error));
   EXPECT_NE(error.find("NO-SUCH-PAGE"), std::string::npos);
   error.clear();
-  EXPECT_FALSE(CodePage::Open("UTF-16", error));  // the path syntax needs plain ASCII
-  EXPECT_FALSE(error.empty());
+  // The path syntax needs ASCII as it is, in every state.
+  for (const char* unfit : {"UTF-16", "ISO-2022-JP", "ISO-2022-KR", "UTF-7"}) {
+    error.clear();
+    EXPECT_FALSE(CodePage::Open(unfit, error)) << unfit;
+    EXPECT_FALSE(error.empty());
+  }
+  for (const char* known : {"cp932", "Shift_JIS", "SJIS", "WINDOWS-31J", "GBK", "CP936", "BIG5",
+                            "CP950", "EUC-KR", "UHC", "CP949"}) {
+    EXPECT_TRUE(CodePage::Open(known, error)) << known << ": " << error;
+  }
+  EXPECT_TRUE(Named("SHIFT_JIS").IsLeadByte(0x95));
+  EXPECT_FALSE(Named("SHIFT_JIS").IsLeadByte(0xB1));  // a half-width katakana of its own
+  EXPECT_FALSE(Named("WINDOWS-1252").IsLeadByte(0x95));
 }
 
 TEST(TerminalText, NothingFromTheLineOrTheDiskDrivesTheTerminal) {

@@ -54,17 +54,18 @@ class PosixFileSystemTest : public ::testing::Test {
 
   // The names a search yields, in order; {"<failed>"} when it fails.
   std::vector<std::string> Names(const std::string& pattern) {
-    std::vector<FindEntry> entries;
-    if (fs_->FindFiles(pattern, entries) != kSuccess) return {"<failed>"};
+    FoundEntries found;
+    const std::vector<FindEntry>& entries = found.entries;
+    if (fs_->FindFiles(pattern, found) != kSuccess) return {"<failed>"};
     std::vector<std::string> names;
     names.reserve(entries.size());
     for (const FindEntry& entry : entries) names.push_back(entry.name);
     return names;
   }
   FindEntry Entry(const std::string& path) {
-    std::vector<FindEntry> entries;
-    EXPECT_EQ(fs_->FindFiles(path, entries), kSuccess) << path;
-    return entries.empty() ? FindEntry() : entries.front();
+    FoundEntries found;
+    EXPECT_EQ(fs_->FindFiles(path, found), kSuccess) << path;
+    return found.entries.empty() ? FindEntry() : found.entries.front();
   }
   std::string ReadAll(const std::string& path) {
     std::unique_ptr<ReadableFile> file;
@@ -214,10 +215,13 @@ TEST_F(PosixFileSystemTest, AttributesTimesAndSizes) {
 TEST_F(PosixFileSystemTest, NamesTravelInTheCodePage) {
   Put(Host("caf\u00e9.txt"), "coffee");
   Put(Host("\u20acuro"), "");
-  Put(Host("\u0436"), "");
-  EXPECT_EQ(Names("C:\\*"), (NameList{"?", "caf\xE9.txt", "sub", "\x80uro"}));
+  Put(Host("\u0436"), "");     // no spelling in 1252: not listed, and no "?" stands for it
+  Put(Host("a\u0081"), "81");  // 1252's undefined bytes are characters of their own
+  Put(Host("a\u008d"), "8d");
+  EXPECT_EQ(Names("C:\\*"), (NameList{"a\x81", "a\x8D", "caf\xE9.txt", "sub", "\x80uro"}));
   EXPECT_EQ(ReadAll("C:\\CAF\xC9.TXT"), "coffee");
-  EXPECT_EQ(ReadAll("C:\\?"), "");  // a name the handheld cannot spell stays reachable
+  EXPECT_EQ(ReadAll("C:\\?"), "<no file>");
+  EXPECT_EQ(ReadAll("C:\\a\x8D"), "8d");
 
   EXPECT_EQ(Store("C:\\sub\\na\xEFve.txt", "n"), kSuccess);
   EXPECT_TRUE(stdfs::exists(Host("sub/na\u00efve.txt")));
@@ -225,8 +229,8 @@ TEST_F(PosixFileSystemTest, NamesTravelInTheCodePage) {
 
 TEST_F(PosixFileSystemTest, RefusesLongPathsSpecialFilesAndEscapingLinks) {
   const std::string longName = "C:\\" + std::string(257, 'x');
-  std::vector<FindEntry> entries;
-  EXPECT_NE(fs_->FindFiles(longName, entries), kSuccess);
+  FoundEntries found;
+  EXPECT_NE(fs_->FindFiles(longName, found), kSuccess);
   EXPECT_NE(Opens(longName), kSuccess);
   EXPECT_NE(Store(longName, "x"), kSuccess);
 
@@ -297,8 +301,8 @@ TEST_F(PosixFileSystemTest, ServesOnlyTheFoldersItCouldOpen) {
   EXPECT_EQ(fs.Drives(), (DriveTable{{'C', drive_}}));
   PosixFileSystem none({}, CodePageNamed("CP1252"));
   EXPECT_TRUE(none.Drives().empty());
-  std::vector<FindEntry> entries;
-  EXPECT_EQ(none.FindFiles("C:\\*", entries), ENOENT);
+  FoundEntries found;
+  EXPECT_EQ(none.FindFiles("C:\\*", found), ENOENT);
 }
 
 TEST_F(PosixFileSystemTest, LinksInsideWorkAndTheDriveStaysWhereItWas) {
@@ -348,12 +352,20 @@ TEST_F(PosixFileSystemTest, ListsOnlyNamesTheHandheldCanAskFor) {
   Put(Host("a\\b.txt"), "");
   Put(Host("\u8868.txt"), "");  // 0x95 0x5C in Shift-JIS
   Put(Host("\u65e5.txt"), "");  // 0x93 0xFA
-  EXPECT_EQ(Names("C:\\*.txt"), (NameList{"?.txt", "?.txt"}));
+  Put(Host("x.txt"), "");
+  Put(Host(std::string(249, 'l') + "\u00e9.txt"), "");
+  FoundEntries western;
+  ASSERT_EQ(fs_->FindFiles("C:\\*.txt", western), kSuccess);
+  ASSERT_EQ(western.entries.size(), 2u) << "neither a backslash nor a name 1252 cannot write";
+  EXPECT_EQ(western.entries[0].name, std::string(249, 'l') + "\xE9.txt");
+  EXPECT_EQ(western.leftOut, 3u);
   PosixFileSystem japanese({{'C', drive_}}, CodePageNamed("CP932"));
-  std::vector<FindEntry> entries;
-  ASSERT_EQ(japanese.FindFiles("C:\\*.txt", entries), kSuccess);
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, "\x93\xFA.txt");
+  FoundEntries found;
+  ASSERT_EQ(japanese.FindFiles("C:\\*.txt", found), kSuccess);
+  NameList names;
+  for (const FindEntry& entry : found.entries) names.push_back(entry.name);
+  EXPECT_EQ(names, (NameList{"x.txt", "\x93\xFA.txt", "\x95\x5C.txt"}));
+  EXPECT_EQ(found.leftOut, 2u) << "the backslash, and \u00e9, which 932 cannot write";
 }
 
 TEST_F(PosixFileSystemTest, ListsTenThousandEntriesQuickly) {
@@ -371,9 +383,10 @@ TEST_F(PosixFileSystemTest, ListsTenThousandEntriesQuickly) {
   };
   auto best = std::chrono::nanoseconds::max();
   for (int run = 0; run < 3; ++run) {
-    std::vector<FindEntry> entries;
+    FoundEntries found;
+    const std::vector<FindEntry>& entries = found.entries;
     const auto start = threadTime();
-    ASSERT_EQ(fs_->FindFiles("C:\\big\\*", entries), kSuccess);
+    ASSERT_EQ(fs_->FindFiles("C:\\big\\*", found), kSuccess);
     best = std::min(best, threadTime() - start);
     EXPECT_EQ(entries.size(), 10002u);
   }

@@ -44,9 +44,9 @@ class WindowsFileSystemTest : public ::testing::Test {
     return contents;
   }
   std::size_t EntriesIn(const std::string& folder) {
-    std::vector<FindEntry> entries;
-    static_cast<void>(fs_.FindFiles(folder + "\\*", entries));
-    return entries.size();
+    FoundEntries found;
+    static_cast<void>(fs_.FindFiles(folder + "\\*", found));
+    return found.entries.size();
   }
 
   std::string folder_;
@@ -61,8 +61,9 @@ TEST_F(WindowsFileSystemTest, ListsReadsAndCreates) {
   EXPECT_EQ(ReadAll(folder_ + "\\missing.txt"), "<no file>");
   EXPECT_EQ(ReadAll(folder_ + "\\NUL"), "<no file>");  // a device, not a file
 
-  std::vector<FindEntry> entries;
-  ASSERT_EQ(fs_.FindFiles(folder_ + "\\*", entries), kSuccess);
+  FoundEntries found;
+  std::vector<FindEntry>& entries = found.entries;
+  ASSERT_EQ(fs_.FindFiles(folder_ + "\\*", found), kSuccess);
   std::vector<std::string> names;
   for (const FindEntry& entry : entries) names.push_back(entry.name);
   EXPECT_EQ(names.size(), 4u);
@@ -77,7 +78,7 @@ TEST_F(WindowsFileSystemTest, ListsReadsAndCreates) {
   EXPECT_GT(file->lastWriteTime, 116444736000000000ULL);  // after 1970
 
   entries.clear();
-  EXPECT_EQ(fs_.FindFiles(folder_ + "\\*.none", entries), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(fs_.FindFiles(folder_ + "\\*.none", found), ERROR_FILE_NOT_FOUND);
 
   // An upload dropped before it was whole leaves nothing behind.
   std::unique_ptr<UploadFile> created;
@@ -90,7 +91,7 @@ TEST_F(WindowsFileSystemTest, ListsReadsAndCreates) {
   EXPECT_EQ(Create(folder_ + "\\gone\\c.txt", "c"), ERROR_PATH_NOT_FOUND);
 
   const std::string longPath = folder_ + "\\" + std::string(260, 'x');
-  EXPECT_NE(fs_.FindFiles(longPath, entries), kSuccess);
+  EXPECT_NE(fs_.FindFiles(longPath, found), kSuccess);
   EXPECT_NE(Create(longPath, "x"), kSuccess);
   EXPECT_EQ(ReadAll(longPath), "<no file>");
 }

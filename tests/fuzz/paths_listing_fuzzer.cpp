@@ -45,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ql::WildcardPattern(pattern, f.codePage).Matches(name);
   f.codePage.ToHandheld(f.codePage.ToHost(name));
 
-  std::vector<ql::FindEntry> entries;
-  if (f.files.FindFiles(pattern, entries) == ql::kSuccess) {
+  ql::FoundEntries found;
+  std::vector<ql::FindEntry>& entries = found.entries;
+  if (f.files.FindFiles(pattern, found) == ql::kSuccess) {
     for (const ql::FindEntry& entry : entries) {
       if (entry.name == "secret") std::abort();  // outside the drive
     }

@@ -36,10 +36,10 @@ void WriteAll(const stdfs::path& path, const std::string& contents) {
 class RacingFileSystem final : public FileSystem {
  public:
   explicit RacingFileSystem(FileSystem& inner) : inner_(inner) {}
-  Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override {
-    const Status found = inner_.FindFiles(pattern, entries);
+  Status FindFiles(const std::string& pattern, FoundEntries& found) override {
+    const Status searched = inner_.FindFiles(pattern, found);
     if (afterSearch) afterSearch();
-    return found;
+    return searched;
   }
   Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override {
     return inner_.OpenForReading(path, file);

@@ -128,7 +128,8 @@ class MemoryUpload final : public UploadFile {
 
 }  // namespace
 
-Status MemoryFileSystem::FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) {
+Status MemoryFileSystem::FindFiles(const std::string& pattern, FoundEntries& found) {
+  std::vector<FindEntry>& entries = found.entries;
   const bool wholeFolder =
       pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, "\\*") == 0;
   const std::string folder = wholeFolder ? pattern.substr(0, pattern.size() - 1) : std::string();

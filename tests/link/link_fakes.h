@@ -93,7 +93,7 @@ class MemoryFileSystem final : public FileSystem {
   };
 
   // Matches the exact path, or every file under a folder for "folder\*".
-  Status FindFiles(const std::string& pattern, std::vector<FindEntry>& entries) override;
+  Status FindFiles(const std::string& pattern, FoundEntries& found) override;
   Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
 

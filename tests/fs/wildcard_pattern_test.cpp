@@ -1,0 +1,89 @@
+#include "fs/wildcard_pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace ql {
+namespace {
+
+std::u32string Repeat(const std::u32string& text, std::size_t times) {
+  std::u32string out;
+  for (std::size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+TEST(WildcardPattern, FollowsWindowsDirectorySearch) {
+  struct Case {
+    std::u32string pattern;
+    std::u32string name;
+    bool matches;
+  };
+  const std::vector<Case> cases = {
+      {U"*.*", U"README", true},
+      {U"*.*", U"A.B.C", true},
+      {U"X.*", U"X", true},
+      {U"*.", U"README", true},
+      {U"*.", U"A.TXT", false},
+      {U"*.", U"..", true},
+      {U"*.TXT", U"A.B.TXT", true},
+      {U"*.TXT", U"NOTES.TXT", true},
+      {U"*.TXT", U"A.TXT.BAK", false},
+      {U"?.TXT", U"A.TXT", true},
+      {U"?.TXT", U"AB.TXT", false},
+      {U"A?.TXT", U"A.TXT", true},  // '?' may match nothing before a dot
+      {U"A?B", U"A.B", false},
+      {U"???", U"AB", true},  // ... or at the end
+      {U"", U"", true},
+      {U"", U"A", false},
+      // One character, whatever its size.
+      {U"CAFÉ*", U"CAFÉ.TXT", true},
+      {U"*.TXT", U"表.TXT", true},
+      {U"?.TXT", U"表.TXT", true},
+      {U"?", U"表表", false},
+      {U"?", U"\U0001F600", true},
+      {U"Ａ*", U"ＡB", true},  // full-width A
+      {U"A*", U"ＡB", false},
+      // Patterns longer than a word of states.
+      {Repeat(U"*", 200) + U"X", U"ABX", true},
+      {Repeat(U"*", 200) + U"X", U"ABY", false},
+      {Repeat(U"?", 130), Repeat(U"A", 129), true},
+      {Repeat(U"?", 130), Repeat(U"A", 131), false},
+      {Repeat(U"A", 100) + U"*.*", Repeat(U"A", 100), true},
+      {Repeat(U"A", 100) + U"*.", Repeat(U"A", 101) + U".B", false},
+      {Repeat(U"A?", 70) + U".B", Repeat(U"AC", 69) + U"A.B", true},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(WildcardPattern(cases[i].pattern).Matches(cases[i].name), cases[i].matches)
+        << "case " << i;
+  }
+  EXPECT_FALSE(WildcardPattern(U"NAME.TXT").HasWildcards());
+  EXPECT_TRUE(WildcardPattern(U"NAME.?").HasWildcards());
+}
+
+TEST(WildcardPattern, StaysFastOnPatternsMadeToBacktrack) {
+  const WildcardPattern pattern(Repeat(U"*?", 129) + U"X");
+  std::vector<std::u32string> names;
+  for (std::size_t i = 0; i < 20000; ++i) {
+    std::u32string name(255, U'A');
+    name[i % 255] = U'.';
+    name[(i * 7) % 254] = static_cast<char32_t>(U'B' + i % 20);
+    names.push_back(name);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t matched = 0;
+  for (const std::u32string& name : names) matched += pattern.Matches(name) ? 1 : 0;
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(matched, 0u);
+  std::printf("20000 names against a 259-character pattern: %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
+}  // namespace
+}  // namespace ql
