@@ -22,31 +22,4 @@ struct HandheldPath {
 // byte, or longer than the handheld can name.
 bool ParseHandheldPath(const std::string& text, HandheldPath& path, const HandheldCharset& charset);
 
-// The last component of a search pattern with the wildcard rules of Windows'
-// directory search: '*' is any run of characters (one before a '.' stops
-// short of the name's last '.'), '?' one character (none before a '.' or at
-// the end), a '.' before a wildcard or at the end also
-// matches the end of a name without one, so "*.*" matches every name and "*."
-// the names without an extension. Pattern and names are upper-cased characters.
-class WildcardPattern {
- public:
-  explicit WildcardPattern(const std::u32string& pattern);
-
-  bool HasWildcards() const { return hasWildcards_; }
-  bool Matches(const std::u32string& name) const;
-
- private:
-  enum class Kind { kLiteral, kStar, kStarBeforeDot, kAnyChar, kDotOrEnd };
-  struct Token {
-    Kind kind;
-    char32_t upper;  // literals only
-  };
-  struct Attempt;
-
-  bool MatchFrom(std::size_t token, std::size_t at, Attempt& attempt) const;
-
-  std::vector<Token> tokens_;
-  bool hasWildcards_ = false;
-};
-
 }  // namespace ql

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "fs/handheld_path.h"
+#include "fs/wildcard_pattern.h"
 
 namespace ql {
 

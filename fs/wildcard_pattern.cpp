@@ -107,7 +107,8 @@ bool WildcardPattern::Matches(const std::u32string& name) const {
   const std::size_t lastDot = name.rfind(U'.');
   const std::size_t words = words_;
   const Word* masks = masks_.data();
-  std::vector<Word> states(words, 0);
+  // A pattern has at least its final state, so at least one word.
+  std::vector<Word> states(std::max<std::size_t>(words, 1), 0);
   Word* active = states.data();
   active[0] = 1;
   const char32_t* chars = name.data();

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "fs/code_page.h"
+#include "fs/wildcard_pattern.h"
 
 namespace ql {
 namespace {

@@ -133,6 +133,34 @@ TEST_F(PeerEndToEnd, ListsDownloadsAndUploadsExactBytes) {
   EXPECT_EQ(log.find('\r'), std::string::npos) << log;
 }
 
+// A Japanese handheld: names whose second bytes are 0x5C and 0x7C travel whole.
+TEST_F(PeerEndToEnd, ShiftJisNamesTravelWhole) {
+  WriteText(desktop_ / "\u8868.txt", "hyou");  // 95 5C
+  auto server = StartServer("server", {"--codepage", "SHIFT_JIS"});
+  const std::vector<std::string> japanese = {"--codepage", "CP932"};
+  const auto peer = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), japanese.begin(), japanese.end());
+    return Peer(args);
+  };
+  const fs::path fetched = scratch_.path() / "fetched.txt";
+  const Finished get = peer({"get", "C:\\\u8868.txt", fetched.string()});
+  EXPECT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(ReadText(fetched), "hyou");
+
+  const fs::path upload = scratch_.path() / "\u30dd\u30a4\u30f3\u30c8.txt";  // 83 7C ...
+  WriteText(upload, "point");
+  const Finished put = peer({"put", upload.string()});
+  EXPECT_EQ(put.code, 0) << put.err;
+  EXPECT_EQ(ReadText(desktop_ / "\u30dd\u30a4\u30f3\u30c8.txt"), "point");
+
+  const Finished listing = peer({"ls", "C:/*"});
+  EXPECT_EQ(listing.code, 0) << listing.err;
+  EXPECT_NE(listing.out.find("\u8868.txt"), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("\u30dd\u30a4\u30f3\u30c8.txt"), std::string::npos) << listing.out;
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+}
+
 // On a terminal the server shows what it does, with progress on a long transfer.
 TEST_F(PeerEndToEnd, ActivityOnATerminal) {
   WriteText(desktop_ / "kept.txt", "kept");
