@@ -142,10 +142,10 @@ TEST_F(PeerEndToEnd, ShiftJisNamesTravelWhole) {
     args.insert(args.begin(), japanese.begin(), japanese.end());
     return Peer(args);
   };
-  const fs::path fetched = scratch_.path() / "fetched.txt";
-  const Finished get = peer({"get", "C:\\\u8868.txt", fetched.string()});
+  // Into a folder, under the desktop's name.
+  const Finished get = peer({"get", "C:\\\u8868.txt", scratch_.path().string()});
   EXPECT_EQ(get.code, 0) << get.err;
-  EXPECT_EQ(ReadText(fetched), "hyou");
+  EXPECT_EQ(ReadText(scratch_.path() / "\u8868.txt"), "hyou") << get.out;
 
   const fs::path upload = scratch_.path() / "\u30dd\u30a4\u30f3\u30c8.txt";  // 83 7C ...
   WriteText(upload, "point");

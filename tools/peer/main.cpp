@@ -49,11 +49,6 @@ std::string RemotePath(std::string path, const CodePage& codePage) {
   return codePage.ToHandheld(path);
 }
 
-std::string LastComponent(const std::string& path) {
-  const std::size_t cut = path.find_last_of("\\/");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 std::string Attributes(std::uint32_t bits) {
   std::string letters = "----";
   if ((bits & kAttributeDirectory) != 0) letters[0] = 'd';
@@ -136,7 +131,7 @@ bool PlanDownload(const Options& options, const CodePage& codePage, Download& pl
     error = "get fetches one file: " + options.remote + " is a pattern (ls lists what it matches)";
     return false;
   }
-  const std::string name = codePage.ToHost(LastComponent(plan.path));
+  const std::string name = codePage.ToHost(UploadNameOf(plan.path, codePage));
   if (name.empty()) {
     error = options.remote + " names a folder; give a file's path";
     return false;
@@ -215,8 +210,10 @@ bool PlanUpload(const Options& options, const CodePage& codePage, Upload& plan,
             "line cannot carry it";
     return false;
   }
-  plan.path =
-      RemotePath(options.remote.empty() ? LastComponent(options.local) : options.remote, codePage);
+  plan.path = RemotePath(options.remote.empty()
+                             ? UploadNameOf(options.local, HandheldCharset::SingleByte())  // UTF-8
+                             : options.remote,
+                         codePage);
   // The refusals include wildcards, which would make the look-ups match other files.
   const std::string name = UploadNameOf(plan.path, codePage);
   if (const char* refusal = UploadNameRefusal(name, codePage)) {
