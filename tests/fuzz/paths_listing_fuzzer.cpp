@@ -7,6 +7,7 @@
 
 #include "fs/handheld_path.h"
 #include "fs/posix_file_system.h"
+#include "fs/wildcard_pattern.h"
 #include "link/wire_format.h"
 #include "tests/fuzz/fuzz_drive.h"
 
@@ -14,13 +15,13 @@ namespace {
 
 struct Fixture {
   Fixture()
-      : codePage(*ql::CodePage::Open("WINDOWS-1252", error)),
-        files({{'C', drive.Drive()}, {'D', drive.Drive() + "/Docs"}},
-              *ql::CodePage::Open("WINDOWS-1252", error)) {}
+      : western({{'C', drive.Drive()}, {'D', drive.Drive() + "/Docs"}},
+                *ql::CodePage::Open("WINDOWS-1252", error)),
+        japanese({{'C', drive.Drive()}}, *ql::CodePage::Open("CP932", error)) {}
   std::string error;
   ql::fuzzing::FuzzDrive drive;
-  ql::CodePage codePage;
-  ql::PosixFileSystem files;
+  ql::PosixFileSystem western;
+  ql::PosixFileSystem japanese;  // lead bytes: 0x5C may be a second byte
 };
 
 Fixture& TheFixture() {
@@ -33,26 +34,28 @@ Fixture& TheFixture() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Fixture& f = TheFixture();
   FuzzedDataProvider input(data, size);
+  ql::PosixFileSystem& files = input.ConsumeBool() ? f.western : f.japanese;
+  const ql::CodePage& codePage = files.HandheldCodePage();
   const std::string pattern = input.ConsumeRandomLengthString(400);
   const std::string name = input.ConsumeRandomLengthString(300);
 
   ql::HandheldPath parsed;
-  if (ql::ParseHandheldPath(pattern, parsed)) {
+  if (ql::ParseHandheldPath(pattern, parsed, codePage)) {
     for (const std::string& folder : parsed.folders) {
       if (folder == ".." || folder == "." || folder.empty()) std::abort();
     }
   }
-  ql::WildcardPattern(pattern, f.codePage).Matches(name);
-  f.codePage.ToHandheld(f.codePage.ToHost(name));
+  ql::WildcardPattern(codePage.UpperChars(pattern)).Matches(codePage.UpperChars(name));
+  codePage.ToHandheld(codePage.ToHost(name));
 
   ql::FoundEntries found;
   std::vector<ql::FindEntry>& entries = found.entries;
-  if (f.files.FindFiles(pattern, found) == ql::kSuccess) {
+  if (files.FindFiles(pattern, found) == ql::kSuccess) {
     for (const ql::FindEntry& entry : entries) {
       if (entry.name == "secret") std::abort();  // outside the drive
     }
     std::unique_ptr<ql::ReadableFile> file;
-    static_cast<void>(f.files.OpenForReading(pattern, file));
+    static_cast<void>(files.OpenForReading(pattern, file));
   }
   ql::FindEntry extra;
   extra.name = name;
