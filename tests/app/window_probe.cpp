@@ -2,11 +2,13 @@
 //   window_probe wait-visible <ms> | wait-hidden <ms> | close
 //   window_probe wait-status <text> <ms>
 //   window_probe tray <program.exe> <ms>
+//   window_probe code-page
 // Exit code 0 when the dialog reached the state (or was told to close), 1 otherwise.
 //
 // `tray` stands in for the shell's notification area for <ms>: it prints one
 // line per notification it receives ("add open", "modify failed", "delete -"),
-// naming the program's icon whose image came with it.
+// naming the program's icon whose image came with it. `code-page` prints the
+// ANSI code page a program started the same way gets.
 #include <windows.h>
 
 #include <cstdio>
@@ -187,12 +189,16 @@ int main(int argc, char** argv) {
   if (argc >= 4 && std::strcmp(argv[1], "tray") == 0) {
     return ActAsTray(argv[2], static_cast<DWORD>(std::atol(argv[3])));
   }
+  if (argc >= 2 && std::strcmp(argv[1], "code-page") == 0) {
+    std::printf("%u\n", GetACP());
+    return 0;
+  }
   if (argc >= 2 && std::strcmp(argv[1], "close") == 0) {
     HWND dialog = FindDialog();
     return dialog != nullptr && PostMessageA(dialog, WM_CLOSE, 0, 0) ? 0 : 1;
   }
   std::fprintf(stderr,
                "usage: window_probe wait-visible|wait-hidden <ms> | wait-status <text> <ms> | "
-               "tray <program.exe> <ms> | close\n");
+               "tray <program.exe> <ms> | code-page | close\n");
   return 2;
 }
