@@ -13,7 +13,7 @@
 #include "link/desktop_link.h"
 #include "link/file_system.h"
 #include "link/link_activity.h"
-#include "serial/posix_serial_line.h"
+#include "serial/posix/posix_serial_line.h"
 
 namespace ql {
 

@@ -20,7 +20,7 @@
 #include "app/posix/posix_settings.h"
 #include "fs/posix_file_system.h"
 #include "link/trace.h"
-#include "serial/device_problem.h"
+#include "serial/posix/device_problem.h"
 
 namespace ql {
 namespace {

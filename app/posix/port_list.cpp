@@ -8,7 +8,7 @@
 #include <fstream>
 #include <map>
 
-#include "serial/device_problem.h"
+#include "serial/posix/device_problem.h"
 
 namespace ql {
 namespace {

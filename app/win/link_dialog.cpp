@@ -9,7 +9,7 @@
 #include "app/win/hotkeys.h"
 #include "app/win/settings_file.h"
 #include "res/resource.h"
-#include "serial/serial_link_port.h"
+#include "serial/win/serial_link_port.h"
 
 namespace ql {
 namespace {

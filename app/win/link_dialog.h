@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/win/tray_icon.h"
-#include "serial/serial_wnd.h"
+#include "serial/win/serial_wnd.h"
 
 namespace ql {
 

@@ -14,8 +14,8 @@
 #include "fs/windows_file_system.h"
 #include "link/desktop_link.h"
 #include "link/trace.h"
-#include "serial/serial_link_port.h"
-#include "serial/serial_wnd.h"
+#include "serial/win/serial_link_port.h"
+#include "serial/win/serial_wnd.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "app/win/app_messages.h"
 #include "res/resource.h"
-#include "serial/serial_wnd.h"
+#include "serial/win/serial_wnd.h"
 
 namespace ql {
 namespace {

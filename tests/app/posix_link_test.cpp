@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "app/posix/command_line.h"
-#include "serial/posix_serial_line.h"
+#include "serial/posix/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
 
 namespace ql::testing {

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "link/desktop_link.h"
-#include "serial/posix_serial_line.h"
+#include "serial/posix/posix_serial_line.h"
 #include "tests/link/link_fakes.h"
 #include "tests/serial/pty_pair.h"
 

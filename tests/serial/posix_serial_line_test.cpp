@@ -1,4 +1,4 @@
-#include "serial/posix_serial_line.h"
+#include "serial/posix/posix_serial_line.h"
 
 #include <gtest/gtest.h>
 

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "serial/serial_wnd.h"
+#include "serial/win/serial_wnd.h"
 
 namespace ql {
 namespace {

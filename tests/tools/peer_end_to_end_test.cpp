@@ -7,7 +7,7 @@
 #include <regex>
 #include <thread>
 
-#include "serial/posix_serial_line.h"
+#include "serial/posix/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
 
 namespace ql::testing {

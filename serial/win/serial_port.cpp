@@ -1,14 +1,14 @@
 // The serial port object's settings: line settings, time-outs and the event
 // mask are read-modify-write of the driver's state through comm_api.h.
 // serial_port_win.cpp moves the bytes.
-#include "serial/serial_port.h"
+#include "serial/win/serial_port.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "link/wire_format.h"
-#include "serial/comm_api.h"
+#include "serial/win/comm_api.h"
 
 namespace ql {
 namespace {

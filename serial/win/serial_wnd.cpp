@@ -1,6 +1,6 @@
 // Opening and closing the port with a listener; serial_wnd_win.cpp runs the
 // listener itself.
-#include "serial/serial_wnd.h"
+#include "serial/win/serial_wnd.h"
 
 namespace ql {
 

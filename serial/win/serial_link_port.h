@@ -2,7 +2,7 @@
 #pragma once
 
 #include "link/link_port.h"
-#include "serial/serial_port.h"
+#include "serial/win/serial_port.h"
 
 namespace ql {
 

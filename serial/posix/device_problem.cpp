@@ -1,4 +1,4 @@
-#include "serial/device_problem.h"
+#include "serial/posix/device_problem.h"
 
 #include <grp.h>
 #include <pwd.h>

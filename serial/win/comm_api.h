@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "serial/serial_types.h"
+#include "serial/win/serial_types.h"
 
 namespace ql {
 

@@ -1,6 +1,6 @@
 // The serial port object on the Win32 communications API.
-#include "serial/comm_api.h"
-#include "serial/serial_port.h"
+#include "serial/win/comm_api.h"
+#include "serial/win/serial_port.h"
 
 namespace ql {
 

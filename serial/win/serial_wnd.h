@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "serial/serial_port.h"
+#include "serial/win/serial_port.h"
 
 namespace ql {
 

@@ -1,6 +1,6 @@
 // The listener thread that turns the port's events into window messages.
-#include "serial/comm_api.h"
-#include "serial/serial_wnd.h"
+#include "serial/win/comm_api.h"
+#include "serial/win/serial_wnd.h"
 
 namespace ql {
 

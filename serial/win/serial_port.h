@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "serial/serial_types.h"
+#include "serial/win/serial_types.h"
 
 namespace ql {
 
