@@ -8,8 +8,8 @@ namespace ql {
 
 // Posted by the serial listener to the main window.
 constexpr UINT WM_SERIAL_EVENT = WM_USER + 100;
-// Posted by the serial listener to the main window, which hands it to the
-// dialog, when the port is gone; first parameter: the failure's status code.
+// Posted by the serial listener to the dialog when the port is gone; first
+// parameter: the failure's status code.
 constexpr UINT WM_SERIAL_LOST = WM_USER + 101;
 // The tray icon's callback message to the dialog.
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 5;

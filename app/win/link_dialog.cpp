@@ -59,7 +59,7 @@ bool OpenLink(HWND dialog, LinkDialogContext& context) {
   const UINT baud = GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE);
   // Without a port or a speed chosen there is nothing sensible to open.
   const bool chosen = Selection(dialog, IDC_COMBO_PORT) >= 0 && baud != 0;
-  context.port->SetLossMessage(WM_SERIAL_LOST);
+  context.port->SetLossNotice(dialog, WM_SERIAL_LOST);
   if (!chosen || context.port->OpenForWindow(port.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
                                              kQueueSize, kQueueSize) != kSuccess) {
     return false;

@@ -37,13 +37,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   ql::LinkDialogContext dialog;
   HWND dialogWindow = nullptr;
-  // A lost port is the dialog's to show and to reopen.
-  ql::SerialEventHandler onSerialEvent = [&dialogWindow](UINT message, WPARAM wParam,
-                                                         LPARAM lParam) {
-    if (message == ql::WM_SERIAL_LOST) {
-      SendMessageA(dialogWindow, message, wParam, lParam);
-      return;
-    }
+  ql::SerialEventHandler onSerialEvent = [](UINT, WPARAM wParam, LPARAM lParam) {
     desktopLink.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
   };
   // Reports come on the UI thread, from inside the window procedure; only a

@@ -31,12 +31,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (LOWORD(wParam) != kCmdDestroyMain) break;
       DestroyWindow(window);
       return 0;
-    case WM_SERIAL_EVENT:
-    case WM_SERIAL_LOST: {
+    case WM_SERIAL_EVENT: {
       // Taken before the handler reads the port: what arrives while it reads
       // is posted anew instead of being folded into this notification.
       auto* port = reinterpret_cast<CSerialWnd*>(GetWindowLongPtrA(window, kPortSlot));
-      if (message == WM_SERIAL_EVENT && port != nullptr) port->NotificationTaken();
+      if (port != nullptr) port->NotificationTaken();
       auto* handler =
           reinterpret_cast<SerialEventHandler*>(GetWindowLongPtrA(window, kHandlerSlot));
       if (handler != nullptr) (*handler)(message, wParam, lParam);

@@ -10,7 +10,7 @@ namespace ql {
 
 class CSerialWnd;
 
-// Receives WM_SERIAL_EVENT and WM_SERIAL_LOST with their parameters.
+// Receives WM_SERIAL_EVENT with its parameters.
 using SerialEventHandler = std::function<void(UINT message, WPARAM wParam, LPARAM lParam)>;
 
 // When another copy runs, tells it to show or hide its dialog; true then.

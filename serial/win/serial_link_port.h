@@ -10,11 +10,11 @@ namespace ql {
 // reads that return at once, and a notification for arriving characters.
 // Returns the status of the speed and format, the one setting a device may
 // refuse; the others are taken by every serial device.
-inline Status SetUpHandheldLine(CSerialPort& port, std::uint32_t baud) {
-  const Status configured = port.ConfigureLine(baud, 8, kNoParity, kOneStopBit);
+inline Status SetUpHandheldLine(CSerialPort& port, DWORD baud) {
+  const Status configured = port.ConfigureLine(baud, 8, NOPARITY, ONESTOPBIT);
   port.SetFlowControl(FlowNone);
   port.SetReadMode(ReadNonBlocking);
-  port.SetWatchMask(kEvRxChar);
+  port.SetWatchMask(EV_RXCHAR);
   return configured;
 }
 
@@ -23,10 +23,13 @@ class SerialLinkPort final : public LinkPort {
   explicit SerialLinkPort(CSerialPort& port) : port_(port) {}
 
   Status ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* count) override {
-    return port_.ReceiveBytes(buffer, length, count, nullptr, kInfinite);
+    DWORD received = 0;
+    const Status status = port_.ReceiveBytes(buffer, length, &received, nullptr, INFINITE);
+    if (count != nullptr) *count = received;
+    return status;
   }
   Status SendText(const char* text) override {
-    return port_.SendText(text, nullptr, nullptr, kInfinite);
+    return port_.SendText(text, nullptr, nullptr, INFINITE);
   }
   Status SendBlocks(const void* data, std::uint32_t length) override {
     return port_.SendBlocks(data, length);

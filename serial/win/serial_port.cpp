@@ -1,6 +1,5 @@
-// The serial port object's settings: line settings, time-outs and the event
-// mask are read-modify-write of the driver's state through comm_api.h.
-// serial_port_win.cpp moves the bytes.
+// The serial port object on the Win32 communications API. Line settings,
+// time-outs and the event mask are read-modify-write of the driver's state.
 #include "serial/win/serial_port.h"
 
 #include <cstring>
@@ -8,13 +7,21 @@
 #include <new>
 
 #include "link/wire_format.h"
-#include "serial/win/comm_api.h"
 
 namespace ql {
 namespace {
 
+static_assert(sizeof(DCB) == 28, "drivers expect the 28-byte DCB");
+
+// The default event mask of a freshly opened port.
+constexpr DWORD kOpenWatchMask = EV_RXCHAR | EV_BREAK | EV_ERR;
+
+Status LastSystemError() { return static_cast<Status>(GetLastError()); }
+
+Status Checked(BOOL succeeded) { return succeeded ? kSuccess : LastSystemError(); }
+
 // Reads the driver's current line settings; a closed port has none.
-Status ReadLine(PortHandle port, DCB& dcb) {
+Status ReadLine(HANDLE port, DCB& dcb) {
   if (port == nullptr) return kErrorInvalidHandle;
   dcb = DCB{};
   dcb.DCBlength = sizeof(DCB);
@@ -24,12 +31,51 @@ Status ReadLine(PortHandle port, DCB& dcb) {
 // Changes the fields `edit` touches and keeps the driver's values for the rest.
 // A nonzero code from `edit` writes nothing.
 template <typename Edit>
-Status EditLine(PortHandle port, Edit edit) {
+Status EditLine(HANDLE port, Edit edit) {
   DCB dcb;
   Status status = ReadLine(port, dcb);
   if (status == kSuccess) status = edit(dcb);
   if (status == kSuccess) status = Checked(SetCommState(port, &dcb));
   return status;
+}
+
+// Runs one overlapped call (`issue`). A pending call on the caller's
+// OVERLAPPED is the caller's to finish. On the object's own it is waited for
+// here, and it never outlives the call: that OVERLAPPED lives on this frame.
+template <typename Issue>
+Status RunOverlapped(HANDLE port, HANDLE ioEvent, OVERLAPPED* callers, DWORD timeoutMs,
+                     DWORD& count, Issue issue) {
+  OVERLAPPED own{};
+  own.hEvent = ioEvent;
+  OVERLAPPED* overlapped = callers != nullptr ? callers : &own;
+  if (callers == nullptr) ResetEvent(ioEvent);
+  if (issue(overlapped, &count)) {
+    // Also signalled when done at once, so that a caller can always wait on it.
+    if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
+    return kSuccess;
+  }
+  const Status issued = LastSystemError();
+  if (issued != ERROR_IO_PENDING) return issued;
+  if (callers != nullptr) return kSuccess;
+
+  const DWORD waited = WaitForSingleObject(ioEvent, timeoutMs);
+  if (waited == WAIT_OBJECT_0) return Checked(GetOverlappedResult(port, &own, &count, FALSE));
+  const Status status = waited == WAIT_TIMEOUT ? kErrorTimeout : LastSystemError();
+  // The transfer is this thread's own, so CancelIo (present on XP) ends it.
+  CancelIo(port);
+  GetOverlappedResult(port, &own, &count, TRUE);  // count: what moved before the cancel
+  return status;
+}
+
+// A transfer's count is 0 until something moved, even on a closed port.
+template <typename Issue>
+Status Transfer(HANDLE port, HANDLE ioEvent, DWORD* countOut, OVERLAPPED* overlapped,
+                DWORD timeoutMs, Issue issue) {
+  DWORD localCount = 0;
+  DWORD& count = countOut != nullptr ? *countOut : localCount;
+  count = 0;
+  if (port == nullptr) return kErrorInvalidHandle;
+  return RunOverlapped(port, ioEvent, overlapped, timeoutMs, count, issue);
 }
 
 }  // namespace
@@ -39,7 +85,7 @@ CSerialPort::CSerialPort() = default;
 CSerialPort::~CSerialPort() { CSerialPort::ClosePort(); }
 
 Status CSerialPort::Store(Status code) {
-  if (CurrentThreadId() == listenerThreadId.load()) {
+  if (GetCurrentThreadId() == listenerThreadId.load()) {
     listenerLastError.store(code);
   } else {
     lastError.store(code);
@@ -48,30 +94,33 @@ Status CSerialPort::Store(Status code) {
 }
 
 Status CSerialPort::LastError() const {
-  return CurrentThreadId() == listenerThreadId.load() ? listenerLastError.load() : lastError.load();
+  return GetCurrentThreadId() == listenerThreadId.load() ? listenerLastError.load()
+                                                         : lastError.load();
 }
 
-Status CSerialPort::OpenPort(const char* name, std::uint32_t inQueue, std::uint32_t outQueue) {
+Status CSerialPort::OpenPort(const char* name, DWORD inQueue, DWORD outQueue) {
   Store(kSuccess);
   if (portHandle != nullptr) return Store(kErrorAlreadyInitialized);
-  PortHandle port = OpenCommDevice(name);
-  if (port == nullptr) return Store(LastPlatformError());
-  EventHandle event = CreateManualResetEvent();
+  // For this process alone.
+  HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  if (port == INVALID_HANDLE_VALUE) return Store(LastSystemError());
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (event == nullptr) {
-    const Status code = LastPlatformError();
-    CloseCommDevice(port);
+    const Status code = LastSystemError();
+    CloseHandle(port);
     return Store(code);
   }
   portHandle = port;
   ioEvent = event;
   if (!SetupComm(port, inQueue, outQueue)) {
-    const Status code = LastPlatformError();
+    const Status code = LastSystemError();
     ClosePort();
     return Store(code);
   }
   // Each default resets the status, so the open reports the last one's.
-  SetWatchMask(kDefaultWatchMask);
-  ConfigureLine(9600, 8, kNoParity, kOneStopBit);
+  SetWatchMask(kOpenWatchMask);
+  ConfigureLine(9600, 8, NOPARITY, ONESTOPBIT);
   SetReadMode(ReadNonBlocking);
   SetFlowControl(FlowNone);
   return LastError();
@@ -80,87 +129,55 @@ Status CSerialPort::OpenPort(const char* name, std::uint32_t inQueue, std::uint3
 Status CSerialPort::ClosePort() {
   Store(kSuccess);
   if (portHandle == nullptr) return kSuccess;
-  CloseEvent(ioEvent);
+  CloseHandle(ioEvent);
   ioEvent = nullptr;
-  CloseCommDevice(portHandle);
+  CloseHandle(portHandle);
   portHandle = nullptr;
   return kSuccess;
 }
 
-Status CSerialPort::SendText(const char* text, std::uint32_t* countOut, CompletionRecord* record,
-                             std::uint32_t timeoutMs) {
-  Store(kSuccess);
-  const std::size_t length = std::strlen(text);
-  // The copy is what the driver sends from; the terminator is never sent.
-  std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
-  if (!copy) {
-    if (countOut != nullptr) *countOut = 0;
-    return Store(kErrorNotEnoughMemory);
-  }
-  std::memcpy(copy.get(), text, length);
-  return SendBytes(copy.get(), static_cast<std::uint32_t>(length), countOut, record, timeoutMs);
-}
-
-Status CSerialPort::SendBlocks(const void* data, std::uint32_t length) {
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  if (length <= kBlockSize) return SendBytes(bytes, length, nullptr, nullptr, kInfinite);
-  const std::uint32_t fullBlocks = length / kBlockSize;
-  for (std::uint32_t i = 0; i < fullBlocks; ++i) {
-    // After a lost block the rest would arrive as the contents it should have held.
-    const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlockSize, kBlockSize,
-                                  nullptr, nullptr, kInfinite);
-    if (sent != kSuccess) return sent;
-  }
-  // A multiple of 1024 ends with an empty write, whose status is the answer.
-  return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlockSize, length % kBlockSize,
-                   nullptr, nullptr, kInfinite);
-}
-
-Status CSerialPort::SendByte(std::uint8_t value, std::uint32_t* countOut, CompletionRecord* record,
-                             std::uint32_t timeoutMs) {
-  return SendBytes(&value, 1, countOut, record, timeoutMs);
-}
-
-std::uint32_t CSerialPort::TakeEventBits() {
-  const std::uint32_t bits = eventBits;
-  eventBits = 0xFFFFFFFFu;
-  return bits;
-}
-
-Status CSerialPort::ConfigureLine(std::uint32_t baud, std::uint8_t byteSize, std::int32_t parity,
-                                  std::uint8_t stopBits) {
+Status CSerialPort::ConfigureLine(DWORD baud, BYTE byteSize, int parity, BYTE stopBits) {
   return Store(EditLine(portHandle, [&](DCB& dcb) {
     dcb.BaudRate = baud;
     dcb.ByteSize = byteSize;
     dcb.Parity = static_cast<BYTE>(parity & 0xFF);
     dcb.StopBits = stopBits;
-    dcb.fParity = parity != kNoParity ? 1 : 0;
+    dcb.fParity = parity != NOPARITY ? 1 : 0;
     return kSuccess;
   }));
 }
 
-Status CSerialPort::SetRxFlagChar(std::uint8_t eventChar, std::uint8_t addToMask) {
+Status CSerialPort::SetRxFlagChar(BYTE eventChar, BYTE addToMask) {
   Store(kSuccess);
   Status maskStatus = kSuccess;
   const Status status = EditLine(portHandle, [&](DCB& dcb) {
     dcb.EvtChar = static_cast<char>(eventChar);
     if (addToMask != 0) {
-      const std::uint32_t mask = QueryWatchMask();
+      const DWORD mask = QueryWatchMask();
       // A mask that could not be read is not replaced by the flag alone.
       maskStatus = LastError();
-      if (maskStatus == kSuccess) maskStatus = SetWatchMask(mask | kEvRxFlag);
+      if (maskStatus == kSuccess) maskStatus = SetWatchMask(mask | EV_RXFLAG);
     }
     return kSuccess;
   });
   return Store(status != kSuccess ? status : maskStatus);
 }
 
-Status CSerialPort::SetWatchMask(std::uint32_t mask) {
+Status CSerialPort::SetWatchMask(DWORD mask) {
   if (portHandle == nullptr) return Store(kErrorInvalidHandle);
   return Store(Checked(SetCommMask(portHandle, mask)));
 }
 
-Status CSerialPort::SetFlowControl(std::int32_t mode) {
+Status CSerialPort::AwaitCommEvent(OVERLAPPED* overlapped, DWORD timeoutMs) {
+  if (portHandle == nullptr) return Store(kErrorInvalidHandle);
+  // The driver writes the bits when the wait completes, possibly after this call.
+  DWORD unused = 0;
+  return Store(RunOverlapped(
+      portHandle, ioEvent, overlapped, timeoutMs, unused,
+      [&](OVERLAPPED* issued, DWORD*) { return WaitCommEvent(portHandle, &eventBits, issued); }));
+}
+
+Status CSerialPort::SetFlowControl(int mode) {
   return Store(EditLine(portHandle, [mode](DCB& dcb) {
     if (mode != FlowNone && mode != FlowHardware && mode != FlowXonXoff) return kErrorInvalidArg;
     const bool hardware = mode == FlowHardware;
@@ -175,10 +192,10 @@ Status CSerialPort::SetFlowControl(std::int32_t mode) {
   }));
 }
 
-Status CSerialPort::SetReadMode(std::int32_t mode) {
+Status CSerialPort::SetReadMode(int mode) {
   if (portHandle == nullptr) return Store(kErrorInvalidHandle);
   COMMTIMEOUTS timeouts{};
-  if (!GetCommTimeouts(portHandle, &timeouts)) return Store(LastPlatformError());
+  if (!GetCommTimeouts(portHandle, &timeouts)) return Store(LastSystemError());
   if (mode != ReadNonBlocking && mode != ReadBlocking) return Store(kErrorInvalidArg);
   // MAXDWORD with zero totals: a read returns at once with what has arrived.
   timeouts.ReadIntervalTimeout = mode == ReadNonBlocking ? MAXDWORD : 0;
@@ -187,28 +204,28 @@ Status CSerialPort::SetReadMode(std::int32_t mode) {
   return Store(Checked(SetCommTimeouts(portHandle, &timeouts)));
 }
 
-std::uint32_t CSerialPort::QueryBaudRate() {
+DWORD CSerialPort::QueryBaudRate() {
   DCB dcb;
   return Store(ReadLine(portHandle, dcb)) == kSuccess ? dcb.BaudRate : 0xFFFFFFFFu;
 }
 
-std::int32_t CSerialPort::QueryByteSize() {
+int CSerialPort::QueryByteSize() {
   DCB dcb;
   return Store(ReadLine(portHandle, dcb)) == kSuccess ? dcb.ByteSize : -1;
 }
 
-std::int32_t CSerialPort::QueryParity() {
+int CSerialPort::QueryParity() {
   DCB dcb;
   if (Store(ReadLine(portHandle, dcb)) != kSuccess) return -1;
-  return dcb.fParity ? dcb.Parity : kNoParity;
+  return dcb.fParity ? dcb.Parity : NOPARITY;
 }
 
-std::int32_t CSerialPort::QueryStopBits() {
+int CSerialPort::QueryStopBits() {
   DCB dcb;
   return Store(ReadLine(portHandle, dcb)) == kSuccess ? dcb.StopBits : -1;
 }
 
-std::int32_t CSerialPort::QueryFlowControl() {
+int CSerialPort::QueryFlowControl() {
   DCB dcb;
   if (Store(ReadLine(portHandle, dcb)) != kSuccess) return -1;
   // Only the DTR and RTS handshakes mark hardware flow; CTS and DSR may differ.
@@ -218,22 +235,77 @@ std::int32_t CSerialPort::QueryFlowControl() {
   return dcb.fOutX && dcb.fInX ? FlowXonXoff : FlowNone;
 }
 
-std::uint32_t CSerialPort::QueryWatchMask() {
+DWORD CSerialPort::QueryWatchMask() {
   DWORD mask = 0;
   const Status status =
       portHandle == nullptr ? kErrorInvalidHandle : Checked(GetCommMask(portHandle, &mask));
   return Store(status) == kSuccess ? mask : 0;
 }
 
-std::uint8_t CSerialPort::QueryRxFlagChar() {
+BYTE CSerialPort::QueryRxFlagChar() {
   DCB dcb;
-  return Store(ReadLine(portHandle, dcb)) == kSuccess ? static_cast<std::uint8_t>(dcb.EvtChar) : 0;
+  return Store(ReadLine(portHandle, dcb)) == kSuccess ? static_cast<BYTE>(dcb.EvtChar) : 0;
+}
+
+Status CSerialPort::SendText(const char* text, DWORD* countOut, OVERLAPPED* overlapped,
+                             DWORD timeoutMs) {
+  Store(kSuccess);
+  const std::size_t length = std::strlen(text);
+  // The copy is what the driver sends from; the terminator is never sent.
+  std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
+  if (!copy) {
+    if (countOut != nullptr) *countOut = 0;
+    return Store(kErrorNotEnoughMemory);
+  }
+  std::memcpy(copy.get(), text, length);
+  return SendBytes(copy.get(), static_cast<DWORD>(length), countOut, overlapped, timeoutMs);
+}
+
+Status CSerialPort::SendBytes(const void* buffer, DWORD length, DWORD* countOut,
+                              OVERLAPPED* overlapped, DWORD timeoutMs) {
+  return Store(Transfer(portHandle, ioEvent, countOut, overlapped, timeoutMs,
+                        [&](OVERLAPPED* issued, DWORD* count) {
+                          return WriteFile(portHandle, buffer, length, count, issued);
+                        }));
+}
+
+Status CSerialPort::SendBlocks(const void* data, DWORD length) {
+  const auto* bytes = static_cast<const BYTE*>(data);
+  if (length <= kBlockSize) return SendBytes(bytes, length, nullptr, nullptr, INFINITE);
+  const DWORD fullBlocks = length / kBlockSize;
+  for (DWORD i = 0; i < fullBlocks; ++i) {
+    // After a lost block the rest would arrive as the contents it should have held.
+    const Status sent = SendBytes(bytes + static_cast<std::size_t>(i) * kBlockSize, kBlockSize,
+                                  nullptr, nullptr, INFINITE);
+    if (sent != kSuccess) return sent;
+  }
+  // A multiple of 1024 ends with an empty write, whose status is the answer.
+  return SendBytes(bytes + static_cast<std::size_t>(fullBlocks) * kBlockSize, length % kBlockSize,
+                   nullptr, nullptr, INFINITE);
+}
+
+Status CSerialPort::SendByte(BYTE value, DWORD* countOut, OVERLAPPED* overlapped, DWORD timeoutMs) {
+  return SendBytes(&value, 1, countOut, overlapped, timeoutMs);
+}
+
+Status CSerialPort::ReceiveBytes(void* buffer, DWORD length, DWORD* countOut,
+                                 OVERLAPPED* overlapped, DWORD timeoutMs) {
+  return Store(Transfer(portHandle, ioEvent, countOut, overlapped, timeoutMs,
+                        [&](OVERLAPPED* issued, DWORD* count) {
+                          return ReadFile(portHandle, buffer, length, count, issued);
+                        }));
 }
 
 Status CSerialPort::DiscardBuffers() {
   if (portHandle == nullptr) return Store(kErrorInvalidHandle);
-  if (!PurgeComm(portHandle, PURGE_TXCLEAR | PURGE_RXCLEAR)) Store(LastPlatformError());
+  if (!PurgeComm(portHandle, PURGE_TXCLEAR | PURGE_RXCLEAR)) Store(LastSystemError());
   return LastError();
+}
+
+DWORD CSerialPort::TakeEventBits() {
+  const DWORD bits = eventBits;
+  eventBits = 0xFFFFFFFFu;
+  return bits;
 }
 
 }  // namespace ql

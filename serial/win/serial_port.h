@@ -1,13 +1,29 @@
 // One serial port opened for overlapped input and output. Every operation
-// returns a status code (serial_types.h) and keeps it as the last error.
+// returns a status code and keeps it as the last error: kSuccess, one of the
+// object's own codes below, or the system's error code of the call that failed.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
+#include <windows.h>
 
-#include "serial/win/serial_types.h"
+#include <atomic>
+
+#include "link/status.h"
 
 namespace ql {
+
+// An operation that needs the port ran while none is open.
+constexpr Status kErrorInvalidHandle = ERROR_INVALID_HANDLE;
+// OpenPort ran while a port is open.
+constexpr Status kErrorAlreadyInitialized = ERROR_ALREADY_INITIALIZED;
+// The object's own wait for a transfer or a comm wait ran out.
+constexpr Status kErrorTimeout = ERROR_TIMEOUT;
+// SendText could not copy its text.
+constexpr Status kErrorNotEnoughMemory = ERROR_NOT_ENOUGH_MEMORY;
+// SetFlowControl or SetReadMode was given a mode outside its range.
+constexpr Status kErrorInvalidArg = static_cast<Status>(E_INVALIDARG);
+
+enum FlowMode : int { FlowNone = 0, FlowHardware = 1, FlowXonXoff = 2 };
+enum ReadMode : int { ReadNonBlocking = 0, ReadBlocking = 1 };
 
 class CSerialPort {
  public:
@@ -17,34 +33,34 @@ class CSerialPort {
 
   // The virtual operations keep this order; CSerialWnd appends to it.
   virtual ~CSerialPort();
-  virtual Status OpenPort(const char* name, std::uint32_t inQueue, std::uint32_t outQueue);
+  virtual Status OpenPort(const char* name, DWORD inQueue, DWORD outQueue);
   virtual Status ClosePort();
-  virtual Status ConfigureLine(std::uint32_t baud, std::uint8_t byteSize, std::int32_t parity,
-                               std::uint8_t stopBits);
-  virtual Status SetRxFlagChar(std::uint8_t eventChar, std::uint8_t addToMask);
-  virtual Status SetWatchMask(std::uint32_t mask);
-  virtual Status AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs);
-  virtual Status SetFlowControl(std::int32_t mode);
-  virtual Status SetReadMode(std::int32_t mode);
-  virtual std::uint32_t QueryBaudRate();
-  virtual std::int32_t QueryByteSize();
-  virtual std::int32_t QueryParity();
-  virtual std::int32_t QueryStopBits();
-  virtual std::int32_t QueryFlowControl();
-  virtual std::uint32_t QueryWatchMask();
-  virtual std::uint8_t QueryRxFlagChar();
-  virtual Status SendText(const char* text, std::uint32_t* countOut, CompletionRecord* record,
-                          std::uint32_t timeoutMs);
-  virtual Status SendBytes(const void* buffer, std::uint32_t length, std::uint32_t* countOut,
-                           CompletionRecord* record, std::uint32_t timeoutMs);
-  virtual Status SendBlocks(const void* data, std::uint32_t length);
-  virtual Status SendByte(std::uint8_t value, std::uint32_t* countOut, CompletionRecord* record,
-                          std::uint32_t timeoutMs);
-  virtual Status ReceiveBytes(void* buffer, std::uint32_t length, std::uint32_t* countOut,
-                              CompletionRecord* record, std::uint32_t timeoutMs);
+  virtual Status ConfigureLine(DWORD baud, BYTE byteSize, int parity, BYTE stopBits);
+  virtual Status SetRxFlagChar(BYTE eventChar, BYTE addToMask);
+  virtual Status SetWatchMask(DWORD mask);
+  // With the caller's `overlapped` a pending wait is the caller's to finish;
+  // the event bits land in the object when it completes (TakeEventBits).
+  virtual Status AwaitCommEvent(OVERLAPPED* overlapped, DWORD timeoutMs);
+  virtual Status SetFlowControl(int mode);
+  virtual Status SetReadMode(int mode);
+  virtual DWORD QueryBaudRate();
+  virtual int QueryByteSize();
+  virtual int QueryParity();
+  virtual int QueryStopBits();
+  virtual int QueryFlowControl();
+  virtual DWORD QueryWatchMask();
+  virtual BYTE QueryRxFlagChar();
+  virtual Status SendText(const char* text, DWORD* countOut, OVERLAPPED* overlapped,
+                          DWORD timeoutMs);
+  virtual Status SendBytes(const void* buffer, DWORD length, DWORD* countOut,
+                           OVERLAPPED* overlapped, DWORD timeoutMs);
+  virtual Status SendBlocks(const void* data, DWORD length);
+  virtual Status SendByte(BYTE value, DWORD* countOut, OVERLAPPED* overlapped, DWORD timeoutMs);
+  virtual Status ReceiveBytes(void* buffer, DWORD length, DWORD* countOut, OVERLAPPED* overlapped,
+                              DWORD timeoutMs);
 
   Status DiscardBuffers();
-  std::uint32_t TakeEventBits();
+  DWORD TakeEventBits();
 
   // The calling thread's last status: the listener thread and the thread that
   // uses the port each have their own, so neither sees the other's codes.
@@ -54,17 +70,17 @@ class CSerialPort {
  protected:
   // Stores `code` as the calling thread's last status and returns it.
   Status Store(Status code);
-  // The thread whose codes go to listenerLastError (set by CSerialWnd).
-  void SetListenerThreadId(ThreadId id) { listenerThreadId.store(id); }
+  // The thread whose codes go to listenerLastError (set by CSerialWnd); 0 for none.
+  void SetListenerThreadId(DWORD id) { listenerThreadId.store(id); }
 
   std::atomic<Status> lastError{kSuccess};
-  PortHandle portHandle = nullptr;
-  std::uint32_t eventBits = 0xFFFFFFFFu;
-  EventHandle ioEvent = nullptr;
+  HANDLE portHandle = nullptr;  // null, not INVALID_HANDLE_VALUE, while closed
+  DWORD eventBits = 0xFFFFFFFFu;
+  HANDLE ioEvent = nullptr;  // completes the transfers issued without an OVERLAPPED
 
  private:
   std::atomic<Status> listenerLastError{kSuccess};
-  std::atomic<ThreadId> listenerThreadId{};
+  std::atomic<DWORD> listenerThreadId{0};
 };
 
 }  // namespace ql

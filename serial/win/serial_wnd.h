@@ -2,6 +2,8 @@
 // events arrive: one message at a time, which the window acknowledges.
 #pragma once
 
+#include <windows.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -10,7 +12,7 @@
 namespace ql {
 
 // Used when OpenForWindow is given message 0.
-extern const std::uint32_t registeredComMessage;
+extern const UINT registeredComMessage;
 
 class CSerialWnd : public CSerialPort {
  public:
@@ -19,14 +21,19 @@ class CSerialWnd : public CSerialPort {
 
   Status ClosePort() override;
 
-  virtual Status OpenForWindow(const char* name, NotifyTarget window, std::uint32_t message,
-                               std::uintptr_t tag, std::uint32_t inQueue, std::uint32_t outQueue);
+  virtual Status OpenForWindow(const char* name, HWND window, UINT message, std::uintptr_t tag,
+                               DWORD inQueue, DWORD outQueue);
   virtual Status ListenLoop();
 
-  // The message posted to the notification window when the port is gone
-  // (first parameter: the failure's status code; second: the tag); 0 posts
-  // nothing. Set while the port is closed; it stays for later opens.
-  void SetLossMessage(std::uint32_t message) { lossMessage = message; }
+  // Where the listener tells that the port is gone: `message` posted to
+  // `window` (first parameter: the failure's status code; second: the tag
+  // given at open), which need not be the window that receives the events.
+  // A null window or message 0 tells nothing. Set while the port is closed;
+  // it stays for later opens.
+  void SetLossNotice(HWND window, UINT message) {
+    lossWindow = window;
+    lossMessage = message;
+  }
 
   // At most one notification waits in the window's queue: events that arrive
   // meanwhile are folded into it, since its handler drains the port anyway.
@@ -35,25 +42,28 @@ class CSerialWnd : public CSerialPort {
   void NotificationTaken() { notificationPending.store(false); }
 
   // The notification's first parameter: line error flags above, event bits below.
-  static std::uintptr_t NotificationWord(std::uint32_t errorFlags, std::uint32_t events) {
-    return (static_cast<std::uintptr_t>(errorFlags & 0xFFFFu) << 16) | (events & 0xFFFFu);
+  static WPARAM NotificationWord(DWORD errorFlags, DWORD events) {
+    return (static_cast<WPARAM>(errorFlags & 0xFFFFu) << 16) | (events & 0xFFFFu);
   }
 
  protected:
-  // The system's part of starting and ending the listener: its events and thread.
-  Status StartListener();
-  void StopListener();
-
-  ThreadHandle listenerThread = nullptr;
-  EventHandle stopEvent = nullptr;
-  EventHandle waitEvent = nullptr;
-  NotifyTarget notifyWindow = nullptr;
-  std::uint32_t notifyMessage = 0;
+  HANDLE listenerThread = nullptr;
+  HANDLE stopEvent = nullptr;
+  HANDLE waitEvent = nullptr;
+  HWND notifyWindow = nullptr;
+  UINT notifyMessage = 0;
   std::uintptr_t notifyTag = 0;
-  std::uint32_t lossMessage = 0;
+  HWND lossWindow = nullptr;
+  UINT lossMessage = 0;
   // Set by the listener when it posts a notification, cleared when the
   // window takes it (or the post failed).
   std::atomic<bool> notificationPending{false};
+
+ private:
+  Status StartListener();
+  void StopListener();
+  // Tells the loss window that the port failed with `failure`; true once posted.
+  bool PostLoss(Status failure) const;
 };
 
 }  // namespace ql

@@ -38,6 +38,9 @@ const std::string loopbackPort = EnvOr("QL_TEST_LOOPBACK_PORT", "");
 const std::string missingPort = EnvOr("QL_TEST_MISSING_PORT", "COM9");
 const std::string capturePath = EnvOr("QL_TEST_PTY_CAPTURE", "");
 
+// The event mask of a freshly opened port.
+constexpr DWORD kOpenWatchMask = EV_RXCHAR | EV_BREAK | EV_ERR;
+
 // Opens up what the tests look at besides the results.
 class ProbePort : public CSerialPort {
  public:
@@ -53,7 +56,7 @@ class ProbeWnd : public CSerialWnd {
  public:
   HANDLE Listener() const { return listenerThread; }
   HANDLE StopEvent() const { return stopEvent; }
-  std::uint32_t Message() const { return notifyMessage; }
+  UINT Message() const { return notifyMessage; }
   std::uintptr_t Tag() const { return notifyTag; }
 };
 
@@ -83,24 +86,24 @@ std::string AwaitCaptured(std::size_t size) {
 TEST(SerialPortWin, ClosedPortReportsInvalidHandleAndMovesNothing) {
   CSerialPort port;
   char buffer[8] = {};
-  std::uint32_t count = 77;
-  EXPECT_EQ(port.ReceiveBytes(buffer, sizeof buffer, &count, nullptr, kInfinite),
+  DWORD count = 77;
+  EXPECT_EQ(port.ReceiveBytes(buffer, sizeof buffer, &count, nullptr, INFINITE),
             kErrorInvalidHandle);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(port.LastError(), kErrorInvalidHandle);
   count = 77;
-  EXPECT_EQ(port.SendBytes(buffer, sizeof buffer, &count, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(port.SendBytes(buffer, sizeof buffer, &count, nullptr, INFINITE), kErrorInvalidHandle);
   EXPECT_EQ(count, 0u);
   count = 77;
-  EXPECT_EQ(port.SendText("@@", &count, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(port.SendText("@@", &count, nullptr, INFINITE), kErrorInvalidHandle);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(port.SendBlocks(std::string(3000, 'x').data(), 3000), kErrorInvalidHandle);
-  EXPECT_EQ(port.SendByte(1, nullptr, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(port.SendByte(1, nullptr, nullptr, INFINITE), kErrorInvalidHandle);
   EXPECT_EQ(port.AwaitCommEvent(nullptr, 0), kErrorInvalidHandle);
 
-  EXPECT_EQ(port.ConfigureLine(9600, 8, kNoParity, kOneStopBit), kErrorInvalidHandle);
+  EXPECT_EQ(port.ConfigureLine(9600, 8, NOPARITY, ONESTOPBIT), kErrorInvalidHandle);
   EXPECT_EQ(port.SetRxFlagChar('@', 1), kErrorInvalidHandle);
-  EXPECT_EQ(port.SetWatchMask(kEvRxChar), kErrorInvalidHandle);
+  EXPECT_EQ(port.SetWatchMask(EV_RXCHAR), kErrorInvalidHandle);
   // Without a port there is nothing to check a mode against.
   EXPECT_EQ(port.SetFlowControl(3), kErrorInvalidHandle);
   EXPECT_EQ(port.SetReadMode(2), kErrorInvalidHandle);
@@ -132,7 +135,7 @@ TEST(SerialPortWin, MissingPortFailsWithTheSystemsCodeAndStartsNoListener) {
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.Listener(), nullptr);
   EXPECT_EQ(port.StopEvent(), nullptr);
-  EXPECT_EQ(port.SendText("@@", nullptr, nullptr, kInfinite), kErrorInvalidHandle);
+  EXPECT_EQ(port.SendText("@@", nullptr, nullptr, INFINITE), kErrorInvalidHandle);
   EXPECT_EQ(port.ClosePort(), kSuccess);
 }
 
@@ -148,15 +151,15 @@ TEST_F(SerialPortPty, OpenAppliesDefaultsAndRefusesASecondOpen) {
   ProbePort port;
   ASSERT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kSuccess);
   EXPECT_TRUE(port.IsOpen());
-  EXPECT_EQ(port.QueryWatchMask(), kDefaultWatchMask);
+  EXPECT_EQ(port.QueryWatchMask(), kOpenWatchMask);
   EXPECT_EQ(port.QueryBaudRate(), 9600u);
   EXPECT_EQ(port.QueryByteSize(), 8);
-  EXPECT_EQ(port.QueryParity(), kNoParity);
-  EXPECT_EQ(port.QueryStopBits(), kOneStopBit);
+  EXPECT_EQ(port.QueryParity(), NOPARITY);
+  EXPECT_EQ(port.QueryStopBits(), ONESTOPBIT);
   EXPECT_EQ(port.QueryFlowControl(), FlowNone);
   EXPECT_EQ(port.Timeouts().ReadIntervalTimeout, MAXDWORD);
 
-  ASSERT_EQ(port.ConfigureLine(19200, 8, kNoParity, kOneStopBit), kSuccess);
+  ASSERT_EQ(port.ConfigureLine(19200, 8, NOPARITY, ONESTOPBIT), kSuccess);
   EXPECT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kErrorAlreadyInitialized);
   EXPECT_EQ(port.LastError(), kErrorAlreadyInitialized);
   EXPECT_TRUE(port.IsOpen());
@@ -173,13 +176,13 @@ TEST_F(SerialPortPty, SettingsRoundTripAndBadModesChangeNothing) {
   ProbePort port;
   ASSERT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kSuccess);
 
-  ASSERT_EQ(port.ConfigureLine(115200, 8, kEvenParity, kTwoStopBits), kSuccess);
+  ASSERT_EQ(port.ConfigureLine(115200, 8, EVENPARITY, TWOSTOPBITS), kSuccess);
   EXPECT_EQ(port.QueryBaudRate(), 115200u);
-  EXPECT_EQ(port.QueryStopBits(), kTwoStopBits);
-  ASSERT_EQ(port.ConfigureLine(57600, 8, kNoParity, kOneStopBit), kSuccess);
+  EXPECT_EQ(port.QueryStopBits(), TWOSTOPBITS);
+  ASSERT_EQ(port.ConfigureLine(57600, 8, NOPARITY, ONESTOPBIT), kSuccess);
   EXPECT_EQ(port.QueryBaudRate(), 57600u);
-  EXPECT_EQ(port.QueryParity(), kNoParity);
-  EXPECT_EQ(port.QueryStopBits(), kOneStopBit);
+  EXPECT_EQ(port.QueryParity(), NOPARITY);
+  EXPECT_EQ(port.QueryStopBits(), ONESTOPBIT);
 
   EXPECT_EQ(port.SetFlowControl(FlowHardware), kSuccess);
   for (const std::int32_t mode : {FlowXonXoff, FlowNone, FlowXonXoff}) {
@@ -199,9 +202,9 @@ TEST_F(SerialPortPty, SettingsRoundTripAndBadModesChangeNothing) {
   EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 0u);
 
   ASSERT_EQ(port.SetRxFlagChar('&', 1), kSuccess);
-  EXPECT_EQ(port.QueryWatchMask(), kDefaultWatchMask | kEvRxFlag);
-  ASSERT_EQ(port.SetWatchMask(kEvRxChar), kSuccess);
-  EXPECT_EQ(port.QueryWatchMask(), kEvRxChar);
+  EXPECT_EQ(port.QueryWatchMask(), kOpenWatchMask | EV_RXFLAG);
+  ASSERT_EQ(port.SetWatchMask(EV_RXCHAR), kSuccess);
+  EXPECT_EQ(port.QueryWatchMask(), EV_RXCHAR);
   EXPECT_EQ(port.DiscardBuffers(), kSuccess);
 }
 
@@ -210,20 +213,20 @@ TEST_F(SerialPortPty, WritesArriveUnchangedOnTheOtherEnd) {
   ASSERT_EQ(port.OpenPort(ptyPort.c_str(), 2048, 2048), kSuccess);
   const std::string before = Captured();
 
-  std::uint32_t count = 0;
-  EXPECT_EQ(port.SendText("@@", &count, nullptr, kInfinite), kSuccess);
+  DWORD count = 0;
+  EXPECT_EQ(port.SendText("@@", &count, nullptr, INFINITE), kSuccess);
   EXPECT_EQ(count, 2u);
-  EXPECT_EQ(port.SendText("", &count, nullptr, kInfinite), kSuccess);
+  EXPECT_EQ(port.SendText("", &count, nullptr, INFINITE), kSuccess);
   EXPECT_EQ(count, 0u);
 
   std::string block(3000, '\0');
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 % 256);
-  EXPECT_EQ(port.SendBlocks(block.data(), static_cast<std::uint32_t>(block.size())), kSuccess);
+  EXPECT_EQ(port.SendBlocks(block.data(), static_cast<DWORD>(block.size())), kSuccess);
 
   // With the caller's record the caller finishes the transfer on its own event.
   OVERLAPPED record{};
   record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  EXPECT_EQ(port.SendBytes("&&", 2, nullptr, &record, kInfinite), kSuccess);
+  EXPECT_EQ(port.SendBytes("&&", 2, nullptr, &record, INFINITE), kSuccess);
   ASSERT_EQ(WaitForSingleObject(record.hEvent, 5000), WAIT_OBJECT_0);
   DWORD moved = 0;
   EXPECT_TRUE(GetOverlappedResult(port.Handle(), &record, &moved, FALSE));
@@ -242,19 +245,19 @@ TEST_F(SerialPortPty, TimedOutReadIsCancelledBeforeItCanTakeLaterBytes) {
   ASSERT_EQ(port.OpenPort(loopbackPort.c_str(), 2048, 2048), kSuccess);
   ASSERT_EQ(port.SetReadMode(ReadBlocking), kSuccess);
   char byte = 0;
-  std::uint32_t count = 77;
+  DWORD count = 77;
   EXPECT_EQ(port.ReceiveBytes(&byte, 1, &count, nullptr, 200), kErrorTimeout);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(port.LastError(), kErrorTimeout);
 
   // A read left running would take this byte into a buffer that is gone.
-  ASSERT_EQ(port.SendText("Z", nullptr, nullptr, kInfinite), kSuccess);
+  ASSERT_EQ(port.SendText("Z", nullptr, nullptr, INFINITE), kSuccess);
   EXPECT_EQ(port.ReceiveBytes(&byte, 1, &count, nullptr, 5000), kSuccess);
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(byte, 'Z');
 
   ASSERT_EQ(port.SetReadMode(ReadNonBlocking), kSuccess);
-  ASSERT_EQ(port.SendText("@&", nullptr, nullptr, kInfinite), kSuccess);
+  ASSERT_EQ(port.SendText("@&", nullptr, nullptr, INFINITE), kSuccess);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   char buffer[16] = {};
   EXPECT_EQ(port.ReceiveBytes(buffer, sizeof buffer, &count, nullptr, 5000), kSuccess);
@@ -265,9 +268,9 @@ TEST_F(SerialPortPty, TimedOutReadIsCancelledBeforeItCanTakeLaterBytes) {
 // as the driver does when characters arrive; later waits go to the port.
 class ScriptedWnd : public ProbeWnd {
  public:
-  explicit ScriptedWnd(std::vector<std::uint32_t> events) : script(std::move(events)) {}
+  explicit ScriptedWnd(std::vector<DWORD> events) : script(std::move(events)) {}
 
-  Status AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs) override {
+  Status AwaitCommEvent(OVERLAPPED* record, DWORD timeoutMs) override {
     if (record == nullptr || next >= script.size()) {
       return CSerialWnd::AwaitCommEvent(record, timeoutMs);
     }
@@ -277,7 +280,7 @@ class ScriptedWnd : public ProbeWnd {
   }
 
  private:
-  const std::vector<std::uint32_t> script;
+  const std::vector<DWORD> script;
   std::size_t next = 0;  // used by the listener thread alone
 };
 
@@ -306,7 +309,7 @@ class MessageWindow {
 TEST_F(SerialPortPty, ListenerTellsEventsAndEndsBeforeThePortCloses) {
   MessageWindow target;
   ASSERT_NE(target.window, nullptr);
-  ScriptedWnd port({0, kEvRxChar | kEvErr, kEvRxChar});
+  ScriptedWnd port({0, EV_RXCHAR | EV_ERR, EV_RXCHAR});
   ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 0, 7, 2048, 2048), kSuccess);
   EXPECT_NE(port.Listener(), nullptr);
   EXPECT_EQ(port.Message(), RegisterWindowMessageA("CSerialWnd_DefaultComMsg"));
@@ -317,7 +320,7 @@ TEST_F(SerialPortPty, ListenerTellsEventsAndEndsBeforeThePortCloses) {
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].message, registeredComMessage);
   EXPECT_EQ(posted[0].lParam, 7);
-  EXPECT_EQ(posted[0].wParam, kEvRxChar | kEvErr);
+  EXPECT_EQ(posted[0].wParam, EV_RXCHAR | EV_ERR);
   // Whatever the listener's own waits report stays on its thread.
   EXPECT_EQ(port.LastError(), kSuccess);
 
@@ -340,11 +343,11 @@ TEST_F(SerialPortPty, ListenerTellsEventsAndEndsBeforeThePortCloses) {
   EXPECT_EQ(port.Message(), 1124u);
 }
 
-// Ends one of the listener's comm waits with kEvRxChar per arrival the test
+// Ends one of the listener's comm waits with EV_RXCHAR per arrival the test
 // lets through; without one the wait stays pending.
 class ArrivalWnd : public ProbeWnd {
  public:
-  Status AwaitCommEvent(CompletionRecord* record, std::uint32_t) override {
+  Status AwaitCommEvent(OVERLAPPED* record, DWORD) override {
     const std::lock_guard<std::mutex> lock(mutex);
     waiting = record->hEvent;
     if (arrivals > 0) EndWait();
@@ -379,7 +382,7 @@ class ArrivalWnd : public ProbeWnd {
  private:
   void EndWait() {
     --arrivals;
-    eventBits = kEvRxChar;
+    eventBits = EV_RXCHAR;
     SetEvent(waiting);
     waiting = nullptr;
   }
@@ -398,7 +401,7 @@ TEST_F(SerialPortPty, OneNotificationWaitsInTheQueueUntilTheWindowTakesIt) {
   std::vector<MSG> posted = target.Collect(std::chrono::milliseconds(100));
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].message, 1124u);
-  EXPECT_EQ(posted[0].wParam, kEvRxChar);
+  EXPECT_EQ(posted[0].wParam, EV_RXCHAR);
   EXPECT_EQ(posted[0].lParam, 3);
   ASSERT_TRUE(port.Arrive(2));
   EXPECT_TRUE(target.Collect(std::chrono::milliseconds(100)).empty());
@@ -428,7 +431,7 @@ class FailingWnd : public ProbeWnd {
  public:
   explicit FailingWnd(std::vector<WaitStep> steps) : script(std::move(steps)) {}
 
-  Status AwaitCommEvent(CompletionRecord* record, std::uint32_t timeoutMs) override {
+  Status AwaitCommEvent(OVERLAPPED* record, DWORD timeoutMs) override {
     ++issues;
     if (record == nullptr || next >= script.size()) {
       return CSerialWnd::AwaitCommEvent(record, timeoutMs);
@@ -436,7 +439,7 @@ class FailingWnd : public ProbeWnd {
     const WaitStep step = script[next++];
     if (step.issued != kSuccess) return Store(step.issued);
     record->Internal = step.completion;
-    eventBits = step.completion == 0 ? kEvRxChar : 0xFFFFFFFFu;
+    eventBits = step.completion == 0 ? EV_RXCHAR : 0xFFFFFFFFu;
     SetEvent(record->hEvent);
     return Store(kSuccess);
   }
@@ -473,7 +476,7 @@ TEST_F(SerialPortPty, FailedWaitsAreIssuedAgainAfterAGrowingPauseWithoutSpinning
   std::vector<WaitStep> steps(6, WaitStep{kSuccess, kStatusCancelled});
   steps.push_back({kSuccess, 0});
   FailingWnd port(steps);
-  port.SetLossMessage(kLossMessage);
+  port.SetLossNotice(target.window, kLossMessage);
   ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 0, 2048, 2048), kSuccess);
   std::vector<MSG> posted;
   const double cpuMs =
@@ -482,17 +485,19 @@ TEST_F(SerialPortPty, FailedWaitsAreIssuedAgainAfterAGrowingPauseWithoutSpinning
   // 10 + 20 + ... + 320 ms of pauses, then the character is told.
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].message, 1124u);
-  EXPECT_EQ(posted[0].wParam, kEvRxChar);
+  EXPECT_EQ(posted[0].wParam, EV_RXCHAR);
   EXPECT_GE(port.issues.load(), 7);
   EXPECT_EQ(port.ClosePort(), kSuccess);
 }
 
-TEST_F(SerialPortPty, AGonePortIsToldOnceAndTheStopEndsTheRetrying) {
+TEST_F(SerialPortPty, AGonePortIsToldOnceToItsOwnWindowAndTheStopEndsTheRetrying) {
   MessageWindow target;
+  MessageWindow lossWindow;
   FailingWnd port(std::vector<WaitStep>(50, WaitStep{ERROR_BAD_COMMAND, 0}));
-  port.SetLossMessage(kLossMessage);
+  port.SetLossNotice(lossWindow.window, kLossMessage);
   ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 5, 2048, 2048), kSuccess);
-  const std::vector<MSG> posted = target.Collect(std::chrono::milliseconds(1600));
+  const std::vector<MSG> posted = lossWindow.Collect(std::chrono::milliseconds(1600));
+  EXPECT_TRUE(target.Collect(std::chrono::milliseconds(20)).empty());
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].message, kLossMessage);
   EXPECT_EQ(posted[0].wParam, static_cast<WPARAM>(ERROR_BAD_COMMAND));
@@ -510,7 +515,7 @@ TEST(SerialPortHangUp, ATerminalThatHangsUpIsToldAsLostWithoutSpinning) {
   if (port.empty()) GTEST_SKIP() << "no COM port that hangs up";
   MessageWindow target;
   ProbeWnd wnd;
-  wnd.SetLossMessage(kLossMessage);
+  wnd.SetLossNotice(target.window, kLossMessage);
   ASSERT_EQ(wnd.OpenForWindow(port.c_str(), target.window, 1124, 0, 2048, 2048), kSuccess);
   std::FILE* flag = std::fopen(EnvOr("QL_TEST_HANGUP_FLAG", "").c_str(), "wb");
   ASSERT_NE(flag, nullptr);
