@@ -2,8 +2,10 @@
 """Writes the program's icons as 16-colour .ico files (standard VGA palette).
 
 Run it from anywhere; the icons land beside this script:
-  port_closed.ico, port_failed.ico, port_open.ico  16x16 lamps: grey, red, green
-  app.ico                                          16x16 and 32x32 handheld with cable
+  port_closed.ico, port_failed.ico, port_open.ico  lamps: grey, red, green
+                                                   (16, 20, 24 and 32 pixels)
+  app.ico                                          handheld with cable
+                                                   (16, 20, 24, 32 and 48 pixels)
 """
 import math
 import os
@@ -16,35 +18,66 @@ PALETTE = [
     (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
 ]
 # Art characters to palette indexes; '.' is transparent.
+# The small icon's sizes at 96, 120, 144 and 192 dpi; the application icon is
+# also the dialog's big icon, 32x32 at 96 dpi and 48x48 at 144 dpi.
+TRAY_SIZES = [16, 20, 24, 32]
+APP_SIZES = TRAY_SIZES + [48]
 COLOURS = {"K": 0, "r": 1, "g": 2, "b": 4, "c": 6, "s": 7, "d": 8, "R": 9,
            "G": 10, "y": 11, "B": 12, "C": 14, "W": 15}
 
-HANDHELD = [
-    "................",
-    "..KKKKKKKKK.....",
-    "..KsssssssK.....",
-    "..KsKKKKKsK.....",
-    "..KsKCCCKsK.....",
-    "..KsKCWCKsK.....",
-    "..KsKCCCKsK.....",
-    "..KsKKKKKsK.....",
-    "..KsssssssK.....",
-    "..KsBsBsBsK.KKK.",
-    "..KsssssssK.KyK.",
-    "..KKKKKKKKK.KyK.",
-    "......K.....KKK.",
-    "......K......K..",
-    "......KKKKKKKK..",
-    "................",
-]
+# The handheld with its cable and plug, on a 16-unit grid: rectangles given by
+# their first and last unit, inclusive, drawn with an outline of one unit.
+BODY = (2, 1, 10, 11)
+SCREEN = (4, 3, 8, 7)
+GLINT = (6, 5)
+BUTTONS = [(4, 9), (6, 9), (8, 9)]
+PLUG = (12, 9, 14, 12)
+CABLE = [(6, 12, 6, 14), (6, 14, 13, 14), (13, 13, 13, 14)]
 
 
-def lamp(dark, bright):
-    """A round lamp with a black rim, shaded towards the lower right."""
+def handheld(size):
+    """The handheld drawn at `size` pixels: edges land on whole pixels and
+    every outline is equally thick: one unit, rounded down."""
+    scale = size / 16
+    thick = max(1, int(scale))
+    art = [["."] * size for _ in range(size)]
+
+    def edge(unit):
+        return int(unit * scale + 0.5)
+
+    def fill(x0, y0, x1, y1, ch):
+        for y in range(y0, y1 + 1):
+            for x in range(x0, x1 + 1):
+                art[y][x] = ch
+
+    def cell(x, y, ch):
+        fill(edge(x), edge(y), edge(x + 1) - 1, edge(y + 1) - 1, ch)
+
+    def framed(box, ch):
+        x0, y0, x1, y1 = edge(box[0]), edge(box[1]), edge(box[2] + 1) - 1, edge(box[3] + 1) - 1
+        fill(x0, y0, x1, y1, "K")
+        fill(x0 + thick, y0 + thick, x1 - thick, y1 - thick, ch)
+
+    for x0, y0, x1, y1 in CABLE:
+        fill(edge(x0), edge(y0), edge(x1) + thick - 1, edge(y1) + thick - 1, "K")
+    framed(BODY, "s")
+    framed(SCREEN, "C")
+    cell(*GLINT, "W")
+    for button in BUTTONS:
+        cell(*button, "B")
+    framed(PLUG, "y")
+    return ["".join(row) for row in art]
+
+
+def lamp(dark, bright, size):
+    """A round lamp with a black rim, shaded towards the lower right; drawn on
+    the 16-unit grid, each pixel taking the colour at its centre."""
+    scale = size / 16
     rows = []
-    for y in range(16):
+    for py in range(size):
         row = ""
-        for x in range(16):
+        for px in range(size):
+            x, y = (px + 0.5) / scale - 0.5, (py + 0.5) / scale - 0.5
             dx, dy = x - 7.5, y - 7.5
             distance = math.hypot(dx, dy)
             if distance > 7.3:
@@ -59,10 +92,6 @@ def lamp(dark, bright):
                 row += bright
         rows.append(row)
     return rows
-
-
-def scaled(art, factor):
-    return ["".join(ch * factor for ch in row) for row in art for _ in range(factor)]
 
 
 def image_entry(art):
@@ -80,7 +109,8 @@ def image_entry(art):
         bits = 0
         for ch in row:
             bits = (bits << 1) | (1 if ch == "." else 0)
-        mask += bits.to_bytes(size // 8, "big").ljust(mask_stride, b"\0")
+        bits <<= -size % 8  # rows fill whole bytes: 20 pixels take 3
+        mask += bits.to_bytes((size + 7) // 8, "big").ljust(mask_stride, b"\0")
     return header + palette + colour + mask
 
 
@@ -98,10 +128,10 @@ def write_icon(path, images):
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    write_icon(os.path.join(here, "port_closed.ico"), [lamp("d", "s")])
-    write_icon(os.path.join(here, "port_failed.ico"), [lamp("r", "R")])
-    write_icon(os.path.join(here, "port_open.ico"), [lamp("g", "G")])
-    write_icon(os.path.join(here, "app.ico"), [HANDHELD, scaled(HANDHELD, 2)])
+    for name, dark, bright in [("closed", "d", "s"), ("failed", "r", "R"), ("open", "g", "G")]:
+        write_icon(os.path.join(here, "port_%s.ico" % name),
+                   [lamp(dark, bright, size) for size in TRAY_SIZES])
+    write_icon(os.path.join(here, "app.ico"), [handheld(size) for size in APP_SIZES])
 
 
 if __name__ == "__main__":

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Takes a picture of the control dialog: runs the 64-bit Windows build under
 # wine on a virtual X server and saves the dialog as a PNG.
-#   scripts/screenshot-windows.sh [program.exe] [picture.png]
+#   scripts/screenshot-windows.sh [program.exe] [picture.png] [dpi]
+# dpi: the screen's resolution Windows is told (default 96; 192 shows the
+# dialog as on a high-resolution screen at 200 %).
 # Builds nothing: build the windows-x64 preset first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 program=$(realpath "${1:-build/windows-x64/bin/quarnelix_link.exe}")
 picture=$(realpath -m "${2:-docs/dialog.png}")
+dpi="${3:-96}"
+[[ "$dpi" =~ ^[0-9]+$ ]] || { echo "dpi must be a number, not $dpi" >&2; exit 1; }
 [ -f "$program" ] || { echo "no $program: build the windows-x64 preset first" >&2; exit 1; }
 
 # Re-run on a virtual X server of our own.
 if [ -z "${QL_SCREENSHOT_DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 640x480x24" env QL_SCREENSHOT_DISPLAY=1 "$0" "$program" "$picture"
+  exec xvfb-run -a -s "-screen 0 1024x768x24" env QL_SCREENSHOT_DISPLAY=1 "$0" "$program" "$picture" "$dpi"
 fi
 
 export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/quarnelix-screenshot-$(id -u)}"
@@ -25,6 +29,10 @@ if [ ! -d "$WINEPREFIX/dosdevices" ]; then
   "$wine_run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   "$wineserver" -w
 fi
+
+# Windows' logical resolution, which scales fonts, dialog units and icon sizes.
+"$wine_run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+"$wineserver" -w
 
 # A copy in a folder of its own starts with default settings and leaves no file behind.
 workdir=$(mktemp -d)
