@@ -23,6 +23,7 @@
 #include <system_error>
 #include <utility>
 
+#include "fs/descriptor.h"
 #include "fs/handheld_path.h"
 #include "fs/wildcard_pattern.h"
 
@@ -93,29 +94,6 @@ bool StatAt(int folderFd, const char* name, HostStat& result) {
 bool IsDotEntry(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
-
-// Closes what it owns on every way out.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { reset(-1); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 

@@ -15,12 +15,6 @@ namespace {
 
 using Kind = LinkActivity::Kind;
 
-std::string Fixed(double value) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(1) << value;
-  return text.str();
-}
-
 std::string LocalTime() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -30,15 +24,10 @@ std::string LocalTime() {
   return text.str();
 }
 
-// "0:40", "12:05", "1:02:03"
-std::string Duration(std::int64_t seconds) {
+// "0.3 s"
+std::string TenthsOfSeconds(std::int64_t ms) {
   std::ostringstream text;
-  text << std::setfill('0');
-  if (seconds >= 3600)
-    text << seconds / 3600 << ':' << std::setw(2) << seconds / 60 % 60;
-  else
-    text << seconds / 60;
-  text << ':' << std::setw(2) << seconds % 60;
+  text << std::fixed << std::setprecision(1) << static_cast<double>(ms) / 1000.0 << " s";
   return text.str();
 }
 
@@ -94,17 +83,8 @@ std::string LineProblem(Status code) {
 
 namespace {}  // namespace
 
-std::string FormatSize(std::uint64_t bytes) {
-  // Decimal units, as disks and line speeds are counted.
-  constexpr std::uint64_t kThousand = 1000;
-  constexpr double kKilo = 1000.0;
-  if (bytes < kThousand) return std::to_string(bytes) + " B";
-  if (bytes < kThousand * kThousand) return Fixed(static_cast<double>(bytes) / kKilo) + " KB";
-  return Fixed(static_cast<double>(bytes) / (kKilo * kKilo)) + " MB";
-}
-
-ActivityLog::ActivityLog(std::ostream& out, bool live, PathShower show, HostPathOf hostPathOf)
-    : out_(out), live_(live), show_(std::move(show)), hostPathOf_(std::move(hostPathOf)) {}
+ActivityLog::ActivityLog(TerminalLines& lines, PathShower show, HostPathOf hostPathOf)
+    : lines_(lines), show_(std::move(show)), hostPathOf_(std::move(hostPathOf)) {}
 
 void ActivityLog::Show(const LinkActivity& activity) {
   if (IsProgress(activity.kind)) {
@@ -135,7 +115,7 @@ void ActivityLog::Show(const LinkActivity& activity) {
       break;
     case Kind::kFileSent:
       Line("sent " + subject + "  " + FormatSize(activity.bytes) + " in " +
-           Fixed(static_cast<double>(activity.elapsedMs) / 1000.0) + " s");
+           TenthsOfSeconds(activity.elapsedMs));
       break;
     case Kind::kFileNotFound:
       Line(subject + (missing ? " not found" : " could not be looked up: " + diskWhy()) +
@@ -189,13 +169,10 @@ void ActivityLog::Show(const LinkActivity& activity) {
   }
 }
 
-void ActivityLog::Line(const std::string& text) {
-  ClearProgress();
-  out_ << LocalTime() << "  " << text << "\n" << std::flush;
-}
+void ActivityLog::Line(const std::string& text) { lines_.Line(LocalTime() + "  " + text); }
 
 void ActivityLog::Progress(const LinkActivity& activity) {
-  if (!live_) return;
+  if (!lines_.Live()) return;
   const Clock::time_point now = Clock::now();
   if (transferStart_ == Clock::time_point{} || activity.bytes < startBytes_) {
     transferStart_ = now;
@@ -207,25 +184,18 @@ void ActivityLog::Progress(const LinkActivity& activity) {
   lastDrawn_ = now;
   const double seconds = std::chrono::duration<double>(now - transferStart_).count();
   const double rate = static_cast<double>(activity.bytes - startBytes_) / seconds;
+  // The figures first, so that a narrow terminal cuts the name rather than them.
   std::string text;
   if (activity.kind == Kind::kSending && activity.total > 0) {
     const std::uint64_t left = activity.total - activity.bytes;
-    text = "sending " + show_(activity.text) + "  " +
-           std::to_string(activity.bytes * 100 / activity.total) + "%  " +
+    text = "  sending " + std::to_string(activity.bytes * 100 / activity.total) + "%  " +
            FormatSize(activity.bytes) + " of " + FormatSize(activity.total);
-    if (rate > 0) text += ", " + Duration(static_cast<std::int64_t>(left / rate)) + " left";
+    if (rate > 0) text += ", " + FormatDuration(static_cast<std::int64_t>(left / rate)) + " left";
+    text += "  " + show_(activity.text);
   } else {
-    text = "receiving  " + FormatSize(activity.bytes) + " at " +
-           FormatSize(static_cast<std::uint64_t>(rate)) + "/s";
+    text = "  receiving  " + FormatSize(activity.bytes) + " at " + FormatRate(rate);
   }
-  out_ << "\r\033[K  " << text << std::flush;
-  progressShown_ = true;
-}
-
-void ActivityLog::ClearProgress() {
-  if (!progressShown_) return;
-  out_ << "\r\033[K";
-  progressShown_ = false;
+  lines_.Progress(text);
 }
 
 }  // namespace ql

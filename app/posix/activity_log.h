@@ -6,15 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <ostream>
 #include <string>
 
+#include "app/terminal/terminal_output.h"
 #include "link/link_activity.h"
 
 namespace ql {
-
-// "49 B", "3.0 KB", "1.2 MB" (units of 1000 bytes)
-std::string FormatSize(std::uint64_t bytes);
 
 // Why the disk or the line failed, from the system's code, as a clause for a
 // sentence: "the disk is full", "the line was lost".
@@ -30,8 +27,8 @@ class ActivityLog {
   // The host file behind a handheld path, for stored uploads.
   using HostPathOf = std::function<std::string(const std::string& handheldPath)>;
 
-  // `live`: `out` is a terminal, so progress may be drawn and redrawn.
-  ActivityLog(std::ostream& out, bool live, PathShower show, HostPathOf hostPathOf);
+  // Lines, and on a terminal progress, go to `lines`.
+  ActivityLog(TerminalLines& lines, PathShower show, HostPathOf hostPathOf);
 
   void Show(const LinkActivity& activity);
 
@@ -41,16 +38,13 @@ class ActivityLog {
  private:
   void Line(const std::string& text);
   void Progress(const LinkActivity& activity);
-  void ClearProgress();
 
-  std::ostream& out_;
-  bool live_;
+  TerminalLines& lines_;
   PathShower show_;
   HostPathOf hostPathOf_;
   Clock::time_point transferStart_{};
   std::uint64_t startBytes_ = 0;
   Clock::time_point lastDrawn_{};
-  bool progressShown_ = false;
 };
 
 }  // namespace ql

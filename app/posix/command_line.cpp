@@ -5,6 +5,7 @@
 
 #include "app/common/settings.h"
 #include "app/common/version.h"
+#include "app/terminal/terminal_output.h"
 
 namespace ql {
 namespace {
@@ -28,12 +29,6 @@ constexpr char kFooter[] =
     "\n"
     "A serial device needs read and write permission: on most systems join the group that owns\n"
     "it, for example 'sudo usermod -aG dialout $USER', then log in again.";
-
-std::string SpeedList() {
-  std::string list;
-  for (const unsigned speed : kSpeeds) list += (list.empty() ? "" : ", ") + std::to_string(speed);
-  return list;
-}
 
 }  // namespace
 

@@ -11,17 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/posix/posix_settings.h"
+
 namespace ql {
 namespace {
 
 // A server that ends removes its lock file; one that opened the file just
 // before is left holding a removed file, and opens the name again.
 constexpr int kOpenAttempts = 3;
-
-std::string EnvOr(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : fallback;
-}
 
 // The user's runtime folder is theirs alone; the temporary folder is shared
 // with every user, so the folder made there is checked before it is used.

@@ -11,8 +11,11 @@
 namespace ql {
 
 LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem,
-                         std::ostream& out)
-    : device_(std::move(device)), baud_(baud), out_(out), link_(line_, fileSystem, SystemClock()) {}
+                         TerminalLines& lines)
+    : device_(std::move(device)),
+      baud_(baud),
+      lines_(lines),
+      link_(line_, fileSystem, SystemClock()) {}
 
 LinkService::~LinkService() { line_.Close(); }
 
@@ -25,7 +28,7 @@ int LinkService::OpenLine() {
   // Should another server hold the new name, the old lock still keeps this
   // server's place; only a second server's message is poorer.
   if (lock_ != nullptr && !lock_->Follow(device_, error)) Trace(error.c_str());
-  out_ << PortOpenedText(device_) << std::endl;
+  lines_.Line(PortOpenedText(device_));
   return 0;
 }
 
@@ -37,7 +40,7 @@ void LinkService::CloseLine() {
   // close would otherwise wait for a stalled line to take it.
   if (sendCutShort_) line_.DiscardBuffers();
   line_.Close();
-  out_ << PortClosedText(device_) << std::endl;
+  lines_.Line(PortClosedText(device_));
 }
 
 void LinkService::Run() {
@@ -68,7 +71,7 @@ void LinkService::ServeArrival() {
 }
 
 void LinkService::DeviceLost() {
-  out_ << PortLostText(device_) << std::endl;
+  lines_.Line(PortLostText(device_));
   line_.Close();
   lost_ = true;
   nextReopen_ = std::chrono::steady_clock::now() + kReopenInterval;

@@ -4,12 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <ostream>
 #include <string>
 #include <utility>
 
 #include "app/common/status_texts.h"
 #include "app/posix/instance_lock.h"
+#include "app/terminal/terminal_output.h"
 #include "link/desktop_link.h"
 #include "link/file_system.h"
 #include "link/link_activity.h"
@@ -21,7 +21,8 @@ class LinkService {
  public:
   static constexpr std::chrono::milliseconds kReopenInterval{kReopenIntervalMs};
 
-  LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem, std::ostream& out);
+  // The port's status lines go to `lines`.
+  LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem, TerminalLines& lines);
   ~LinkService();
   LinkService(const LinkService&) = delete;
   LinkService& operator=(const LinkService&) = delete;
@@ -48,7 +49,7 @@ class LinkService {
 
   std::string device_;
   std::uint32_t baud_;
-  std::ostream& out_;
+  TerminalLines& lines_;
   PosixSerialLine line_;
   DesktopLink link_;
   InstanceLock* lock_ = nullptr;

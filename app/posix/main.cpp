@@ -168,11 +168,11 @@ int Main(int argc, char** argv) {
     SetTraceSink(
         [&names](const std::string& line) { TraceToStandardError(names.ToTerminal(line)); });
   }
-  LinkService service(run.device, run.speed, fileSystem, std::cout);
+  TerminalLines lines(std::cout, STDOUT_FILENO);
+  LinkService service(run.device, run.speed, fileSystem, lines);
   service.SetInstanceLock(lock);
   ActivityLog log(
-      std::cout, isatty(STDOUT_FILENO) != 0,
-      [&names](const std::string& text) { return names.ToTerminal(text); },
+      lines, [&names](const std::string& text) { return names.ToTerminal(text); },
       [&fileSystem](const std::string& path) { return fileSystem.HostPathOf(path); });
   if (!options.quiet) service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
   const int opened = service.Start();

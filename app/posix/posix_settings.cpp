@@ -18,11 +18,6 @@ namespace {
 constexpr std::size_t kValueChars = 7;
 constexpr char kUploadFolderName[] = "Handheld";
 
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : fallback;
-}
-
 std::string PortKey(int index) { return "COM" + std::to_string(index + 1); }
 
 bool IsDriveLetter(const std::string& letter) {
@@ -30,6 +25,11 @@ bool IsDriveLetter(const std::string& letter) {
 }
 
 }  // namespace
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
 
 std::string HomeFolder() {
   const char* home = std::getenv("HOME");

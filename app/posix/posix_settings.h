@@ -29,6 +29,9 @@ struct PosixSettings {
 // "$XDG_CONFIG_HOME/quarnelix-link/Quarnelix_link.ini", by default under ~/.config.
 std::string DefaultSettingsPath();
 
+// The environment variable's value; `fallback` when it is unset or empty.
+std::string EnvOr(const char* name, const std::string& fallback);
+
 // Missing keys keep their defaults. False, with `error` set, when the drive
 // table names something that is not a drive letter. A drive whose folder is
 // not there (an unplugged stick) is left out, with a line in `warnings`.

@@ -35,12 +35,16 @@ bool HasLine(const std::string& text, const std::string& pattern) {
   return false;
 }
 
-// A pseudo terminal as a program's standard output; what it writes is collected.
+// A pseudo terminal of `columns` columns as a program's standard output;
+// what it writes is collected.
 class TerminalOutput {
  public:
-  TerminalOutput() {
+  explicit TerminalOutput(unsigned short columns = 80) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
     // The slave side stays open here too: with none open, the master reads nothing.
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) return;
     device_ = ttyname(slave_);
     reader_ = std::thread([this] {
       char chunk[4096];
@@ -161,11 +165,12 @@ TEST_F(PeerEndToEnd, ShiftJisNamesTravelWhole) {
   EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
 }
 
-// On a terminal the server shows what it does, with progress on a long transfer.
+// On a terminal the server shows what it does, with progress on a long
+// transfer that fits a narrow terminal.
 TEST_F(PeerEndToEnd, ActivityOnATerminal) {
   WriteText(desktop_ / "kept.txt", "kept");
   WriteText(desktop_ / "long.bin", std::string(1u << 20, 'L'));
-  TerminalOutput terminal;
+  TerminalOutput terminal(40);
   ASSERT_FALSE(terminal.Device().empty());
   auto server = StartServer("server", {}, terminal.Device());
   ASSERT_TRUE(terminal.Await(" baud; Ctrl+C ends.", std::chrono::seconds(10))) << terminal.Text();
@@ -211,11 +216,25 @@ TEST_F(PeerEndToEnd, ActivityOnATerminal) {
   EXPECT_EQ(ReadText(desktop_ / "kept.txt"), "kept");
   EXPECT_TRUE(HasLine(shown, time + R"(refused upload "\.profile": .*\r?)")) << shown;
   EXPECT_FALSE(fs::exists(desktop_ / ".profile"));
-  // The progress line, redrawn in place, then replaced by the result line.
-  const std::size_t progress = shown.find("\r\033[K  sending C:\\long.bin  ");
+  // The progress line, redrawn in place within 39 columns, then replaced by
+  // the result line; no other line ever joins it.
+  const std::size_t progress = shown.find("\r\033[K  sending ");
   ASSERT_NE(progress, std::string::npos) << shown;
-  EXPECT_NE(shown.find(" left", progress), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" of 1.0 MB", progress), std::string::npos) << shown;
   EXPECT_LT(progress, shown.find("sent C:\\long.bin  1.0 MB in ")) << shown;
+  const std::regex drawn("\r\033\\[K([^\r\n]*)(\r(?!\n)|$)");  // a line ends in \r\n here
+  for (auto it = std::sregex_iterator(shown.begin(), shown.end(), drawn);
+       it != std::sregex_iterator(); ++it) {
+    EXPECT_LE((*it)[1].length(), 39u) << (*it)[1];
+  }
+  const std::regex stamped(R"(\d\d:\d\d:\d\d  )");
+  for (auto it = std::sregex_iterator(shown.begin(), shown.end(), stamped);
+       it != std::sregex_iterator(); ++it) {
+    const std::string before = shown.substr(0, static_cast<std::size_t>(it->position()));
+    EXPECT_TRUE(before.empty() || before.back() == '\n' ||
+                before.compare(before.size() - 4, 4, "\r\033[K") == 0)
+        << "a line joined the progress: " << it->str();
+  }
 }
 
 TEST_F(PeerEndToEnd, FailuresAreExplained) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fs/descriptor.h"
+
 namespace ql {
 namespace {
 
@@ -24,21 +26,6 @@ std::string NameOf(const std::string& path) {
   const std::size_t cut = path.find_last_of('/');
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
-
-// Closes what it owns on every way out.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // A new file beside the target, named so that no other program has it:
 // ".NAME.PID-N.part" in the target's folder. Removed unless Keep() is called.

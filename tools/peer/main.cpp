@@ -13,6 +13,7 @@
 #include "app/common/exit_codes.h"
 #include "app/common/settings.h"
 #include "app/common/version.h"
+#include "app/terminal/terminal_output.h"
 #include "fs/code_page.h"
 #include "link/link_clock.h"
 #include "link/upload_name.h"
@@ -268,12 +269,6 @@ int Send(PeerSession& session, const Upload& plan, const CodePage& codePage) {
   }
   std::cout << "Sent " << progress.Summary() << "; stored as " << plan.stored << "\n";
   return 0;
-}
-
-std::string SpeedList() {
-  std::string list;
-  for (const unsigned speed : kSpeeds) list += (list.empty() ? "" : ", ") + std::to_string(speed);
-  return list;
 }
 
 int Main(int argc, char** argv) {

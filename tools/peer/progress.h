@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "app/terminal/terminal_output.h"
+
 namespace ql {
 
 class Progress {
  public:
   // `total`: the bytes the transfer will move.
   explicit Progress(std::uint64_t total);
-  ~Progress() { Clear(); }
+  ~Progress() = default;
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
@@ -31,8 +33,7 @@ class Progress {
   void Draw();
 
   std::uint64_t total_;
-  bool shown_;
-  bool drawn_ = false;
+  TerminalLines lines_;
   std::uint64_t bytes_ = 0;
   std::uint64_t firstBytes_ = 0;
   Clock::time_point first_{};

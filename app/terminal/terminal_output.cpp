@@ -1,0 +1,122 @@
+#include "app/terminal/terminal_output.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <iomanip>
+#include <sstream>
+
+#include "app/common/settings.h"
+
+namespace ql {
+namespace {
+
+std::string Fixed(double value) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(1) << value;
+  return text.str();
+}
+
+// The code point that starts at `at` and its length in bytes (1 for a stray byte).
+char32_t NextCharacter(const std::string& text, std::size_t at, std::size_t& length) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (at + length > text.size()) length = 1;
+  if (length == 1) return lead;
+  char32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i)
+    c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  return c;
+}
+
+// East Asian wide and full-width characters take two columns.
+bool IsWide(char32_t c) {
+  return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+         (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+         (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+         (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) || c >= 0x20000;
+}
+
+}  // namespace
+
+std::string FormatSize(std::uint64_t bytes) {
+  constexpr std::uint64_t kThousand = 1000;
+  if (bytes < kThousand) return std::to_string(bytes) + " B";
+  if (bytes < kThousand * kThousand) return Fixed(static_cast<double>(bytes) / 1e3) + " KB";
+  if (bytes < kThousand * kThousand * kThousand) {
+    return Fixed(static_cast<double>(bytes) / 1e6) + " MB";
+  }
+  return Fixed(static_cast<double>(bytes) / 1e9) + " GB";
+}
+
+std::string FormatRate(double bytesPerSecond) {
+  return FormatSize(static_cast<std::uint64_t>(bytesPerSecond)) + "/s";
+}
+
+std::string FormatDuration(std::int64_t seconds) {
+  std::ostringstream text;
+  text << std::setfill('0');
+  if (seconds >= 3600) {
+    text << seconds / 3600 << ':' << std::setw(2) << seconds / 60 % 60;
+  } else {
+    text << seconds / 60;
+  }
+  text << ':' << std::setw(2) << seconds % 60;
+  return text.str();
+}
+
+std::string SpeedList() {
+  std::string list;
+  for (const unsigned speed : kSpeeds) list += (list.empty() ? "" : ", ") + std::to_string(speed);
+  return list;
+}
+
+std::size_t Columns(const std::string& text) {
+  std::size_t columns = 0;
+  for (std::size_t at = 0, length = 0; at < text.size(); at += length) {
+    columns += IsWide(NextCharacter(text, at, length)) ? 2 : 1;
+  }
+  return columns;
+}
+
+std::string FitColumns(const std::string& text, std::size_t columns) {
+  std::size_t used = 0;
+  std::size_t at = 0;
+  for (std::size_t length = 0; at < text.size(); at += length) {
+    const std::size_t width = IsWide(NextCharacter(text, at, length)) ? 2 : 1;
+    if (used + width > columns) break;
+    used += width;
+  }
+  return text.substr(0, at);
+}
+
+TerminalLines::TerminalLines(std::ostream& out, int fd)
+    : out_(out), fd_(fd), live_(isatty(fd) != 0) {}
+
+std::size_t TerminalLines::Width() const {
+  winsize size{};
+  // 80 columns where the terminal does not say.
+  if (ioctl(fd_, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+  return size.ws_col;
+}
+
+void TerminalLines::Line(const std::string& text) {
+  ClearProgress();
+  out_ << text << '\n' << std::flush;
+}
+
+void TerminalLines::Progress(const std::string& text) {
+  if (!live_) return;
+  // One column short of the width: a line that fills it would wrap on some terminals.
+  const std::size_t width = Width();
+  out_ << "\r\033[K" << FitColumns(text, width > 1 ? width - 1 : 1) << std::flush;
+  progressShown_ = true;
+}
+
+void TerminalLines::ClearProgress() {
+  if (!progressShown_) return;
+  out_ << "\r\033[K" << std::flush;
+  progressShown_ = false;
+}
+
+}  // namespace ql
