@@ -14,6 +14,8 @@ namespace ql {
 struct LinkActivity {
   enum class Kind {
     kCommand,            // text: the command ("@@", "@&", "&&")
+    kGarbled,            // bytes that make no command: a message outside any exchange, or
+                         // framing and parity errors the line counted; bytes
     kListingSent,        // text: the pattern; entries, bytes, leftOut
     kListingFailed,      // text: the pattern; status: why the search found nothing
     kFileSent,           // text: the path; bytes, elapsedMs

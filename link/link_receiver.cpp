@@ -12,6 +12,20 @@ namespace {
 // Buffers up to this size are kept between messages; larger ones are given back.
 constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
 
+// "bytes 40 40", the first bytes of a message for the trace: what came, also
+// when the line is at another speed than the handheld.
+std::string HexOf(const char* data, std::size_t length) {
+  static const char kHex[] = "0123456789abcdef";
+  constexpr std::size_t kShown = 16;
+  std::string text = "bytes";
+  for (std::size_t i = 0; i < std::min(length, kShown); ++i) {
+    const auto byte = static_cast<unsigned char>(data[i]);
+    text += {' ', kHex[byte >> 4], kHex[byte & 15]};
+  }
+  if (length > kShown) text += " ...";
+  return text;
+}
+
 }  // namespace
 
 CLinkReceiver::CLinkReceiver(LinkPort& port, CLinkServer& server, LinkClock& clock,
@@ -19,6 +33,7 @@ CLinkReceiver::CLinkReceiver(LinkPort& port, CLinkServer& server, LinkClock& clo
     : gatherer_(port, clock), server_(server), maxMessage_(maxMessage) {}
 
 void CLinkReceiver::Append(const char* data, std::size_t length) {
+  if (gathered_ == 0) firstBytes_ = HexOf(data, length);
   gathered_ += length;
   if (!streaming_ && dispatch_ && server_.TakesContents() && gathered_ > kCommandLength) {
     // Longer than a command: upload contents, which go to disk as they come.
@@ -92,6 +107,7 @@ std::size_t CLinkReceiver::GatherMessage(Status* readError) {
   if (streaming_) {
     Trace("comtest");
     TraceNumber(static_cast<long long>(gathered_));
+    Trace(firstBytes_.c_str());
     server_.EndContents();
     ClearMessage();
     return 0;
@@ -117,6 +133,7 @@ CLinkReceiver::Served CLinkReceiver::Serve(bool dispatch) {
   if (length == 0 || !dispatch) return served;
   Trace("comtest");
   TraceNumber(static_cast<long long>(length));
+  Trace(HexOf(buffer_.get(), length).c_str());
   served.sendError = server_.Serve(buffer_.get(), length);
   ClearMessage();
   return served;

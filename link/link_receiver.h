@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "link/link_clock.h"
 #include "link/link_port.h"
@@ -69,6 +70,7 @@ class CLinkReceiver {
   std::uint64_t gathered_ = 0;  // bytes of the message so far, however kept
   bool dispatch_ = true;        // the message being gathered is to be served
   bool streaming_ = false;      // the message is upload contents, going to disk
+  std::string firstBytes_;      // of a streamed message, for the trace
 };
 
 }  // namespace ql

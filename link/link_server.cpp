@@ -57,6 +57,8 @@ int CLinkServer::SetStateMachine(char* text) {
   if (command != std::end(commands)) {
     state_ = command->second;
     Report(LinkActivity::Kind::kCommand, command->first);
+  } else {
+    Report(LinkActivity::Kind::kGarbled, std::string(), kCommandLength);
   }
   // Whatever was queued belongs to the exchange before this command.
   port_.DiscardBuffers();
@@ -93,6 +95,8 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
     case LINK_UPLOAD_DATA:
       return StoreUpload(buffer, length);
     default:
+      // No exchange is under way: bytes at another speed look like this.
+      Report(LinkActivity::Kind::kGarbled, std::string(), length);
       return 1;
   }
 }

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <utility>
 
+#include "app/common/settings.h"
 #include "fs/code_page.h"
 
 namespace ql {
@@ -83,8 +84,9 @@ std::string LineProblem(Status code) {
 
 namespace {}  // namespace
 
-ActivityLog::ActivityLog(TerminalLines& lines, PathShower show, HostPathOf hostPathOf)
-    : lines_(lines), show_(std::move(show)), hostPathOf_(std::move(hostPathOf)) {}
+ActivityLog::ActivityLog(TerminalLines& lines, std::uint32_t baud, PathShower show,
+                         HostPathOf hostPathOf)
+    : lines_(lines), baud_(baud), show_(std::move(show)), hostPathOf_(std::move(hostPathOf)) {}
 
 void ActivityLog::Show(const LinkActivity& activity) {
   if (IsProgress(activity.kind)) {
@@ -161,7 +163,22 @@ void ActivityLog::Show(const LinkActivity& activity) {
       Line("sending " + subject + " stopped after " + FormatSize(activity.bytes) + ": " +
            LineProblem(activity.status));
       break;
+    case Kind::kGarbled:
+      if (!speedHinted_) {
+        speedHinted_ = true;
+        std::string others;
+        for (const unsigned speed : kSpeeds) {
+          if (speed != baud_) others += (others.empty() ? "" : ", ") + std::to_string(speed);
+        }
+        Line(
+            "bytes arrive but make no command: the handheld is probably set to another speed "
+            "than " +
+            std::to_string(baud_) + " baud; try " + others + " (--speed)");
+      }
+      break;
     case Kind::kCommand:
+      speedHinted_ = false;
+      break;
     case Kind::kUploadNameTaken:
     case Kind::kReceiving:
     case Kind::kSending:

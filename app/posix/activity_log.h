@@ -27,8 +27,8 @@ class ActivityLog {
   // The host file behind a handheld path, for stored uploads.
   using HostPathOf = std::function<std::string(const std::string& handheldPath)>;
 
-  // Lines, and on a terminal progress, go to `lines`.
-  ActivityLog(TerminalLines& lines, PathShower show, HostPathOf hostPathOf);
+  // Lines, and on a terminal progress, go to `lines`; `baud` is the line's speed.
+  ActivityLog(TerminalLines& lines, std::uint32_t baud, PathShower show, HostPathOf hostPathOf);
 
   void Show(const LinkActivity& activity);
 
@@ -40,6 +40,8 @@ class ActivityLog {
   void Progress(const LinkActivity& activity);
 
   TerminalLines& lines_;
+  std::uint32_t baud_;
+  bool speedHinted_ = false;  // since the last command
   PathShower show_;
   HostPathOf hostPathOf_;
   Clock::time_point transferStart_{};

@@ -24,6 +24,7 @@ int LinkService::OpenLine() {
   if (opened != 0) return opened;
   // As on Windows, a line that refuses the speed still counts as open.
   static_cast<void>(line_.SetSpeed(baud_));
+  lineErrors_ = line_.LineErrorCount();
   std::string error;
   // Should another server hold the new name, the old lock still keeps this
   // server's place; only a second server's message is poorer.
@@ -64,6 +65,14 @@ void LinkService::Run() {
 
 void LinkService::ServeArrival() {
   const CLinkReceiver::Served served = link_.ServeArrival();
+  // Bytes sent at another speed reach the driver as framing and parity errors.
+  const long long errors = line_.LineErrorCount();
+  if (errors > lineErrors_ && lineErrors_ >= 0 && activitySink_) {
+    LinkActivity garbled(LinkActivity::Kind::kGarbled);
+    garbled.bytes = static_cast<std::uint64_t>(errors - lineErrors_);
+    activitySink_(garbled);
+  }
+  lineErrors_ = errors;
   const int failed = served.readError != 0 ? served.readError : served.sendError;
   // A stalled or cancelled transfer ended only itself; the device is still there.
   sendCutShort_ = failed == ETIMEDOUT || failed == ECANCELED;

@@ -28,7 +28,10 @@ class LinkService {
   LinkService& operator=(const LinkService&) = delete;
 
   // Receives a report of every exchange served.
-  void SetActivitySink(ActivitySink sink) { link_.SetActivitySink(std::move(sink)); }
+  void SetActivitySink(ActivitySink sink) {
+    activitySink_ = sink;
+    link_.SetActivitySink(std::move(sink));
+  }
   // Keeps `lock` on the device's real path each time the line is opened, so
   // that a second server is told who serves a device plugged in again under
   // another name.
@@ -55,6 +58,8 @@ class LinkService {
   InstanceLock* lock_ = nullptr;
   bool lost_ = false;
   bool sendCutShort_ = false;  // the last exchange's send stalled or was cancelled
+  long long lineErrors_ = -1;  // as the driver counted them after the last arrival
+  ActivitySink activitySink_;
   std::chrono::steady_clock::time_point nextReopen_;
 };
 

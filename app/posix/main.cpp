@@ -172,7 +172,7 @@ int Main(int argc, char** argv) {
   LinkService service(run.device, run.speed, fileSystem, lines);
   service.SetInstanceLock(lock);
   ActivityLog log(
-      lines, [&names](const std::string& text) { return names.ToTerminal(text); },
+      lines, run.speed, [&names](const std::string& text) { return names.ToTerminal(text); },
       [&fileSystem](const std::string& path) { return fileSystem.HostPathOf(path); });
   if (!options.quiet) service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
   const int opened = service.Start();

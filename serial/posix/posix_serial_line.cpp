@@ -6,6 +6,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -141,6 +144,16 @@ int PosixSerialLine::SetSpeed(std::uint32_t baud) {
   }
   static_cast<void>(tcsetattr(fd_, TCSANOW, &before));
   return EINVAL;
+}
+
+long long PosixSerialLine::LineErrorCount() const {
+#if defined(__linux__) && defined(TIOCGICOUNT)
+  serial_icounter_struct counts{};
+  if (IsOpen() && ioctl(fd_, TIOCGICOUNT, &counts) == 0) {
+    return static_cast<long long>(counts.frame) + counts.parity + counts.brk;
+  }
+#endif
+  return -1;
 }
 
 std::uint32_t PosixSerialLine::Speed() const {

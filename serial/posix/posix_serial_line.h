@@ -39,6 +39,10 @@ class PosixSerialLine final : public LinkPort {
   int SetSpeed(std::uint32_t baud);
   // The output speed in baud; 0 when closed or not one of the known speeds.
   std::uint32_t Speed() const;
+  // Framing, parity and break errors the driver has counted since the line
+  // was opened (bytes sent at another speed make them); -1 where the system
+  // does not count them (pseudo terminals, macOS).
+  long long LineErrorCount() const;
 
   // Waits up to `timeoutMs` (negative: without bound) until bytes wait to be
   // read, the device hangs up or the line is woken. A closed line waits for

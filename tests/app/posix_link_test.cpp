@@ -461,6 +461,29 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   EXPECT_TRUE(fs::is_empty(desktop_)) << "nothing of it stored, nothing left behind";
 }
 
+// A handheld at another speed sends bytes that make no command: the server
+// says so once, and the trace shows what came.
+TEST_F(LinkProgram, BytesThatMakeNoCommandSuggestAnotherSpeed) {
+  auto server = StartServer("server", {"--trace"});
+  PosixSerialLine handheld;
+  ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  for (const char* garbled : {"\xf0\x0f\x55", "\x80\xfe", "\x0f\xf0\x0f\xf0"}) {
+    handheld.SendText(garbled);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  EXPECT_TRUE(
+      server->AwaitOutput("probably set to another speed than 115200 baud; try 19200, "
+                          "38400, 57600 (--speed)",
+                          seconds(5)))
+      << server->Out();
+  handheld.Close();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0);
+  const std::string out = server->Out();
+  EXPECT_EQ(out.find("another speed"), out.rfind("another speed")) << "said once: " << out;
+  EXPECT_NE(server->Err().find(" bytes f0 0f 55\n"), std::string::npos) << server->Err();
+}
+
 // The handheld's side of an upload that keeps coming until `stop` is set.
 class UploadStream {
  public:
