@@ -1,5 +1,6 @@
 #include "serial/posix/device_problem.h"
 
+#include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -7,8 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
+#include <vector>
 
 namespace ql {
 namespace {
@@ -59,6 +64,72 @@ std::string Missing(const std::string& device) {
          "/dev/ttyACM0; ls /dev/serial/by-id/ lists the plugged-in ones).";
 }
 
+// The programs that have `device` open, as "ModemManager (process 812)",
+// from /proc; empty where the system does not tell, or only of the user's
+// own processes and root's are shown to others.
+std::vector<std::string> HoldersOf(const std::string& device) {
+  std::vector<std::string> holders;
+#if defined(__linux__)
+  char real[PATH_MAX];
+  if (realpath(device.c_str(), real) == nullptr) return holders;
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return holders;
+  while (const dirent* process = readdir(processes)) {
+    const std::string pid = process->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos ||
+        std::to_string(getpid()) == pid) {
+      continue;
+    }
+    const std::string fds = "/proc/" + pid + "/fd";
+    DIR* open = opendir(fds.c_str());
+    if (open == nullptr) continue;  // another user's, or gone
+    bool holds = false;
+    while (const dirent* fd = readdir(open)) {
+      char target[PATH_MAX];
+      const ssize_t length = readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+      if (length > 0 && std::strncmp(target, real, static_cast<std::size_t>(length)) == 0 &&
+          real[length] == '\0') {
+        holds = true;
+        break;
+      }
+    }
+    closedir(open);
+    if (!holds) continue;
+    std::string name;
+    std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
+    holders.push_back((name.empty() ? "a program" : name) + " (process " + pid + ")");
+  }
+  closedir(processes);
+#else
+  static_cast<void>(device);
+#endif
+  return holders;
+}
+
+// What to do about the programs that take serial adapters as they appear.
+std::string AdviceFor(const std::string& holder) {
+  if (holder.rfind("ModemManager", 0) == 0) {
+    return " ModemManager probes new adapters for modems: 'sudo systemctl stop ModemManager', "
+           "or a udev rule with ENV{ID_MM_DEVICE_IGNORE}=\"1\" keeps it away for good.";
+  }
+  if (holder.rfind("brltty", 0) == 0) {
+    return " brltty takes adapters it takes for braille displays: 'sudo systemctl mask "
+           "brltty-udev.service brltty.service', or remove it if no braille display is used.";
+  }
+  return "";
+}
+
+std::string Held(const std::string& device) {
+  const std::vector<std::string> holders = HoldersOf(device);
+  if (holders.empty()) {
+    return device + " is held by another program; close that program first ('fuser " + device +
+           "' shows which one, run as root to see other users' programs).";
+  }
+  std::string names;
+  for (const std::string& holder : holders) names += (names.empty() ? "" : ", ") + holder;
+  return device + " is held by " + names + "; close it first." + AdviceFor(holders.front());
+}
+
 }  // namespace
 
 std::string ExplainOpenFailure(const std::string& device, int error) {
@@ -70,15 +141,14 @@ std::string ExplainOpenFailure(const std::string& device, int error) {
            " exists but no hardware answers behind it: check that the adapter is "
            "plugged in and its driver loaded.";
   }
+  if (!S_ISCHR(status_.st_mode)) return device + " is not a device, so it cannot be a serial port.";
   // EBUSY: another opener holds it exclusively; EWOULDBLOCK: its lock is held.
   if (error == EACCES || error == EPERM || error == EBUSY || error == EWOULDBLOCK) {
     if (access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
       return NoPermission(device, status_);
     }
-    return device + " is held by another program; close that program first ('fuser " + device +
-           "' shows which one).";
+    return Held(device);
   }
-  if (!S_ISCHR(status_.st_mode)) return device + " is not a device, so it cannot be a serial port.";
   return device + " is not a serial port the system can set up (it refused the line settings).";
 }
 

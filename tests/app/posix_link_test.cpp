@@ -185,10 +185,11 @@ TEST_F(LinkProgram, OneServerPerDevice) {
   first->Signal(SIGTERM);
   EXPECT_EQ(first->Wait(seconds(10)), 0);
 
-  // A device that another program holds.
+  // A device that another program holds: this test, named by the system.
   PosixSerialLine holder;
   ASSERT_EQ(holder.Open(ServerEnd()), 0);
-  ExpectOneLineRefusal(ServerArgs(), "held by another program");
+  ExpectOneLineRefusal(ServerArgs(),
+                       "is held by posix_link_test (process " + std::to_string(getpid()) + ")");
 }
 
 // Without a runtime folder the lock folder sits in the temporary folder, which
