@@ -31,6 +31,8 @@ struct RunSettings {
   IniFile file;
   PosixSettings settings;
   std::string device;
+  bool chosen = false;       // given on the command line, or served last (LastDevice)
+  bool fromLastRun = false;  // LastDevice
   unsigned speed = 0;
 };
 
@@ -55,12 +57,10 @@ bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
   }
 
   LinkSettings& saved = run.settings.options;
+  run.fromLastRun = options.port.empty() && !run.settings.lastDevice.empty();
+  run.chosen = !options.port.empty() || run.fromLastRun;
+  // Without a choice, this is the COM port the settings name: a fallback only.
   run.device = ChooseDevice(run.settings, options.port);
-  if (run.device.empty()) {
-    Fail("LastPort=" + std::to_string(saved.lastPort) + " in " + run.settingsPath +
-         " names none of COM1 to COM4 (0 to 3); give the device with --port.");
-    return false;
-  }
   if (options.speed != 0) {
     run.speed = options.speed;
     saved.lastSpeed = static_cast<int>(std::find(kSpeeds.begin(), kSpeeds.end(), options.speed) -
@@ -108,6 +108,14 @@ class QuitSignals {
     });
   }
 
+  // Waits up to `timeout` for a quit signal; true when one came.
+  bool Wait(std::chrono::milliseconds timeout) {
+    timespec limit{};
+    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    limit.tv_nsec = static_cast<long>(timeout.count() % 1000 * 1000000);
+    return sigtimedwait(&set_, nullptr, &limit) > 0;
+  }
+
   // Ends the posting before the service goes away; later signals stay
   // pending and die with the process.
   void Stop() {
@@ -148,6 +156,28 @@ int Main(int argc, char** argv) {
   }
 
   QuitSignals signals;  // before any thread starts, so that all of them inherit the mask
+  if (!run.chosen) {
+    // Neither given nor served before: the adapter that is plugged in, once there is one.
+    for (bool told = false;;) {
+      const AdapterChoice choice = ChooseAdapter(ListPorts(PortFolders{}), run.device);
+      if (choice.several) {
+        Fail(choice.sentence);
+        return kExitUsage;
+      }
+      if (!choice.device.empty() || !told) std::cout << choice.sentence << std::endl;
+      if (!choice.device.empty()) {
+        run.device = ChooseDevice(run.settings, choice.device);
+        break;
+      }
+      told = true;
+      if (signals.Wait(std::chrono::milliseconds(kReopenIntervalMs))) return 0;
+    }
+  } else if (run.fromLastRun && access(run.device.c_str(), F_OK) != 0) {
+    Fail("the device served last, " + run.device + " (LastDevice in " + run.settingsPath +
+         "), is not present; plug it in, or choose another with --port (--list-ports shows "
+         "them).");
+    return kExitFailure;
+  }
   InstanceLock lock;
   if (!lock.Acquire(run.device, error)) {
     Fail(error);

@@ -27,4 +27,14 @@ std::vector<PortEntry> ListPorts(const PortFolders& folders);
 
 std::string FormatPortList(const std::vector<PortEntry>& ports);
 
+// The device a run serves when none was given or remembered: the one serial
+// adapter present, USB adapters first, else `comDevice` (the COM port the
+// settings name) when it is present.
+struct AdapterChoice {
+  std::string device;    // empty: none to serve now
+  std::string sentence;  // what to tell the user
+  bool several = false;  // more than one: the user must choose
+};
+AdapterChoice ChooseAdapter(const std::vector<PortEntry>& ports, const std::string& comDevice);
+
 }  // namespace ql

@@ -91,5 +91,31 @@ TEST(PortList, SaysWhatItKnowsOfOtherPorts) {
   EXPECT_EQ(FormatPortList({denied}), "/dev/ttyS0\n  You may not use /dev/ttyS0: ...\n");
 }
 
+// The device a plain run serves: the one adapter present, USB first.
+TEST(PortList, AChoiceOnlyWhenItIsClear) {
+  const PortEntry usb0{"/dev/ttyUSB0", {}, "FTDI FT232R", ""};
+  const PortEntry acm0{"/dev/ttyACM0", {}, "", ""};
+  const PortEntry uart{"/dev/ttyS0", {}, "serial8250", ""};
+  struct Case {
+    std::vector<PortEntry> ports;
+    const char* device;
+    bool several;
+  };
+  for (const Case& c : {
+           Case{{}, "", false},                        // none yet: wait for one
+           Case{{uart, usb0}, "/dev/ttyUSB0", false},  // the adapter, not the UART
+           Case{{usb0, acm0}, "", true},               // two: the user chooses
+           Case{{uart}, "/dev/ttyS0", false},          // the COM port the settings name
+       }) {
+    const AdapterChoice choice = ChooseAdapter(c.ports, "/dev/ttyS0");
+    EXPECT_EQ(choice.device, c.device) << choice.sentence;
+    EXPECT_EQ(choice.several, c.several) << choice.sentence;
+  }
+  EXPECT_EQ(ChooseAdapter({uart, usb0}, "/dev/ttyS0").sentence,
+            "Serving /dev/ttyUSB0 (FTDI FT232R), the only serial adapter present; --port chooses "
+            "another.");
+  EXPECT_EQ(ChooseAdapter({uart}, "/dev/ttyS1").device, "") << "a UART the settings do not name";
+}
+
 }  // namespace
 }  // namespace ql::testing

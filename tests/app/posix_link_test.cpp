@@ -462,6 +462,13 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   EXPECT_TRUE(fs::is_empty(desktop_)) << "nothing of it stored, nothing left behind";
 }
 
+// The device served last is gone: the sentence says it was remembered.
+TEST_F(LinkProgram, TheDeviceServedLastIsGone) {
+  WriteText(SettingsFile(), "[ports]\nLastDevice=/dev/ttyNoSuchAdapter\n");
+  ExpectOneLineRefusal({QL_LINK_PROGRAM, "--settings", SettingsFile().string()},
+                       "the device served last, /dev/ttyNoSuchAdapter (LastDevice in ");
+}
+
 // A handheld at another speed sends bytes that make no command: the server
 // says so once, and the trace shows what came.
 TEST_F(LinkProgram, BytesThatMakeNoCommandSuggestAnotherSpeed) {
