@@ -59,6 +59,14 @@ def prepare_prefix(prefix, wine_run, ports, unmanaged_windows=False):
         wait_for_wineserver()
 
 
+def unregister_port(wine_run, port):
+    """Takes `port` out of the prefix; the system's port list leaves it out from
+    the wine server's next start on."""
+    subprocess.run([wine_run, "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", port, "/f"],
+                   check=False, **QUIET)
+    wait_for_wineserver()
+
+
 def link_port(prefix, port, target):
     """Points `port` at the device `target`, or at nothing when it is None."""
     for link, points_to in ((port_link(prefix, port), target),
@@ -161,20 +169,22 @@ def await_open(process, device, seconds):
     return False
 
 
-def program_test(port, steps):
-    """Runs a test of the Windows program on `port`: parses the options every
-    such test takes, prepares the prefix with the wine bridge, calls
-    `steps(args)` and exits with 0 when it returns, 1 when a check failed."""
+def program_test(port, steps, options=()):
+    """Runs a test of the Windows program on `port` (a COM name or a list of
+    them): parses the options every such test takes and `options`, prepares
+    the prefix with the wine bridge, calls `steps(args)` and exits with 0 when
+    it returns, 1 when a check failed."""
     parser = argparse.ArgumentParser()
     for option in ("--prefix", "--wine-run", "--bridge", "--native-bin", "--exe", "--probe",
-                   "--workdir"):
+                   "--workdir") + tuple(options):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
     for program in ("quarnelix-peer", "quarnelix-link"):
         if not os.path.isfile(os.path.join(args.native_bin, program)):
             sys.exit("%s is missing in %s: build the native preset first"
                      % (program, args.native_bin))
-    prepare_prefix(args.prefix, args.wine_run, [port], unmanaged_windows=True)
+    ports = [port] if isinstance(port, str) else list(port)
+    prepare_prefix(args.prefix, args.wine_run, ports, unmanaged_windows=True)
     preload_bridge(args.bridge)
     os.makedirs(args.workdir, exist_ok=True)
     code = 1

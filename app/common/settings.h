@@ -16,6 +16,9 @@ struct LinkSettings {
   int startStop = 0;
   int hotkeyShowHide = 0;  // low byte virtual key, high byte shift 1, control 2, alt 4, ext 8
   int hotkeyStartStop = 0;
+  // The chosen port by name ("COM12") when it lies beyond COM4, where the
+  // index alone would follow other ports coming and going; empty otherwise.
+  std::string lastPortName;
 };
 
 constexpr char kSettingsFileName[] = "Quarnelix_link.ini";
@@ -38,10 +41,17 @@ constexpr std::array<SettingKey, 8> kSettingKeys{{
     {"HotkeyStartStop", &LinkSettings::hotkeyStartStop},
 }};
 
+// Written after the eight, and only while a port beyond COM4 is chosen.
+constexpr char kLastPortNameKey[] = "LastPortName";
+
 constexpr std::array<unsigned, 4> kSpeeds{19200, 38400, 57600, 115200};
-constexpr int kPortCount = 4;  // COM1 to COM4
+constexpr int kPortCount = 4;  // COM1 to COM4, always offered
+constexpr int kHighestPort = 256;
 
 // Leading blanks, an optional sign and the digits after it; no digits give 0.
 int ParseSettingValue(const char* text);
+
+// n for "COMn" (any case, 1 to kHighestPort, no leading zero); 0 for any other text.
+int ComPortNumber(const char* name);
 
 }  // namespace ql

@@ -1,8 +1,12 @@
 #include "app/win/link_dialog.h"
 
 #include <commctrl.h>
+#include <dbt.h>
+#include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "app/common/status_texts.h"
 #include "app/win/app_messages.h"
@@ -35,11 +39,117 @@ int Selection(HWND dialog, int box) {
   return static_cast<int>(SendDlgItemMessageA(dialog, box, CB_GETCURSEL, 0, 0));
 }
 
-// The selected entry's text; empty when nothing is selected.
+// The number n of the port box's selected COMn; 0 when nothing is selected.
+int SelectedPort(HWND dialog) {
+  const int index = Selection(dialog, IDC_COMBO_PORT);
+  if (index < 0) return 0;
+  return static_cast<int>(
+      SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETITEMDATA, static_cast<WPARAM>(index), 0));
+}
+
+std::string PortName(int number) { return "COM" + std::to_string(number); }
+
+// The selected port's name ("COM7"); empty when nothing is selected.
 std::string PortText(HWND dialog) {
-  char text[128] = "";
-  GetDlgItemTextA(dialog, IDC_COMBO_PORT, text, sizeof text);
-  return text;
+  const int number = SelectedPort(dialog);
+  return number > 0 ? PortName(number) : std::string();
+}
+
+// The COM ports beyond COM4 that the system has now, in number order.
+std::vector<int> PresentHighPorts() {
+  std::vector<int> numbers;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
+                    &key) != ERROR_SUCCESS) {
+    return numbers;
+  }
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD nameSize = sizeof name;
+    char data[16];
+    DWORD dataSize = sizeof data - 1;
+    DWORD type = 0;
+    const LONG result = RegEnumValueA(key, i, name, &nameSize, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(data), &dataSize);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    // A value too long for a COM name (ERROR_MORE_DATA) or of another type is no port.
+    if (result != ERROR_SUCCESS || type != REG_SZ) continue;
+    data[dataSize] = '\0';
+    const int number = ComPortNumber(data);
+    if (number > kPortCount) numbers.push_back(number);
+  }
+  RegCloseKey(key);
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  return numbers;
+}
+
+struct PortEntry {
+  int number;
+  std::string text;
+};
+
+// COM1 to COM4, then the ports beyond them that are present, with `keep`
+// among them, marked absent, when it lies beyond COM4 and is not present.
+std::vector<PortEntry> PortEntries(int keep) {
+  std::vector<int> high = PresentHighPorts();
+  const bool keepAbsent = keep > kPortCount && !std::binary_search(high.begin(), high.end(), keep);
+  if (keepAbsent) high.insert(std::lower_bound(high.begin(), high.end(), keep), keep);
+  std::vector<PortEntry> entries;
+  for (int number = 1; number <= kPortCount; ++number)
+    entries.push_back({number, PortName(number)});
+  for (int number : high) {
+    entries.push_back(
+        {number, PortName(number) + (keepAbsent && number == keep ? " (absent)" : "")});
+  }
+  return entries;
+}
+
+std::vector<std::string> BoxTexts(HWND dialog) {
+  std::vector<std::string> texts;
+  const auto count = SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    char text[64] = "";
+    if (SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) <
+        static_cast<LRESULT>(sizeof text)) {
+      SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                          reinterpret_cast<LPARAM>(text));
+    }
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+// Fills the port box anew with the ports present and `selected` (a port
+// number, 0 for none) chosen; a box that already lists them is left alone.
+void RefreshPortBox(HWND dialog, int selected) {
+  const std::vector<PortEntry> entries = PortEntries(selected);
+  std::vector<std::string> texts;
+  for (const PortEntry& entry : entries) texts.push_back(entry.text);
+  if (texts == BoxTexts(dialog) && SelectedPort(dialog) == selected) return;
+  SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_RESETCONTENT, 0, 0);
+  int selectedIndex = -1;
+  for (const PortEntry& entry : entries) {
+    const auto index = SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_ADDSTRING, 0,
+                                           reinterpret_cast<LPARAM>(entry.text.c_str()));
+    SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_SETITEMDATA, static_cast<WPARAM>(index),
+                        static_cast<LPARAM>(entry.number));
+    if (entry.number == selected) selectedIndex = static_cast<int>(index);
+  }
+  SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_SETCURSEL, static_cast<WPARAM>(selectedIndex), 0);
+}
+
+// The port the settings choose: LastPort 0 to 3 are COM1 to COM4; beyond
+// them LastPortName decides, and without it the index among the ports
+// present. 0 for none.
+int RememberedPort(const LinkSettings& settings) {
+  if (settings.lastPort < 0) return 0;
+  if (settings.lastPort < kPortCount) return settings.lastPort + 1;
+  const int named = ComPortNumber(settings.lastPortName.c_str());
+  if (named > kPortCount) return named;
+  const std::vector<int> high = PresentHighPorts();
+  const auto index = static_cast<std::size_t>(settings.lastPort - kPortCount);
+  return index < high.size() ? high[index] : 0;
 }
 
 void EnableBoxes(HWND dialog, BOOL enable) {
@@ -58,9 +168,11 @@ bool OpenLink(HWND dialog, LinkDialogContext& context) {
   const std::string port = PortText(dialog);
   const UINT baud = GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE);
   // Without a port or a speed chosen there is nothing sensible to open.
-  const bool chosen = Selection(dialog, IDC_COMBO_PORT) >= 0 && baud != 0;
+  const bool chosen = !port.empty() && baud != 0;
+  // The device name reaches every port, COM10 and beyond included.
+  const std::string device = "\\\\.\\" + port;
   context.port->SetLossNotice(dialog, WM_SERIAL_LOST);
-  if (!chosen || context.port->OpenForWindow(port.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
+  if (!chosen || context.port->OpenForWindow(device.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
                                              kQueueSize, kQueueSize) != kSuccess) {
     return false;
   }
@@ -146,6 +258,8 @@ void ToggleHotkey(HWND dialog, int checkBox, int hotkeyControl) {
 LinkSettings ReadControls(HWND dialog) {
   LinkSettings settings;
   settings.lastPort = Selection(dialog, IDC_COMBO_PORT);
+  const int port = SelectedPort(dialog);
+  if (port > kPortCount) settings.lastPortName = PortName(port);
   settings.lastSpeed = Selection(dialog, IDC_COMBO_SPEED);
   settings.autoOpen = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_AUTO));
   settings.hide = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_HIDE));
@@ -174,12 +288,7 @@ void Select(HWND dialog, int box, int index) {
 }
 
 void FillBoxes(HWND dialog, const LinkSettings& settings) {
-  for (int port = 1; port <= kPortCount; ++port) {
-    char text[16];
-    std::snprintf(text, sizeof text, "COM%d", port);
-    FillBox(dialog, IDC_COMBO_PORT, text);
-  }
-  Select(dialog, IDC_COMBO_PORT, settings.lastPort);
+  RefreshPortBox(dialog, RememberedPort(settings));
   for (unsigned speed : kSpeeds) {
     char text[16];
     std::snprintf(text, sizeof text, "%u", speed);
@@ -234,8 +343,11 @@ void InitDialog(HWND dialog, LinkDialogContext& context) {
   if (settings.hide == 0) ShowWindow(dialog, SW_SHOW);
 }
 
-void OnCommand(HWND dialog, LinkDialogContext& context, WORD command) {
+void OnCommand(HWND dialog, LinkDialogContext& context, WORD command, WORD notification) {
   switch (command) {
+    case IDC_COMBO_PORT:
+      if (notification == CBN_DROPDOWN) RefreshPortBox(dialog, SelectedPort(dialog));
+      break;
     case IDC_BTN_STARTSTOP:
       ToggleLink(dialog, context);
       break;
@@ -292,6 +404,39 @@ void ShowLinkStatus(HWND dialog, const std::string& text) {
   SetDlgItemTextA(dialog, IDC_STATUS, text.c_str());
 }
 
+std::string VirtualStoreFolder() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  // Windows XP knows no such class and fails the call: nothing is virtualized there.
+  DWORD virtualized = 0;
+  DWORD size = 0;
+  const BOOL known = GetTokenInformation(token, TokenVirtualizationEnabled, &virtualized,
+                                         sizeof virtualized, &size);
+  CloseHandle(token);
+  char localAppData[MAX_PATH];
+  if (!known || virtualized == 0 ||
+      SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData) !=
+          S_OK) {
+    return std::string();
+  }
+  return std::string(localAppData) + "\\VirtualStore";
+}
+
+std::string StoredUploadText(const LinkActivity& activity, const std::string& virtualStore) {
+  const std::string& path = activity.text;
+  if (activity.kind != LinkActivity::Kind::kUploadStored || virtualStore.empty() ||
+      path.size() < 3 || path[1] != ':' || path[2] != '\\') {
+    return std::string();
+  }
+  // The store mirrors the drive's folders without the drive letter. An
+  // upload never replaces a file, and a file in the store shows in C:\ to
+  // this program, so a file found there is the one just stored.
+  const std::string real = virtualStore + path.substr(2);
+  if (GetFileAttributesA(real.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
+  const std::size_t slash = real.rfind('\\');
+  return "Stored " + real.substr(slash + 1) + " in " + real.substr(0, slash + 1);
+}
+
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   // Broadcast by the shell when it starts again; its tray starts empty then.
   static const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
@@ -308,7 +453,7 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   }
   switch (message) {
     case WM_COMMAND:
-      OnCommand(dialog, *context, LOWORD(wParam));
+      OnCommand(dialog, *context, LOWORD(wParam), HIWORD(wParam));
       return TRUE;
     case WM_CLOSE:
       CloseProgram(dialog, *context);
@@ -322,6 +467,13 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_SERIAL_LOST:
       OnPortLost(dialog, *context);
       return TRUE;
+    case WM_DEVICECHANGE:
+      // A port came or went; the default answer stands for every query.
+      if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE ||
+          wParam == DBT_DEVNODES_CHANGED) {
+        RefreshPortBox(dialog, SelectedPort(dialog));
+      }
+      return FALSE;
     case WM_TIMER:
       if (wParam != kReopenTimerId) return FALSE;
       OnReopenTimer(dialog, *context);

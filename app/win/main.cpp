@@ -41,9 +41,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     desktopLink.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
   };
   // Reports come on the UI thread, from inside the window procedure; only a
-  // failed upload is shown, the rest (progress above all) would only flicker.
-  desktopLink.SetActivitySink([&dialogWindow](const ql::LinkActivity& activity) {
-    const std::string text = ql::ActivityStatusText(activity);
+  // failed upload is shown, and a stored one that Windows kept elsewhere than
+  // in C:\ itself; the rest (progress above all) would only flicker.
+  const std::string virtualStore = ql::VirtualStoreFolder();
+  desktopLink.SetActivitySink([&dialogWindow, &virtualStore](const ql::LinkActivity& activity) {
+    std::string text = ql::ActivityStatusText(activity);
+    if (text.empty()) text = ql::StoredUploadText(activity, virtualStore);
     if (!text.empty()) ql::ShowLinkStatus(dialogWindow, text);
   });
   ql::RegisterMainWindowClass(instance);

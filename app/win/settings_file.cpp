@@ -37,6 +37,9 @@ LinkSettings LoadSettings(const std::string& path) {
     GetPrivateProfileStringA(kSettingsSection, key.name, "0", text, sizeof text, path.c_str());
     settings.*key.field = ParseSettingValue(text);
   }
+  char name[16];
+  GetPrivateProfileStringA(kSettingsSection, kLastPortNameKey, "", name, sizeof name, path.c_str());
+  if (ComPortNumber(name) > kPortCount) settings.lastPortName = name;
   return settings;
 }
 
@@ -46,6 +49,11 @@ void SaveSettings(const std::string& path, const LinkSettings& settings) {
     std::snprintf(text, sizeof text, "%d", settings.*key.field);
     WritePrivateProfileStringA(kSettingsSection, key.name, text, path.c_str());
   }
+  // Without a port beyond COM4 the key goes, so that a name from an earlier
+  // choice cannot outweigh the index.
+  const bool named = ComPortNumber(settings.lastPortName.c_str()) > kPortCount;
+  WritePrivateProfileStringA(kSettingsSection, kLastPortNameKey,
+                             named ? settings.lastPortName.c_str() : nullptr, path.c_str());
 }
 
 }  // namespace ql

@@ -10,9 +10,11 @@ namespace ql {
 // "Quarnelix_link.ini" in the folder of the program that the command line names.
 std::string SettingsFilePath(const char* commandLine);
 
-// Missing keys or a missing file read as 0.
+// Missing keys or a missing file read as 0; LastPortName counts only when it
+// names a port beyond COM4.
 LinkSettings LoadSettings(const std::string& path);
-// Writes every key, in their fixed order; failures are not reported.
+// Writes the eight keys, in their fixed order, then LastPortName when a port
+// beyond COM4 is chosen (and removes it otherwise); failures are not reported.
 void SaveSettings(const std::string& path, const LinkSettings& settings);
 
 }  // namespace ql

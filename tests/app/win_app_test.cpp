@@ -6,6 +6,7 @@
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -143,6 +144,32 @@ TEST(SettingsFileTest, ValuesParseLikeTheProgramAlwaysDid) {
   EXPECT_EQ(LoadSettings(TempPath("ql_no_such_file.ini")).lastSpeed, 0);
 }
 
+TEST(SettingsFileTest, OnlyAPortBeyondCom4IsRememberedByName) {
+  const std::string path = TempPath("ql_port_name.ini");
+  const struct {
+    const char* stored;
+    const char* loaded;
+  } cases[] = {{"COM12", "COM12"}, {"com256", "com256"}, {"COM4", ""},
+               {"COM012", ""},     {"COM257", ""},       {"COM7x", ""},
+               {"COM", ""},        {"LPT7", ""},         {"COM99999999", ""}};
+  for (const auto& c : cases) {
+    std::ofstream(path, std::ios::binary) << "[options]\r\nLastPortName=" << c.stored << "\r\n";
+    EXPECT_EQ(LoadSettings(path).lastPortName, c.loaded) << c.stored;
+  }
+  // Written after the eight while such a port is chosen, gone once it is not.
+  LinkSettings settings;
+  settings.lastPort = 5;
+  settings.lastPortName = "COM12";
+  DeleteFileA(path.c_str());
+  SaveSettings(path, settings);
+  EXPECT_EQ(SavedKeys(path).back(), "LastPortName=COM12");
+  settings.lastPortName.clear();
+  SaveSettings(path, settings);
+  EXPECT_EQ(SavedKeys(path).size(), 8u);
+  EXPECT_EQ(SavedKeys(path).back(), "HotkeyStartStop=0");
+  DeleteFileA(path.c_str());
+}
+
 TEST(HotkeyTest, ControlFlagsBecomeRegistrationModifiers) {
   EXPECT_EQ(HotkeyModifiers(884), static_cast<UINT>(MOD_CONTROL | MOD_SHIFT));  // Ctrl+Shift+F5
   EXPECT_EQ(884u & 0xFF, static_cast<unsigned>(VK_F5));
@@ -193,6 +220,41 @@ TEST(ActivityStatusTest, OnlyAFailedUploadIsShown) {
     activity.status = ERROR_ACCESS_DENIED;
     EXPECT_EQ(ActivityStatusText(activity), "") << static_cast<int>(kind);
   }
+}
+
+// Uploads go to C:\ and stay there as far as the program can see; with file
+// virtualization Windows keeps them in the user's virtual store, and the
+// status line says so.
+TEST(ActivityStatusTest, AStoredUploadKeptInTheVirtualStoreIsNamedThere) {
+  const std::string store = TempPath("ql_virtual_store");
+  CreateDirectoryA(store.c_str(), nullptr);
+  CreateDirectoryA((store + "\\sub").c_str(), nullptr);
+  for (const char* name : {"\\memo.txt", "\\sub\\x.y"}) {
+    std::ofstream(store + name, std::ios::binary) << "contents";
+  }
+  LinkActivity failed(LinkActivity::Kind::kUploadFailed, "C:\\memo.txt");
+  LinkActivity named(LinkActivity::Kind::kUploadNameTaken, "C:\\memo.txt");
+  const struct {
+    LinkActivity activity;
+    std::string store;
+    std::string shown;
+  } cases[] = {
+      {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\memo.txt"), store,
+       "Stored memo.txt in " + store + "\\"},
+      {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\sub\\x.y"), store,
+       "Stored x.y in " + store + "\\sub\\"},
+      // Stored in C:\ itself: the store has no such file, or there is no store.
+      {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\other.txt"), store, ""},
+      {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\memo.txt"), "", ""},
+      {failed, store, ""},
+      {named, store, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(StoredUploadText(c.activity, c.store), c.shown) << c.activity.text;
+  }
+  for (const char* name : {"\\memo.txt", "\\sub\\x.y"}) DeleteFileA((store + name).c_str());
+  RemoveDirectoryA((store + "\\sub").c_str());
+  RemoveDirectoryA(store.c_str());
 }
 
 class LinkDialogTest : public ::testing::Test {
@@ -491,6 +553,71 @@ TEST_F(LinkDialogTest, ARestartedShellGetsTheIconOfTheCurrentStateBack) {
   Pump(200);
   EXPECT_EQ(tray.calls.back().action, TrayAction::Add);
   EXPECT_EQ(tray.calls.back().icon, IDI_PORT_FAILED);
+}
+
+// Registers COMn as the system does, or takes it away again.
+void SetSystemPort(int number, bool present) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                            REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const std::string device = "\\Device\\QlTest" + std::to_string(number);
+  const std::string name = "COM" + std::to_string(number);
+  if (present) {
+    RegSetValueExA(key, device.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                   static_cast<DWORD>(name.size() + 1));
+  } else {
+    RegDeleteValueA(key, device.c_str());
+  }
+  RegCloseKey(key);
+}
+
+TEST_F(LinkDialogTest, PortsBeyondCom4FollowTheSystemAndTheChosenOneKeepsItsName) {
+  SetSystemPort(40, true);
+  SetSystemPort(41, false);
+  WriteSettings("LastPort=4\r\nLastPortName=COM41\r\nAuto=1\r\n");
+  Open();
+  const auto entries = [this] {
+    std::vector<std::string> texts;
+    const auto count = SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      char text[64] = "";
+      SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                          reinterpret_cast<LPARAM>(text));
+      texts.push_back(text);
+    }
+    return texts;
+  };
+  // COM1 to COM4 first, whatever the system has; then the others in number order.
+  std::vector<std::string> shown = entries();
+  ASSERT_GE(shown.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(shown.begin(), shown.begin() + 4),
+            (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+  EXPECT_EQ(shown.end()[-2], "COM40");
+  EXPECT_EQ(shown.back(), "COM41 (absent)") << "remembered, not present";
+  EXPECT_EQ(Text(IDC_COMBO_PORT), "COM41 (absent)");
+  EXPECT_EQ(Text(IDC_STATUS), "Unable open COM41" + std::string(kFailureTail));
+  ExpectStopped();
+
+  // Ports come and go; the chosen one stays chosen.
+  SetSystemPort(41, true);
+  SetSystemPort(40, false);
+  SendMessageA(dialog, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+  shown = entries();
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), "COM40"), 0);
+  EXPECT_EQ(Text(IDC_COMBO_PORT), "COM41");
+  SetSystemPort(40, true);
+  SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_COMBO_PORT, CBN_DROPDOWN), 0);
+  EXPECT_EQ(entries().end()[-2], "COM40");
+  EXPECT_EQ(Text(IDC_COMBO_PORT), "COM41");
+  const auto index = SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETCURSEL, 0, 0);
+  SetSystemPort(40, false);
+  SetSystemPort(41, false);
+
+  SendMessageA(dialog, WM_CLOSE, 0, 0);
+  const std::vector<std::string> saved = SavedKeys(context.settingsPath);
+  EXPECT_EQ(saved.front(), "LastPort=" + std::to_string(index));
+  EXPECT_EQ(std::count(saved.begin(), saved.end(), "LastPortName=COM41"), 1);
 }
 
 }  // namespace
