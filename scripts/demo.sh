@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
 # Shows the desktop server and a simulated handheld at work, with no hardware:
-# builds the host programs and runs the demonstration over a virtual cable.
+# builds the host programs (not the tests) in build/demo and runs the
+# demonstration over a virtual cable. Installs only what those programs need.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset native >/dev/null
-cmake --build --preset native --target quarnelix-link quarnelix-peer quarnelix-demo \
-  -j "$(nproc)"
-exec build/native/bin/quarnelix-demo
+if command -v dpkg-query >/dev/null; then
+  missing=()
+  for package in cmake g++ make libcli11-dev; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  fi
+fi
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/demo --target quarnelix-link quarnelix-peer quarnelix-demo \
+  -j "$(nproc 2>/dev/null || sysctl -n hw.ncpu)"
+exec build/demo/bin/quarnelix-demo

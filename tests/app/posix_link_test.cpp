@@ -564,5 +564,103 @@ TEST_F(LinkProgram, UploadIntoAFullDiskIsToldAndLeavesNothing) {
       << server->Out();
 }
 
+// quarnelix-link's parse of `args`, its errors in `err`.
+int ParseLinkArguments(std::vector<std::string> args, CommandLine& options, std::string& err) {
+  args.insert(args.begin(), "quarnelix-link");
+  std::vector<const char*> argv(args.size());
+  std::transform(args.begin(), args.end(), argv.begin(),
+                 [](const std::string& a) { return a.c_str(); });
+  std::ostringstream out;
+  std::ostringstream errors;
+  const int code =
+      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options, out, errors);
+  err = errors.str();
+  return code;
+}
+
+// The serial-tool forms of the command line: each row reaches the settings of
+// its spelled-out twin.
+TEST(LinkCommandLine, ShortFormsReachTheSameSettings) {
+  const auto parse = [](const std::vector<std::string>& args, CommandLine& options) {
+    std::string err;
+    EXPECT_EQ(ParseLinkArguments(args, options, err), -1) << err;
+  };
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> twins = {
+      {{"/dev/X"}, {"--port", "/dev/X"}},
+      {{"-p", "/dev/X"}, {"--port", "/dev/X"}},
+      {{"-p/dev/X"}, {"--port=/dev/X"}},
+      {{"/dev/X", "-b", "57600"}, {"--port", "/dev/X", "--speed", "57600"}},
+      {{"--baud", "57600"}, {"--speed", "57600"}},
+      {{"-b57600", "-q"}, {"--speed", "57600", "--quiet"}},
+      {{"-d", "C=/a", "-d", "D=/b"}, {"--drive", "C=/a", "--drive", "D=/b"}},
+      {{"-l"}, {"--list-ports"}},
+      {{"-ql"}, {"--quiet", "--list-ports"}},
+  };
+  for (const auto& [short_, long_] : twins) {
+    CommandLine a;
+    CommandLine b;
+    parse(short_, a);
+    parse(long_, b);
+    EXPECT_EQ(std::tie(a.port, a.speed, a.drives, a.quiet, a.listPorts),
+              std::tie(b.port, b.speed, b.drives, b.quiet, b.listPorts))
+        << short_.front();
+  }
+}
+
+// Every refusal is one sentence of the program's own that names what is
+// wrong, with the likely meaning of a near miss; the peer's too.
+TEST(LinkCommandLine, MistakesAreOneSentenceNamingTheOption) {
+  struct Row {
+    bool peer;
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {false,
+       {"--sped", "57600"},
+       "--sped is not an option of quarnelix-link; did you mean --speed?"},
+      {false,
+       {"-port", "/dev/X"},
+       "-port is not an option of quarnelix-link; did you mean --port?"},
+      {false, {"--list"}, "did you mean --list-ports?"},
+      {false, {"--port"}, "--port needs its value (DEVICE)"},
+      {false, {"--port", "/dev/X", "--port", "/dev/Y"}, "--port is given twice"},
+      {false, {"-b", "57600", "--speed", "57600"}, "-b and --speed are one option, given twice"},
+      {false, {"/dev/X", "-p", "/dev/Y"}, "the device is given twice"},
+      {false, {"/dev/X", "/dev/Y"}, "'/dev/Y' is one argument too many"},
+      {false,
+       {"-b", "115000"},
+       "-b: speed 115000 is not one of 19200, 38400, 57600, 115200; did "
+       "you mean 115200?"},
+      {true, {"/dev/X", "lss", "C:/*"}, "'lss' is not a command; did you mean ls?"},
+      {true, {"/dev/X"}, "give a command: ls, get or put"},
+      {true,
+       {"/dev/X", "get", "--forse", "C:/a"},
+       "--forse is not an option of get; did you "
+       "mean --force?"},
+      {true, {"ls", "C:/*"}, "give the device"},
+      {true, {"-p", "/dev/X", "-p", "/dev/Y", "ls", "C:/*"}, "-p is given twice"},
+  };
+  const ScratchFolder scratch;
+  for (const Row& row : rows) {
+    std::string err;
+    int code = 0;
+    if (row.peer) {
+      std::vector<std::string> args = row.args;
+      args.insert(args.begin(), QL_PEER_PROGRAM);
+      const Finished run = RunToEnd(args, scratch.path(), "peer");
+      err = run.err;
+      code = run.code;
+    } else {
+      CommandLine options;
+      code = ParseLinkArguments(row.args, options, err);
+    }
+    const std::string program = row.peer ? "quarnelix-peer: " : "quarnelix-link: ";
+    EXPECT_EQ(code, kExitUsage) << err;
+    EXPECT_EQ(err, program + err.substr(program.size(), err.find('\n') - program.size()) + "\n");
+    EXPECT_NE(err.find(row.expected), std::string::npos) << err;
+  }
+}
+
 }  // namespace
 }  // namespace ql::testing

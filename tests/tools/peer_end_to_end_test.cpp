@@ -346,5 +346,45 @@ TEST_F(PeerEndToEnd, NoServerMeansNoAnswer) {
       << nowhere.err;
 }
 
+// A Japanese name is a name, not a pattern: with the handheld's code page it
+// is fetched, and a code page that cannot write it says so.
+TEST_F(PeerEndToEnd, JapanesePathIsNotAPattern) {
+  WriteText(desktop_ / "\u65e5\u672c.txt", "nihon");
+  auto server = StartServer("server", {"--codepage", "CP932"});
+  const fs::path local = scratch_.path() / "nihon.txt";
+  const Finished get = Peer({"--codepage", "CP932", "get", "C:/\u65e5\u672c.txt", local.string()});
+  EXPECT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(ReadText(local), "nihon");
+  const Finished western = Peer({"get", "C:/\u65e5\u672c.txt", local.string() + "2"}, "western");
+  EXPECT_EQ(western.code, 1);
+  EXPECT_NE(western.err.find("WINDOWS-1252 cannot write C:\\\u65e5\u672c.txt; give the handheld's "
+                             "own with --codepage"),
+            std::string::npos)
+      << western.err;
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+}
+
+// The demonstration found through PATH and started in another folder finds
+// its programs beside itself, and answers --help without running.
+TEST(Demo, RunsThroughPathFromAnyFolder) {
+  const ScratchFolder scratch;
+  const std::map<std::string, std::string> env = {
+      {"PATH", fs::path(QL_PEER_PROGRAM).parent_path().string() + ":/usr/bin:/bin"},
+      {"XDG_RUNTIME_DIR", scratch.path().string()}};
+  const auto demo = [&](const std::string& args, const std::string& name) {
+    return RunToEnd(
+        {"/bin/sh", "-c", "cd " + scratch.path().string() + " && quarnelix-demo" + args},
+        scratch.path(), name, env);
+  };
+  const Finished help = demo(" --help", "help");
+  EXPECT_EQ(help.code, 0) << help.err;
+  EXPECT_EQ(help.out.rfind("Usage: quarnelix-demo", 0), 0u) << help.out;
+  EXPECT_EQ(help.out.find("==>"), std::string::npos) << help.out;
+  const Finished run = demo("", "demo");
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Demonstration complete"), std::string::npos) << run.out;
+}
+
 }  // namespace
 }  // namespace ql::testing

@@ -22,6 +22,7 @@
 #include "tools/cable/virtual_cable.h"
 
 #ifdef __APPLE__
+#include <mach-o/dyld.h>
 extern char** environ;  // declared by unistd.h elsewhere
 #endif
 
@@ -235,13 +236,58 @@ int Demo(const fs::path& programs, const fs::path& work) {
   return ok ? 0 : 1;
 }
 
+constexpr char kHelp[] =
+    "Usage: quarnelix-demo [--help]\n"
+    "\n"
+    "Shows quarnelix-link and quarnelix-peer at work without hardware: joins two pseudo\n"
+    "terminals into a virtual null-modem cable, serves a small demo folder as C: on one end,\n"
+    "lists, downloads and uploads from the other, then stops the server with SIGTERM and\n"
+    "shows its saved settings. Everything happens in a temporary folder, removed at the end.\n"
+    "quarnelix-link and quarnelix-peer are taken from the folder this program is in.\n";
+
+// The folder this program was started from, wherever the shell found it.
+std::filesystem::path ProgramFolder(const char* argv0) {
+  namespace fs = std::filesystem;
+  std::error_code failed;
+#ifdef __APPLE__
+  std::uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  std::string path(size, '\0');
+  if (_NSGetExecutablePath(path.data(), &size) == 0) {
+    const fs::path self = fs::canonical(path.c_str(), failed);
+    if (!failed) return self.parent_path();
+  }
+#else
+  const fs::path self = fs::read_symlink("/proc/self/exe", failed);
+  if (!failed) return self.parent_path();
+#endif
+  return fs::canonical(fs::path(argv0), failed).parent_path();
+}
+
 }  // namespace
 }  // namespace ql
 
-int main(int /*argc*/, char** argv) {
+int main(int argc, char** argv) {
   namespace fs = std::filesystem;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::cout << ql::kHelp;
+      return 0;
+    }
+    std::cerr << "quarnelix-demo: " << arg
+              << " is not an option; the demonstration takes none (--help says what it does)\n";
+    return 2;
+  }
+  const fs::path programs = ql::ProgramFolder(argv[0]);
+  for (const char* program : {"quarnelix-link", "quarnelix-peer"}) {
+    if (access((programs / program).c_str(), X_OK) != 0) {
+      std::cerr << "quarnelix-demo: " << program << " is not in " << programs.string()
+                << ", beside this program; build it there first\n";
+      return 1;
+    }
+  }
   std::error_code failed;
-  const fs::path programs = fs::canonical(fs::path(argv[0]), failed).parent_path();
   std::string pattern = (fs::temp_directory_path() / "quarnelix-demo-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     std::perror("quarnelix-demo: temporary folder");

@@ -1,10 +1,14 @@
 // quarnelix-peer: plays the handheld on a serial line, to try a cable and a
 // running quarnelix-link by hand, and to drive it in tests.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <iostream>
@@ -13,6 +17,8 @@
 #include "app/common/exit_codes.h"
 #include "app/common/settings.h"
 #include "app/common/version.h"
+#include "app/posix/command_line.h"
+#include "app/posix/port_list.h"
 #include "app/terminal/terminal_output.h"
 #include "fs/code_page.h"
 #include "link/link_clock.h"
@@ -25,6 +31,8 @@
 
 namespace ql {
 namespace {
+
+enum class Command { kList, kGet, kPut };
 
 struct Options {
   std::string port;
@@ -41,13 +49,71 @@ int Fail(const std::string& message) {
   return kExitFailure;
 }
 
+// Ctrl+C, SIGTERM and SIGHUP while on the line: the line is woken, so that
+// the exchange under way ends at once, and the failure is told as what it
+// is, not as a fault of the line.
+std::atomic<PosixSerialLine*> gLine{nullptr};
+std::atomic<int> gSignal{0};
+
+void OnSignal(int signal) {
+  gSignal = signal;
+  if (PosixSerialLine* line = gLine.load()) line->Wake();
+}
+
+class StopOnSignals {
+ public:
+  explicit StopOnSignals(PosixSerialLine& line) {
+    gLine = &line;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : kSignals) static_cast<void>(sigaction(signal, &action, nullptr));
+  }
+  ~StopOnSignals() {
+    for (const int signal : kSignals) static_cast<void>(::signal(signal, SIG_DFL));
+    gLine = nullptr;
+  }
+  StopOnSignals(const StopOnSignals&) = delete;
+  StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+  // Ends the process by the signal that stopped it, as the shell expects of
+  // a program it interrupted.
+  void PassOnSignal() const {
+    const int signal = gSignal.load();
+    if (signal == 0) return;
+    // Failures here leave the exit status the failure's own.
+    static_cast<void>(::signal(signal, SIG_DFL));
+    static_cast<void>(raise(signal));
+  }
+
+ private:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+};
+
+// The failure of an exchange that a signal cut short.
+int Interrupted(const std::string& what) {
+  const int signal = gSignal.load();
+  return Fail(std::string("stopped by ") + (signal == SIGINT ? "Ctrl+C" : strsignal(signal)) +
+              " during " + what);
+}
+
 // The handheld names paths with backslashes; a slash, which no Windows name
-// holds, is taken for one so that paths need no quoting in a shell.
-std::string RemotePath(std::string path, const CodePage& codePage) {
+// holds, is taken for one so that paths need no quoting in a shell. False,
+// with the reason in `error`, when the code page cannot write the path:
+// the '?' it would put instead is a wildcard to the desktop.
+bool RemotePath(std::string path, const CodePage& codePage, std::string& remote,
+                std::string& error) {
   for (char& c : path) {
     if (c == '/') c = '\\';
   }
-  return codePage.ToHandheld(path);
+  std::optional<std::string> exact = codePage.ToHandheldExactly(path);
+  if (!exact) {
+    error = "the code page " + codePage.Name() + " cannot write " + TerminalText(path) +
+            "; give the handheld's own with --codepage (CP932 for Japanese names, for example)";
+    return false;
+  }
+  remote = std::move(*exact);
+  return true;
 }
 
 std::string Attributes(std::uint32_t bits) {
@@ -84,6 +150,7 @@ void PrintListing(const std::vector<FindEntry>& entries, const CodePage& codePag
 
 // What a failed exchange means to the person at the keyboard.
 int Explain(PeerSession::Result result, const std::string& what) {
+  if (gSignal != 0) return Interrupted(what);
   switch (result) {
     case PeerSession::Result::kNoAnswer:
       return Fail("no answer to " + what +
@@ -101,8 +168,7 @@ int Explain(PeerSession::Result result, const std::string& what) {
   return Fail(what + " failed");
 }
 
-int List(PeerSession& session, const Options& options, const CodePage& codePage) {
-  std::string pattern = RemotePath(options.pattern, codePage);
+int List(PeerSession& session, std::string pattern, const CodePage& codePage) {
   if (!pattern.empty() && pattern.back() == '\\') pattern += '*';
   std::vector<FindEntry> entries;
   const PeerSession::Result result = session.List(pattern, entries);
@@ -126,9 +192,14 @@ struct Download {
 bool PlanDownload(const Options& options, const CodePage& codePage, Download& plan,
                   std::string& error) {
   plan.remote = options.remote;
-  plan.path = RemotePath(options.remote, codePage);
+  if (!RemotePath(options.remote, codePage, plan.path, error)) return false;
   plan.replace = options.force;
-  if (plan.path.find_first_of("*?") != std::string::npos) {
+  // By character: in a double-byte code page a second byte may be '?' (0x3F).
+  bool wildcard = false;
+  for (std::size_t at = 0; at < plan.path.size(); at += CharLength(plan.path, at, codePage)) {
+    wildcard = wildcard || plan.path[at] == '*' || plan.path[at] == '?';
+  }
+  if (wildcard) {
     error = "get fetches one file: " + options.remote + " is a pattern (ls lists what it matches)";
     return false;
   }
@@ -178,6 +249,7 @@ int Fetch(PeerSession& session, const Download& plan) {
   if (result != PeerSession::Result::kDone && result != PeerSession::Result::kEchoOnly) {
     return Explain(result, "the download of " + plan.remote);
   }
+  if (gSignal != 0) return Interrupted("the download of " + plan.remote + "; nothing was written");
   if (contents.size() != entry.size) {
     return Fail("received " + std::to_string(contents.size()) + " of the " + listed +
                 " bytes listed for " + plan.remote +
@@ -211,10 +283,12 @@ bool PlanUpload(const Options& options, const CodePage& codePage, Upload& plan,
             "line cannot carry it";
     return false;
   }
-  plan.path = RemotePath(options.remote.empty()
-                             ? UploadNameOf(options.local, HandheldCharset::SingleByte())  // UTF-8
-                             : options.remote,
-                         codePage);
+  if (!RemotePath(options.remote.empty()
+                      ? UploadNameOf(options.local, HandheldCharset::SingleByte())  // UTF-8
+                      : options.remote,
+                  codePage, plan.path, error)) {
+    return false;
+  }
   // The refusals include wildcards, which would make the look-ups match other files.
   const std::string name = UploadNameOf(plan.path, codePage);
   if (const char* refusal = UploadNameRefusal(name, codePage)) {
@@ -258,7 +332,10 @@ int Send(PeerSession& session, const Upload& plan, const CodePage& codePage) {
   result =
       session.Put(plan.path, plan.contents, [&](std::uint64_t bytes) { progress.Update(bytes); });
   progress.Clear();
-  if (result != PeerSession::Result::kDone) return Explain(result, "the upload");
+  if (gSignal != 0 || result != PeerSession::Result::kDone) {
+    return Explain(result, "the upload to " + plan.stored +
+                               "; the desktop keeps what arrived, if anything (ls shows it)");
+  }
   result = LookUp(session, stored, size);
   if (result != PeerSession::Result::kDone) return Explain(result, "the check of " + plan.stored);
   if (!size) return Fail("the desktop did not store " + plan.stored);
@@ -271,32 +348,38 @@ int Send(PeerSession& session, const Upload& plan, const CodePage& codePage) {
   return 0;
 }
 
-int Main(int argc, char** argv) {
+// The command line, checked before the line is touched: -1 to go on, else
+// the exit code once help, the version or a one-line error is out.
+int ParseArguments(int argc, char** argv, Options& options, Command& command) {
   CLI::App app(
       "Plays the handheld's file manager on a serial line: lists, fetches and uploads files\n"
       "served by quarnelix-link on the other end of a null-modem cable.",
       "quarnelix-peer");
   app.footer(
       "Remote paths are the desktop's Windows paths; '/' may stand for '\\'. Examples:\n"
-      "  quarnelix-peer --port /dev/ttyUSB1 ls 'C:/*'\n"
-      "  quarnelix-peer --port /dev/ttyUSB1 --speed 115200 get 'C:/docs/report.txt'\n"
+      "  quarnelix-peer /dev/ttyUSB1 ls 'C:/*'\n"
+      "  quarnelix-peer -p /dev/ttyUSB1 -b 115200 get 'C:/docs/report.txt'\n"
       "  quarnelix-peer --port /dev/ttyUSB1 put notes.txt");
-  app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("quarnelix-peer ") + kVersion,
+  app.set_version_flag("-V,--version", std::string("quarnelix-peer ") + kVersion,
                        "Print the version and exit");
-  Options options;
-  app.add_option("--port", options.port, "Serial device of the handheld's end, e.g. /dev/ttyUSB1")
-      ->required()
-      ->type_name("DEVICE");
-  app.add_option("--speed", options.speed,
-                 "Line speed in baud, as the server's: one of " + SpeedList() + " (default " +
-                     std::to_string(kSpeeds[0]) + ")")
-      ->type_name("BAUD")
-      ->check(CLI::IsMember(std::vector<unsigned>(kSpeeds.begin(), kSpeeds.end())));
+  std::string device;
+  app.add_option("DEVICE", device, "The serial device, as with --port")->type_name("DEVICE");
+  CLI::Option* port = app.add_option("-p,--port", options.port,
+                                     "Serial device of the handheld's end, e.g. /dev/ttyUSB1")
+                          ->type_name("DEVICE");
+  std::string speed;
+  CLI::Option* speedOption =
+      app.add_option("-b,--speed,--baud", speed,
+                     "Line speed in baud, as the server's: one of " + SpeedList() + " (default " +
+                         std::to_string(kSpeeds[0]) + ")")
+          ->type_name("BAUD");
   app.add_option(
          "--codepage", options.codePage,
          "The handheld's character set for names (default " + std::string(kDefaultCodePage) + ")")
       ->type_name("NAME");
+  bool listPorts = false;
+  app.add_flag("-l,--list-ports", listPorts,
+               "List the serial devices present and whether you may open them; then exit");
   CLI::App* ls = app.add_subcommand("ls", "List what a pattern matches, e.g. 'C:/docs/*.txt'");
   ls->add_option("PATTERN", options.pattern, "Folder and wildcard; a trailing '/' lists it all")
       ->required();
@@ -305,19 +388,60 @@ int Main(int argc, char** argv) {
   get->add_option("LOCAL", options.local,
                   "Where to write it (default: REMOTE's file name); a folder takes it under that\n"
                   "name. An existing file is kept");
-  get->add_flag("--force", options.force, "Replace LOCAL if it exists");
+  get->add_flag("-f,--force", options.force, "Replace LOCAL if it exists");
   CLI::App* put = app.add_subcommand("put", "Upload a file into the desktop's C:\\ folder");
   put->add_option("LOCAL", options.local, "The file to send")->required();
   put->add_option("REMOTE", options.remote,
                   "Name to store it under (default: LOCAL's name); only the part after the last\n"
                   "'\\' or '/' counts, uploads always land in C:\\");
+  for (CLI::App* sub : {ls, get, put}) sub->fallthrough();
+
+  const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
+  const auto refuse = [](const std::string& mistake) {
+    std::cerr << "quarnelix-peer: " << mistake << "\n";
+    return kExitUsage;
+  };
+  std::string mistake = CommandLineMistake(app, args, false);
+  if (!mistake.empty()) return refuse(mistake);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    std::cerr << "quarnelix-peer: " << e.what() << " (see quarnelix-peer --help)\n";
-    return kExitUsage;
+    return refuse(CommandLineMistake(app, args, true));
   }
+  if (listPorts) {
+    std::cout << FormatPortList(ListPorts(PortFolders{}));
+    return 0;
+  }
+  if (!device.empty() && port->count() > 0) {
+    return refuse("the device is given twice, " + device + " and " + OptionAsGiven(*port, args) +
+                  " " + options.port + "; give it once");
+  }
+  if (!device.empty()) options.port = device;
+  if (options.port.empty()) {
+    return refuse(
+        "give the device of the handheld's end first, or with --port (--list-ports lists them)");
+  }
+  if (speedOption->count() > 0) {
+    options.speed = ParseSpeed(OptionAsGiven(*speedOption, args), speed, mistake);
+    if (options.speed == 0) return refuse(mistake);
+  }
+  if (ls->parsed())
+    command = Command::kList;
+  else if (get->parsed())
+    command = Command::kGet;
+  else if (put->parsed())
+    command = Command::kPut;
+  else
+    return refuse(CommandLineMistake(app, args, true));
+  return -1;
+}
+
+int Main(int argc, char** argv) {
+  Options options;
+  Command command = Command::kList;
+  const int parsed = ParseArguments(argc, argv, options, command);
+  if (parsed >= 0) return parsed;
 
   std::string error;
   const std::optional<CodePage> codePage = CodePage::Open(options.codePage, error);
@@ -334,15 +458,24 @@ int Main(int argc, char** argv) {
       return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
     }
     PeerSession session(line, SystemClock(), options.speed);
-    return exchange(session);
+    const StopOnSignals stop(line);
+    const int result = exchange(session);
+    if (result != 0) stop.PassOnSignal();
+    return result;
   };
-  if (ls->parsed()) {
-    return onTheLine([&](PeerSession& session) { return List(session, options, *codePage); });
-  }
-  if (get->parsed()) {
-    Download download;
-    if (!PlanDownload(options, *codePage, download, error)) return Fail(error);
-    return onTheLine([&](PeerSession& session) { return Fetch(session, download); });
+  switch (command) {
+    case Command::kList: {
+      std::string pattern;
+      if (!RemotePath(options.pattern, *codePage, pattern, error)) return Fail(error);
+      return onTheLine([&](PeerSession& session) { return List(session, pattern, *codePage); });
+    }
+    case Command::kGet: {
+      Download download;
+      if (!PlanDownload(options, *codePage, download, error)) return Fail(error);
+      return onTheLine([&](PeerSession& session) { return Fetch(session, download); });
+    }
+    case Command::kPut:
+      break;
   }
   Upload upload;
   if (!PlanUpload(options, *codePage, upload, error)) return Fail(error);
