@@ -23,7 +23,8 @@ TEST(Gathering, LengthTellsCommandFromData) {
   EXPECT_EQ(link.server->state(), LINK_LIST);
   ASSERT_EQ(link.port.writes.size(), 1u);
   EXPECT_EQ(link.port.writes[0].kind, PortWrite::kDiscard);
-  EXPECT_EQ(link.trace, (std::vector<std::string>{"comtest", "2", "bytes 40 40", "server setmachine state"}));
+  EXPECT_EQ(link.trace,
+            (std::vector<std::string>{"comtest", "2", "bytes 40 40", "server setmachine state"}));
 
   link.trace.clear();
   link.port.Arrive(2000, "C:\\");
