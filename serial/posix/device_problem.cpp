@@ -141,7 +141,13 @@ std::string ExplainOpenFailure(const std::string& device, int error) {
            " exists but no hardware answers behind it: check that the adapter is "
            "plugged in and its driver loaded.";
   }
-  if (!S_ISCHR(status_.st_mode)) return device + " is not a device, so it cannot be a serial port.";
+  const std::string instead =
+      "; give the adapter's device, for example /dev/ttyUSB0 (--list-ports lists them).";
+  if (!S_ISCHR(status_.st_mode)) {
+    return device + " is not a device, so it cannot be a serial port" + instead;
+  }
+  if (error == ENOTTY)
+    return device + " is a device but not a terminal, so it cannot be a serial port" + instead;
   // EBUSY: another opener holds it exclusively; EWOULDBLOCK: its lock is held.
   if (error == EACCES || error == EPERM || error == EBUSY || error == EWOULDBLOCK) {
     if (access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
