@@ -302,6 +302,24 @@ unsigned ParseSpeed(const std::string& option, const std::string& text, std::str
   return 0;
 }
 
+int ParseInOwnWords(CLI::App& app, int argc, const char* const* argv, const char* program,
+                    std::ostream& out, std::ostream& err) {
+  const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
+  const auto refuse = [&](const std::string& mistake) {
+    err << program << ": " << mistake << "\n";
+    return kExitUsage;
+  };
+  const std::string early = CommandLineMistake(app, args, false);
+  if (!early.empty()) return refuse(early);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e, out, err);
+    return refuse(CommandLineMistake(app, args, true));
+  }
+  return -1;
+}
+
 int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, std::ostream& out,
                      std::ostream& err) {
   CLI::App app(kDescription, "quarnelix-link");
@@ -346,14 +364,9 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
     err << "quarnelix-link: " << mistake << "\n";
     return kExitUsage;
   };
-  std::string mistake = CommandLineMistake(app, args, false);
-  if (!mistake.empty()) return refuse(mistake);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    return refuse(CommandLineMistake(app, args, true));
-  }
+  const int parsed = ParseInOwnWords(app, argc, argv, "quarnelix-link", out, err);
+  if (parsed >= 0) return parsed;
+  std::string mistake;
   if (!device.empty()) {
     if (port->count() > 0) {
       return refuse("the device is given twice, " + device + " and " + OptionAsGiven(*port, args) +

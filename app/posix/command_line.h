@@ -42,6 +42,11 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options,
 std::string CommandLineMistake(const CLI::App& app, const std::vector<std::string>& args,
                                bool refused);
 
+// Parses `argv` for `app`: -1 to go on, else the exit code once help or the
+// version went to `out`, or the mistake, as "PROGRAM: sentence", to `err`.
+int ParseInOwnWords(CLI::App& app, int argc, const char* const* argv, const char* program,
+                    std::ostream& out, std::ostream& err);
+
 // How the user spelled `option` (-b, --baud or --speed) the last time.
 std::string OptionAsGiven(const CLI::Option& option, const std::vector<std::string>& args);
 

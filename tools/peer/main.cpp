@@ -401,14 +401,8 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
     std::cerr << "quarnelix-peer: " << mistake << "\n";
     return kExitUsage;
   };
-  std::string mistake = CommandLineMistake(app, args, false);
-  if (!mistake.empty()) return refuse(mistake);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);
-    return refuse(CommandLineMistake(app, args, true));
-  }
+  const int parsed = ParseInOwnWords(app, argc, argv, "quarnelix-peer", std::cout, std::cerr);
+  if (parsed >= 0) return parsed;
   if (listPorts) {
     std::cout << FormatPortList(ListPorts(PortFolders{}));
     return 0;
@@ -423,6 +417,7 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
         "give the device of the handheld's end first, or with --port (--list-ports lists them)");
   }
   if (speedOption->count() > 0) {
+    std::string mistake;
     options.speed = ParseSpeed(OptionAsGiven(*speedOption, args), speed, mistake);
     if (options.speed == 0) return refuse(mistake);
   }
