@@ -43,7 +43,8 @@ int CLinkServer::SetStateMachine(char* text) {
   const auto command =
       std::find_if(std::begin(commands), std::end(commands),
                    [text](const auto& known) { return std::strcmp(text, known.first) == 0; });
-  if (state_ == LINK_UPLOAD_DATA && !uploadName_.empty()) {
+  const bool contentsExpected = state_ == LINK_UPLOAD_DATA && !uploadName_.empty();
+  if (contentsExpected) {
     if (command == std::end(commands)) {
       // Two bytes are a command on this line, whatever the state.
       Trace("upload of 2 bytes not stored: taken for a command");
@@ -57,7 +58,7 @@ int CLinkServer::SetStateMachine(char* text) {
   if (command != std::end(commands)) {
     state_ = command->second;
     Report(LinkActivity::Kind::kCommand, command->first);
-  } else {
+  } else if (!contentsExpected) {
     Report(LinkActivity::Kind::kGarbled, std::string(), kCommandLength);
   }
   // Whatever was queued belongs to the exchange before this command.
