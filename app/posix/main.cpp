@@ -110,10 +110,27 @@ class QuitSignals {
 
   // Waits up to `timeout` for a quit signal; true when one came.
   bool Wait(std::chrono::milliseconds timeout) {
+#ifdef __APPLE__
+    // macOS has no sigtimedwait: the pending signals are looked at 20 times a second.
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      sigset_t pending{};
+      sigpending(&pending);
+      for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (sigismember(&pending, signal) == 1) {
+          int taken = 0;
+          return sigwait(&set_, &taken) == 0;
+        }
+      }
+      if (std::chrono::steady_clock::now() >= end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+#else
     timespec limit{};
     limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
     limit.tv_nsec = static_cast<long>(timeout.count() % 1000 * 1000000);
     return sigtimedwait(&set_, nullptr, &limit) > 0;
+#endif
   }
 
   // Ends the posting before the service goes away; later signals stay
