@@ -72,6 +72,13 @@ configure_file(${QL_PACKAGING_DIR}/quarnelix-link@.service.in
                ${QL_GENERATED_DIR}/quarnelix-link@.service @ONLY)
 install(FILES ${QL_GENERATED_DIR}/quarnelix-link@.service DESTINATION ${QL_SYSTEMD_USER_UNIT_DIR})
 
+# macOS: the launchd user agent example, naming the program under the prefix.
+if(APPLE)
+  configure_file(${QL_PACKAGING_DIR}/macos/org.quarnelix.link.plist.in
+                 ${QL_GENERATED_DIR}/org.quarnelix.link.plist @ONLY)
+  install(FILES ${QL_GENERATED_DIR}/org.quarnelix.link.plist DESTINATION ${QL_DOC_DIR}/examples)
+endif()
+
 # The package installs where the unit's ExecStart says the program is.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_GENERATOR DEB)

@@ -12,6 +12,14 @@ for preset in native sanitize windows-x64 windows-x86 fuzz; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+# macOS: cross-built with zig for both processors, warnings as errors; nothing runs.
+for preset in macos-arm64 macos-x64; do
+  echo "=== build: $preset (compile and link only)"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+tests/package/check_macos_agent.sh
+
 echo "=== lint: clang-format, clang-tidy"
 scripts/lint.sh
 

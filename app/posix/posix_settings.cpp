@@ -56,8 +56,13 @@ bool AddDefaultUploadDrive(DriveTable& drives, bool& made, std::string& error) {
 }
 
 std::string DefaultSettingsPath() {
+#ifdef __APPLE__
+  // Where a Mac's programs keep their settings; XDG_CONFIG_HOME is a Linux convention.
+  return HomeFolder() + "/Library/Application Support/Quarnelix Link/" + kSettingsFileName;
+#else
   return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/quarnelix-link/" +
          kSettingsFileName;
+#endif
 }
 
 bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& drives,
@@ -97,6 +102,10 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std:
     settings.options.*key.field =
         ParseSettingValue(value ? value->substr(0, kValueChars).c_str() : "0");
   }
+#ifdef __APPLE__
+  // A Mac has no /dev/ttyS0 ... /dev/ttyS3: COM1 to COM4 name nothing until [ports] maps them.
+  settings.ports.fill(std::string());
+#endif
   for (int i = 0; i < kPortCount; ++i) {
     const auto device = file.Get(kPortsSection, PortKey(i));
     if (device && !device->empty()) settings.ports[static_cast<std::size_t>(i)] = *device;
