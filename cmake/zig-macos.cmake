@@ -31,6 +31,10 @@ set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "")
 set(CMAKE_CXX_FLAGS_INIT "-target ${QL_MACOS_ARCH}-macos.11.0-none -isystem ${_ql_zig_dir}/include")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${_ql_zig_dir}/lib")
 
+# libserialport: the host's header and a stub resolved on the Mac at load time
+# (zig-macos/modules/FindLibSerialPort.cmake, found before cmake/modules').
+list(PREPEND CMAKE_MODULE_PATH "${_ql_zig_dir}/modules")
+
 # CLI11 is header-only: its headers are taken from the host (see zig-macos/cli11).
 set(CLI11_DIR "${_ql_zig_dir}/cli11" CACHE PATH "")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make python3
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev libserialport-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 xvfb xauth imagemagick
   clang clang-format clang-tidy libclang-rt-14-dev
   dpkg-dev lintian man-db groff-base systemd unzip locales

@@ -17,6 +17,9 @@ for preset in macos-arm64 macos-x64; do
   echo "=== build: $preset (compile and link only)"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  for program in quarnelix-link quarnelix-peer; do
+    tests/package/check_macos_imports.sh "build/$preset/bin/$program"
+  done
 done
 tests/package/check_macos_agent.sh
 

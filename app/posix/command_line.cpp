@@ -8,6 +8,8 @@
 
 #include "app/common/settings.h"
 #include "app/common/version.h"
+#include "app/posix/port_list.h"
+#include "app/posix/posix_settings.h"
 #include "app/terminal/terminal_output.h"
 
 namespace ql {
@@ -18,20 +20,33 @@ constexpr char kDescription[] =
     "files and stores uploads, as the handheld asks. Runs until Ctrl+C or SIGTERM, then saves\n"
     "its settings.";
 
-constexpr char kFooter[] =
-    "Examples:\n"
-    "  quarnelix-link /dev/ttyUSB0 -b 115200\n"
-    "  quarnelix-link --port /dev/ttyS0 --drive C=~/handheld --drive D=/media/usb\n"
-    "\n"
-    "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section [ports]\n"
-    "maps COM1 ... COM4 to devices (COM1=/dev/ttyS0), and LastDevice there keeps a device\n"
-    "served that none of them names; section [drives] maps drive letters to folders\n"
-    "(C=/home/me/handheld, ~ for your home folder). Without a C: there, C: is\n"
-    "~/Handheld, made for you alone when missing. Uploads land in C:\\; serving the whole\n"
-    "home folder (--drive C=~) would let them sit beside the files a login reads.\n"
-    "\n"
-    "A serial device needs read and write permission: on most systems join the group that owns\n"
-    "it, for example 'sudo usermod -aG dialout $USER', then log in again.";
+std::string Footer() {
+  const std::string device = kExampleDevice;
+  return "Examples:\n"
+         "  quarnelix-link " +
+         device +
+         " -b 115200\n"
+         "  quarnelix-link --port " +
+         device +
+         " --drive C=~/handheld --drive D=~/Documents\n"
+         "\n"
+         "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section "
+         "[ports]\n"
+         "maps COM1 ... COM4 to devices (COM1=" +
+         device +
+         "), and LastDevice there keeps a\n"
+         "device served that none of them names; section [drives] maps drive letters to folders\n"
+         "(C=~/handheld, ~ for your home folder). Without a C: there, C: is\n"
+         "~/Handheld, made for you alone when missing. Uploads land in C:\\; serving the whole\n"
+         "home folder (--drive C=~) would let them sit beside the files a login reads.\n"
+         "\n" +
+         (kCallUpTwins
+              ? "Serve an adapter's cu. device: a tty. one waits for a modem's carrier, so a\n"
+                "tty. name is served through its cu. twin."
+              : "A serial device needs read and write permission: on most systems join the\n"
+                "group that owns it, for example 'sudo usermod -aG dialout $USER', then log\n"
+                "in again.");
+}
 
 // Edits that turn `a` into `b`: insertions, deletions, substitutions.
 std::size_t Distance(const std::string& a, const std::string& b) {
@@ -323,15 +338,15 @@ int ParseInOwnWords(CLI::App& app, int argc, const char* const* argv, const char
 int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, std::ostream& out,
                      std::ostream& err) {
   CLI::App app(kDescription, "quarnelix-link");
-  app.footer(kFooter);
+  app.footer(Footer());
   app.set_version_flag("-V,--version", std::string("quarnelix-link ") + kVersion,
                        "Print the version and exit");
   std::string device;
   app.add_option("DEVICE", device, "The serial device, as with --port")->type_name("DEVICE");
   CLI::Option* port =
       app.add_option("-p,--port", options.port,
-                     "Serial device to serve, for example /dev/ttyUSB0 (default: the device last\n"
-                     "served; at first COM1 = /dev/ttyS0)")
+                     "Serial device to serve, for example " + std::string(kExampleDevice) +
+                         "\n(default: the device last served; at first the one adapter present)")
           ->type_name("DEVICE");
   std::string speed;
   CLI::Option* speedOption = app.add_option("-b,--baud,--speed", speed,
@@ -348,8 +363,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
                      std::string(kDefaultCodePage) + ")")
       ->type_name("NAME");
   app.add_option("--settings", options.settingsPath,
-                 "Settings file to read and save (default\n"
-                 "$XDG_CONFIG_HOME/quarnelix-link/Quarnelix_link.ini, i.e. under ~/.config)")
+                 "Settings file to read and save (default\n" + DefaultSettingsPath() + ")")
       ->type_name("FILE");
   app.add_flag("-q,--quiet", options.quiet,
                "Leave out the activity lines (each listing, download and upload); errors and\n"

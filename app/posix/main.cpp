@@ -60,7 +60,9 @@ bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
   run.fromLastRun = options.port.empty() && !run.settings.lastDevice.empty();
   run.chosen = !options.port.empty() || run.fromLastRun;
   // Without a choice, this is the COM port the settings name: a fallback only.
-  run.device = ChooseDevice(run.settings, options.port);
+  const DeviceToOpen given = ChooseDeviceToOpen(options.port);
+  if (!given.sentence.empty()) std::cout << given.sentence << std::endl;
+  run.device = ChooseDevice(run.settings, given.device);
   if (options.speed != 0) {
     run.speed = options.speed;
     saved.lastSpeed = static_cast<int>(std::find(kSpeeds.begin(), kSpeeds.end(), options.speed) -
@@ -160,7 +162,7 @@ int Main(int argc, char** argv) {
   const int parsed = ParseCommandLine(argc, argv, options);
   if (parsed >= 0) return parsed;
   if (options.listPorts) {
-    std::cout << FormatPortList(ListPorts(PortFolders{}));
+    std::cout << FormatPortList(ListPorts());
     return 0;
   }
   RunSettings run;
@@ -176,7 +178,12 @@ int Main(int argc, char** argv) {
   if (!run.chosen) {
     // Neither given nor served before: the adapter that is plugged in, once there is one.
     for (bool told = false;;) {
-      const AdapterChoice choice = ChooseAdapter(ListPorts(PortFolders{}), run.device);
+      const PortList present = ListPorts();
+      if (present.error != kSuccess) {
+        Fail(ListingFailure(present.error));
+        return kExitFailure;
+      }
+      const AdapterChoice choice = ChooseAdapter(present.ports, run.device);
       if (choice.several) {
         Fail(choice.sentence);
         return kExitUsage;

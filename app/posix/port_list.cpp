@@ -1,13 +1,18 @@
 #include "app/posix/port_list.h"
 
+#include <libserialport.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <iomanip>
 #include <map>
+#include <memory>
+#include <sstream>
 
+#include "fs/code_page.h"
 #include "serial/posix/device_problem.h"
 
 namespace ql {
@@ -15,70 +20,61 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The USB device whose descriptors describe a tty, or the UART's own device,
-// sits a few folders above the tty's device folder.
-constexpr int kDeviceLevels = 4;
-constexpr char kSerialBaseBus[] = "serial-base";
-constexpr std::size_t kLongestAttribute = 128;
+constexpr std::size_t kLongestDescriptor = 128;
+constexpr char kMacTtyPrefix[] = "tty.";
+constexpr char kMacCallUpPrefix[] = "cu.";
 
-// A sysfs attribute as one line. The strings come from the adapter's own
-// descriptors, so anything that could steer a terminal is replaced.
-std::string ReadAttribute(const fs::path& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  if (line.size() > kLongestAttribute) line.resize(kLongestAttribute);
-  for (char& c : line) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
+// Serial devices a Mac has built in that lead to no adapter: the Bluetooth
+// port that waits for a phone, and the consoles for debugging the machine.
+constexpr const char* kBuiltInConsoles[] = {"Bluetooth-Incoming-Port", "debug-console",
+                                            "wlan-debug"};
+
+std::string Text(const char* text) { return text == nullptr ? std::string() : text; }
+
+// The library's strings come from the adapter's own descriptors: kept short,
+// and anything that could steer a terminal is escaped.
+std::string Descriptor(std::string line) {
+  if (line.size() > kLongestDescriptor) line.resize(kLongestDescriptor);
   while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
+  return TerminalText(line);
+}
+
+std::string UsbDescription(const FoundPort& port) {
+  std::string text = Descriptor(port.manufacturer);
+  const std::string product = Descriptor(port.product);
+  if (!product.empty()) text += (text.empty() ? "" : " ") + product;
+  std::string ids = "USB";
+  if (port.usbVendor >= 0 && port.usbProduct >= 0) {
+    std::ostringstream numbers;
+    numbers << std::hex << std::setfill('0') << ' ' << std::setw(4) << port.usbVendor << ':'
+            << std::setw(4) << port.usbProduct;
+    ids += numbers.str();
+  }
+  const std::string serial = Descriptor(port.serial);
+  if (!serial.empty()) ids += ", serial " + serial;
+  return text.empty() ? ids : text + " (" + ids + ")";
+}
+
+std::string Describe(const FoundPort& port) {
+  if (port.transport == FoundPort::Transport::kUsb) return UsbDescription(port);
+  // Linux's library names a built-in port by its device alone, which says nothing new.
+  const std::string leaf = fs::path(port.device).filename().string();
+  if (port.description.empty() || port.description == leaf) return "built-in serial port";
+  return Descriptor(port.description);
+}
+
+bool IsAdapter(const FoundPort& port) {
+  if (port.transport == FoundPort::Transport::kBluetooth) return false;
+  const std::string leaf = fs::path(port.device).filename().string();
+  return std::none_of(
+      std::begin(kBuiltInConsoles), std::end(kBuiltInConsoles),
+      [&leaf](const char* console) { return leaf.find(console) != std::string::npos; });
 }
 
 std::string Canonical(const fs::path& path) {
   std::error_code error;
   const fs::path real = fs::canonical(path, error);
   return error ? std::string() : real.string();
-}
-
-std::string UsbDescription(const fs::path& usbDevice) {
-  std::string text = ReadAttribute(usbDevice / "manufacturer");
-  const std::string product = ReadAttribute(usbDevice / "product");
-  if (!product.empty()) text += (text.empty() ? "" : " ") + product;
-  std::string ids =
-      "USB " + ReadAttribute(usbDevice / "idVendor") + ":" + ReadAttribute(usbDevice / "idProduct");
-  const std::string serial = ReadAttribute(usbDevice / "serial");
-  if (!serial.empty()) ids += ", serial " + serial;
-  return text.empty() ? ids : text + " (" + ids + ")";
-}
-
-// What the system knows of the hardware behind a tty's sysfs folder: the USB
-// device above it, or else the first driver that is not the kernel's own
-// serial-port layer (its "port" and "ctrl" devices sit between a UART and
-// its tty).
-std::string Describe(const fs::path& ttyFolder) {
-  std::error_code error;
-  fs::path at = Canonical(ttyFolder / "device");
-  std::string driver;
-  for (int level = 0; level < kDeviceLevels && !at.empty(); ++level) {
-    if (fs::exists(at / "idVendor", error)) return UsbDescription(at);
-    const fs::path bound = Canonical(at / "driver");
-    if (driver.empty() && !bound.empty() &&
-        bound.parent_path().parent_path().filename() != kSerialBaseBus) {
-      driver = bound.filename().string();
-    }
-    if (at == at.parent_path()) break;
-    at = at.parent_path();
-  }
-  return driver.empty() ? std::string() : "driver " + driver;
-}
-
-// A tty with a device folder is backed by hardware; an 8250 UART of type 0
-// (unknown) is one of the fixed ttyS slots that found no chip at boot.
-bool IsHardware(const fs::path& ttyFolder) {
-  std::error_code error;
-  if (!fs::exists(ttyFolder / "device", error)) return false;
-  return !fs::exists(ttyFolder / "type", error) || ReadAttribute(ttyFolder / "type") != "0";
 }
 
 std::string WhyNotUsable(const std::string& device) {
@@ -90,29 +86,66 @@ std::string WhyNotUsable(const std::string& device) {
 
 }  // namespace
 
-std::vector<PortEntry> ListPorts(const PortFolders& folders) {
+FoundPorts FindSerialPorts() {
+  FoundPorts found;
+  sp_port** list = nullptr;
+  switch (sp_list_ports(&list)) {
+    case SP_OK:
+      break;
+    case SP_ERR_FAIL:  // the library keeps the system's code
+      found.error = sp_last_error_code() != 0 ? sp_last_error_code() : EIO;
+      return found;
+    case SP_ERR_SUPP:
+      found.error = ENOSYS;
+      return found;
+    default:
+      found.error = ENOMEM;
+      return found;
+  }
+  const std::unique_ptr<sp_port*, void (*)(sp_port**)> owned(list, sp_free_port_list);
+  for (sp_port** at = list; *at != nullptr; ++at) {
+    const sp_port* port = *at;
+    FoundPort entry;
+    entry.device = Text(sp_get_port_name(port));
+    entry.description = Text(sp_get_port_description(port));
+    switch (sp_get_port_transport(port)) {
+      case SP_TRANSPORT_USB:
+        entry.transport = FoundPort::Transport::kUsb;
+        if (sp_get_port_usb_vid_pid(port, &entry.usbVendor, &entry.usbProduct) != SP_OK) {
+          entry.usbVendor = entry.usbProduct = -1;
+        }
+        entry.manufacturer = Text(sp_get_port_usb_manufacturer(port));
+        entry.product = Text(sp_get_port_usb_product(port));
+        entry.serial = Text(sp_get_port_usb_serial(port));
+        break;
+      case SP_TRANSPORT_BLUETOOTH:
+        entry.transport = FoundPort::Transport::kBluetooth;
+        break;
+      case SP_TRANSPORT_NATIVE:
+        break;
+    }
+    found.ports.push_back(std::move(entry));
+  }
+  return found;
+}
+
+std::vector<PortEntry> DescribePorts(const std::vector<FoundPort>& found,
+                                     const std::string& stableNameFolder) {
   std::error_code error;
   std::map<std::string, std::vector<std::string>> stableNames;  // by the device's real path
-  for (const auto& link : fs::directory_iterator(folders.byId, error)) {
+  for (const auto& link : fs::directory_iterator(stableNameFolder, error)) {
     const std::string real = Canonical(link.path());
     if (!real.empty()) stableNames[real].push_back(link.path().string());
   }
 
-  std::map<std::string, PortEntry> ports;  // by device path, so sorted
-  for (const auto& tty : fs::directory_iterator(folders.ttyClass, error)) {
-    const std::string device = (fs::path(folders.devices) / tty.path().filename()).string();
-    if (!IsHardware(tty.path()) || !fs::exists(device, error)) continue;
-    ports[device].description = Describe(tty.path());
+  std::map<std::string, PortEntry> ports;  // by device, so sorted and each once
+  for (const FoundPort& port : found) {
+    if (!IsAdapter(port)) continue;
+    const std::string twin = kCallUpTwins ? CallUpTwin(port.device) : std::string();
+    PortEntry& entry = ports[twin.empty() ? port.device : twin];
+    entry.description = Describe(port);
+    entry.usb = port.transport == FoundPort::Transport::kUsb;
   }
-  // A by-id link whose device the sysfs walk did not find (another system,
-  // or another device folder) still names a port.
-  for (const auto& [real, names] : stableNames) {
-    const bool known = std::any_of(ports.begin(), ports.end(), [&real = real](const auto& port) {
-      return Canonical(port.first) == real;
-    });
-    if (!known) ports[real];
-  }
-
   std::vector<PortEntry> list;
   for (auto& [device, entry] : ports) {
     entry.device = device;
@@ -127,18 +160,19 @@ std::vector<PortEntry> ListPorts(const PortFolders& folders) {
   return list;
 }
 
+PortList ListPorts() {
+  FoundPorts found = FindSerialPorts();
+  return {DescribePorts(found.ports), found.error};
+}
+
 AdapterChoice ChooseAdapter(const std::vector<PortEntry>& ports, const std::string& comDevice) {
   const auto named = [](const PortEntry& port) {
-    return port.device + (port.description.empty() ? "" : " (" + port.description + ")");
-  };
-  const auto isUsb = [](const PortEntry& port) {
-    return port.device.find("ttyUSB") != std::string::npos ||
-           port.device.find("ttyACM") != std::string::npos ||
-           port.description.find("USB") != std::string::npos;
+    return TerminalText(port.device) +
+           (port.description.empty() ? "" : " (" + port.description + ")");
   };
   std::vector<const PortEntry*> usb;
   for (const PortEntry& port : ports) {
-    if (isUsb(port)) usb.push_back(&port);
+    if (port.usb) usb.push_back(&port);
   }
   AdapterChoice choice;
   if (usb.size() == 1) {
@@ -163,15 +197,19 @@ AdapterChoice ChooseAdapter(const std::vector<PortEntry>& ports, const std::stri
   return choice;
 }
 
-std::string FormatPortList(const std::vector<PortEntry>& ports) {
-  if (ports.empty()) {
-    return "No serial devices found. A USB adapter shows up here once it is plugged in.\n";
+std::string FormatPortList(const PortList& list) {
+  if (list.error != kSuccess) return ListingFailure(list.error) + "\n";
+  if (list.ports.empty()) {
+    return "No serial adapter found. A USB adapter shows up here once it is plugged in.\n";
   }
   std::string text;
   bool anyStable = false;
-  for (const PortEntry& port : ports) {
-    text += port.device + (port.description.empty() ? "" : ": " + port.description) + "\n";
-    for (const std::string& name : port.stableNames) text += "  stable name: " + name + "\n";
+  for (const PortEntry& port : list.ports) {
+    text += TerminalText(port.device) + (port.description.empty() ? "" : ": " + port.description) +
+            "\n";
+    for (const std::string& name : port.stableNames) {
+      text += "  stable name: " + TerminalText(name) + "\n";
+    }
     anyStable = anyStable || !port.stableNames.empty();
     text += "  " + (port.refusal.empty() ? std::string("you may open it") : port.refusal) + "\n";
   }
@@ -181,6 +219,27 @@ std::string FormatPortList(const std::vector<PortEntry>& ports) {
         "as another device.\n";
   }
   return text;
+}
+
+std::string ListingFailure(Status error) {
+  return "The serial devices could not be listed (" + std::string(std::strerror(error)) +
+         "); name the device with --port.";
+}
+
+std::string CallUpTwin(const std::string& device) {
+  const fs::path path(device);
+  const std::string leaf = path.filename().string();
+  if (leaf.rfind(kMacTtyPrefix, 0) != 0) return {};
+  return (path.parent_path() / (kMacCallUpPrefix + leaf.substr(std::strlen(kMacTtyPrefix))))
+      .string();
+}
+
+DeviceToOpen ChooseDeviceToOpen(const std::string& given, bool callUpTwins) {
+  const std::string twin = callUpTwins ? CallUpTwin(given) : std::string();
+  if (twin.empty() || access(twin.c_str(), F_OK) != 0) return {given, {}};
+  return {twin, "Using " + twin + " for " + given +
+                    ": opening a tty. device waits for a modem's carrier signal, which a "
+                    "handheld's cable never raises."};
 }
 
 }  // namespace ql

@@ -1,5 +1,6 @@
-// --list-ports over folders laid out as /dev, /dev/serial/by-id and
-// /sys/class/tty are, with a pseudo terminal standing in for an adapter.
+// --list-ports and the adapter a plain run chooses, fed from a made-up
+// enumeration (a pseudo terminal stands in for an adapter), and once from
+// the library on this machine.
 #include "app/posix/port_list.h"
 
 #include <gtest/gtest.h>
@@ -10,92 +11,68 @@
 namespace ql::testing {
 namespace {
 
-struct FakeSystem {
+using Transport = FoundPort::Transport;
+
+TEST(PortList, ListsAdaptersWithStableNamesAndLeavesOutTheRest) {
   ScratchFolder scratch;
-  PortFolders folders;
-  fs::path sys;
+  const fs::path byId = scratch.path() / "by-id";
+  fs::create_directories(byId);
+  PtyPair usb;
+  PtyPair uart;
+  ASSERT_NE(*usb.path(), '\0');
+  const std::string stable = (byId / "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0").string();
+  fs::create_symlink(usb.path(), stable);
+  fs::create_symlink(scratch.path() / "gone", byId / "usb-unplugged-if00-port0");
 
-  FakeSystem() : sys(scratch.path() / "sys") {
-    folders.devices = (scratch.path() / "dev").string();
-    folders.byId = (scratch.path() / "dev" / "serial" / "by-id").string();
-    folders.ttyClass = (sys / "class" / "tty").string();
-    fs::create_directories(folders.byId);
-    fs::create_directories(folders.ttyClass);
-  }
+  FoundPort adapter{usb.path(),
+                    Transport::kUsb,
+                    0x0403,
+                    0x6001,
+                    "FTDI",
+                    "FT232R \x1b[2JUSB UART",  // a hostile descriptor
+                    "A1B2C3",
+                    "FT232R USB UART"};
+  const std::vector<FoundPort> found = {
+      adapter,
+      {uart.path(), Transport::kBuiltIn, -1, -1, "", "", "", fs::path(uart.path()).filename()},
+      {"/dev/rfcomm0", Transport::kBluetooth, -1, -1, "", "", "", "rfcomm0"},
+      {"/dev/cu.Bluetooth-Incoming-Port", Transport::kBuiltIn, -1, -1, "", "", "", "Bluetooth"},
+      {"/dev/cu.debug-console", Transport::kBuiltIn, -1, -1, "", "", "", "debug-console"},
+  };
+  const std::vector<PortEntry> ports = DescribePorts(found, byId.string());
+  ASSERT_EQ(ports.size(), 2u) << FormatPortList({ports});
+  const PortEntry& listedUsb = ports[0].device == usb.path() ? ports[0] : ports[1];
+  const PortEntry& listedUart = ports[0].device == usb.path() ? ports[1] : ports[0];
+  EXPECT_TRUE(listedUsb.usb);
+  EXPECT_EQ(listedUsb.stableNames, std::vector<std::string>{stable});
+  EXPECT_EQ(listedUsb.description, "FTDI FT232R \\x1b[2JUSB UART (USB 0403:6001, serial A1B2C3)");
+  EXPECT_EQ(listedUsb.refusal, "") << "the test's own pseudo terminal";
+  EXPECT_FALSE(listedUart.usb);
+  EXPECT_EQ(listedUart.description, "built-in serial port");
 
-  // A tty whose device folder is `deviceFolder` under the fake sysfs.
-  void AddTty(const std::string& name, const fs::path& deviceFolder, const fs::path& node) {
-    fs::create_directories(sys / deviceFolder);
-    fs::create_directories(fs::path(folders.ttyClass) / name);
-    fs::create_directory_symlink(sys / deviceFolder, fs::path(folders.ttyClass) / name / "device");
-    fs::create_symlink(node, fs::path(folders.devices) / name);
-  }
-};
-
-TEST(PortList, NamesAUsbAdapterByItsStableNameAndDescriptors) {
-  FakeSystem system;
-  PtyPair adapter;
-  ASSERT_NE(*adapter.path(), '\0');
-  const fs::path usb = "devices/usb1/1-1";
-  system.AddTty("ttyUSB0", usb / "1-1:1.0" / "ttyUSB0", adapter.path());
-  WriteText(system.sys / usb / "idVendor", "0403\n");
-  WriteText(system.sys / usb / "idProduct", "6001\n");
-  WriteText(system.sys / usb / "manufacturer", "FTDI\n");
-  WriteText(system.sys / usb / "product", "FT232R \x1b[2JUSB UART\n");  // hostile descriptor
-  WriteText(system.sys / usb / "serial", "A1B2C3\n");
-  const std::string stable = system.folders.byId + "/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
-  fs::create_symlink("../../ttyUSB0", stable);
-  fs::create_symlink("../../gone", system.folders.byId + "/usb-unplugged-if00-port0");
-
-  // A UART slot that found no chip at boot, and a virtual console, are no ports.
-  system.AddTty("ttyS1", "devices/platform/serial8250", adapter.path());
-  WriteText(fs::path(system.folders.ttyClass) / "ttyS1" / "type", "0\n");
-  fs::create_directories(fs::path(system.folders.ttyClass) / "tty1");
-
-  const std::vector<PortEntry> ports = ListPorts(system.folders);
-  ASSERT_EQ(ports.size(), 1u) << FormatPortList(ports);
-  EXPECT_EQ(ports[0].device, system.folders.devices + "/ttyUSB0");
-  EXPECT_EQ(ports[0].stableNames, std::vector<std::string>{stable});
-  EXPECT_EQ(ports[0].description, "FTDI FT232R ?[2JUSB UART (USB 0403:6001, serial A1B2C3)");
-  EXPECT_EQ(ports[0].refusal, "") << "the test's own pseudo terminal";
-  const std::string text = FormatPortList(ports);
+  const std::string text = FormatPortList({ports});
   EXPECT_NE(text.find("  stable name: " + stable + "\n  you may open it\n"), std::string::npos)
       << text;
+  EXPECT_EQ(FormatPortList({}).rfind("No serial adapter found.", 0), 0u);
+  EXPECT_EQ(FormatPortList({{}, EACCES}),
+            "The serial devices could not be listed (Permission denied); name the device with "
+            "--port.\n");
+  const PortEntry denied{"/dev/ttyS0", {}, "", "You may not use /dev/ttyS0: ...", false};
+  EXPECT_EQ(FormatPortList({{denied}}), "/dev/ttyS0\n  You may not use /dev/ttyS0: ...\n");
 }
 
-TEST(PortList, SaysWhatItKnowsOfOtherPorts) {
-  FakeSystem system;
-  PtyPair uart;
-  // A UART under the kernel's serial-port layer, whose own devices say nothing.
-  system.AddTty("ttyS0", "devices/pnp0/00:01/00:01:0/00:01:0.0", uart.path());
-  const auto bind = [&system](const std::string& device, const std::string& driver) {
-    fs::create_directories(system.sys / driver);
-    fs::create_directory_symlink(system.sys / driver, system.sys / device / "driver");
-  };
-  bind("devices/pnp0/00:01/00:01:0/00:01:0.0", "bus/serial-base/drivers/port");
-  bind("devices/pnp0/00:01/00:01:0", "bus/serial-base/drivers/ctrl");
-  bind("devices/pnp0/00:01", "bus/pnp/drivers/serial");
-  // The by-id link of a device the tty class does not show.
-  PtyPair other;
-  fs::create_symlink(other.path(), system.folders.byId + "/usb-Other_Cable-if00");
-
-  const std::vector<PortEntry> ports = ListPorts(system.folders);
-  ASSERT_EQ(ports.size(), 2u) << FormatPortList(ports);
-  EXPECT_EQ(ports[0].device, other.path());
-  EXPECT_EQ(ports[0].stableNames.size(), 1u);
-  EXPECT_EQ(ports[1].description, "driver serial");
-  EXPECT_TRUE(ports[1].stableNames.empty());
-
-  EXPECT_EQ(FormatPortList({}).rfind("No serial devices found.", 0), 0u);
-  const PortEntry denied{"/dev/ttyS0", {}, "", "You may not use /dev/ttyS0: ..."};
-  EXPECT_EQ(FormatPortList({denied}), "/dev/ttyS0\n  You may not use /dev/ttyS0: ...\n");
+// The library on this machine: whatever it finds exists, and nothing fails.
+TEST(PortList, ListsThisMachinesPorts) {
+  const PortList list = ListPorts();
+  EXPECT_EQ(list.error, kSuccess) << FormatPortList(list);
+  for (const PortEntry& port : list.ports) EXPECT_TRUE(fs::exists(port.device)) << port.device;
 }
 
 // The device a plain run serves: the one adapter present, USB first.
 TEST(PortList, AChoiceOnlyWhenItIsClear) {
-  const PortEntry usb0{"/dev/ttyUSB0", {}, "FTDI FT232R", ""};
-  const PortEntry acm0{"/dev/ttyACM0", {}, "", ""};
-  const PortEntry uart{"/dev/ttyS0", {}, "serial8250", ""};
+  const PortEntry usb0{"/dev/ttyUSB0", {}, "FTDI FT232R", "", true};
+  const PortEntry acm0{"/dev/ttyACM0", {}, "", "", true};
+  const PortEntry uart{"/dev/ttyS0", {}, "built-in serial port", "", false};
   struct Case {
     std::vector<PortEntry> ports;
     const char* device;
@@ -115,6 +92,23 @@ TEST(PortList, AChoiceOnlyWhenItIsClear) {
             "Serving /dev/ttyUSB0 (FTDI FT232R), the only serial adapter present; --port chooses "
             "another.");
   EXPECT_EQ(ChooseAdapter({uart}, "/dev/ttyS1").device, "") << "a UART the settings do not name";
+}
+
+// A Mac's tty. device waits for a carrier the handheld never raises: its cu. twin is opened.
+TEST(PortList, ATtyNameIsOpenedThroughItsCallUpTwin) {
+  ScratchFolder dev;
+  WriteText(dev.path() / "cu.usbserial-A1", "");
+  const std::string tty = (dev.path() / "tty.usbserial-A1").string();
+  const std::string cu = (dev.path() / "cu.usbserial-A1").string();
+  EXPECT_EQ(CallUpTwin("/dev/tty.usbmodem1101"), "/dev/cu.usbmodem1101");
+  EXPECT_EQ(CallUpTwin("/dev/ttyUSB0"), "");
+  EXPECT_EQ(CallUpTwin("/dev/cu.usbmodem1101"), "");
+
+  EXPECT_EQ(ChooseDeviceToOpen(tty, true).device, cu);
+  EXPECT_NE(ChooseDeviceToOpen(tty, true).sentence.find("carrier"), std::string::npos);
+  const std::string withoutTwin = (dev.path() / "tty.other").string();
+  EXPECT_EQ(ChooseDeviceToOpen(withoutTwin, true).device, withoutTwin);
+  EXPECT_EQ(ChooseDeviceToOpen(tty, false).device, tty) << "only a Mac has twins";
 }
 
 }  // namespace

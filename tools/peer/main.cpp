@@ -355,17 +355,23 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
       "Plays the handheld's file manager on a serial line: lists, fetches and uploads files\n"
       "served by quarnelix-link on the other end of a null-modem cable.",
       "quarnelix-peer");
+  const std::string example = kExampleDevice;
   app.footer(
       "Remote paths are the desktop's Windows paths; '/' may stand for '\\'. Examples:\n"
-      "  quarnelix-peer /dev/ttyUSB1 ls 'C:/*'\n"
-      "  quarnelix-peer -p /dev/ttyUSB1 -b 115200 get 'C:/docs/report.txt'\n"
-      "  quarnelix-peer --port /dev/ttyUSB1 put notes.txt");
+      "  quarnelix-peer " +
+      example +
+      " ls 'C:/*'\n"
+      "  quarnelix-peer -p " +
+      example +
+      " -b 115200 get 'C:/docs/report.txt'\n"
+      "  quarnelix-peer --port " +
+      example + " put notes.txt");
   app.set_version_flag("-V,--version", std::string("quarnelix-peer ") + kVersion,
                        "Print the version and exit");
   std::string device;
   app.add_option("DEVICE", device, "The serial device, as with --port")->type_name("DEVICE");
   CLI::Option* port = app.add_option("-p,--port", options.port,
-                                     "Serial device of the handheld's end, e.g. /dev/ttyUSB1")
+                                     "Serial device of the handheld's end, e.g. " + example)
                           ->type_name("DEVICE");
   std::string speed;
   CLI::Option* speedOption =
@@ -404,7 +410,7 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
   const int parsed = ParseInOwnWords(app, argc, argv, "quarnelix-peer", std::cout, std::cerr);
   if (parsed >= 0) return parsed;
   if (listPorts) {
-    std::cout << FormatPortList(ListPorts(PortFolders{}));
+    std::cout << FormatPortList(ListPorts());
     return 0;
   }
   if (!device.empty() && port->count() > 0) {
@@ -412,6 +418,9 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
                   " " + options.port + "; give it once");
   }
   if (!device.empty()) options.port = device;
+  const DeviceToOpen toOpen = ChooseDeviceToOpen(options.port);
+  if (!toOpen.sentence.empty()) std::cerr << toOpen.sentence << "\n";
+  options.port = toOpen.device;
   if (options.port.empty()) {
     return refuse(
         "give the device of the handheld's end first, or with --port (--list-ports lists them)");
