@@ -22,30 +22,24 @@ constexpr char kDescription[] =
 
 std::string Footer() {
   const std::string device = kExampleDevice;
-  return "Examples:\n"
-         "  quarnelix-link " +
-         device +
-         " -b 115200\n"
-         "  quarnelix-link --port " +
-         device +
-         " --drive C=~/handheld --drive D=~/Documents\n"
-         "\n"
-         "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section "
-         "[ports]\n"
-         "maps COM1 ... COM4 to devices (COM1=" +
-         device +
-         "), and LastDevice there keeps a\n"
-         "device served that none of them names; section [drives] maps drive letters to folders\n"
-         "(C=~/handheld, ~ for your home folder). Without a C: there, C: is\n"
-         "~/Handheld, made for you alone when missing. Uploads land in C:\\; serving the whole\n"
-         "home folder (--drive C=~) would let them sit beside the files a login reads.\n"
-         "\n" +
-         (kCallUpTwins
+  std::string text = "Examples:\n";
+  text += "  quarnelix-link " + device + " -b 115200\n";
+  text += "  quarnelix-link --port " + device + " --drive C=~/handheld --drive D=~/Documents\n\n";
+  text += "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section\n";
+  text += "[ports] maps COM1 ... COM4 to devices (say COM1=" + device + "), and\n";
+  text +=
+      "LastDevice there keeps a device served that none of them names; section [drives] maps\n"
+      "drive "
+      "letters to folders (C=~/handheld, ~ for your home folder). Without a C: there, C: is\n"
+      "~/Handheld, made for you alone when missing. Uploads land in C:\\; serving the whole\n"
+      "home folder (--drive C=~) would let them sit beside the files a login reads.\n\n";
+  text += kCallUpTwins
               ? "Serve an adapter's cu. device: a tty. one waits for a modem's carrier, so a\n"
                 "tty. name is served through its cu. twin."
               : "A serial device needs read and write permission: on most systems join the\n"
                 "group that owns it, for example 'sudo usermod -aG dialout $USER', then log\n"
-                "in again.");
+                "in again.";
+  return text;
 }
 
 // Edits that turn `a` into `b`: insertions, deletions, substitutions.

@@ -356,16 +356,11 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
       "served by quarnelix-link on the other end of a null-modem cable.",
       "quarnelix-peer");
   const std::string example = kExampleDevice;
-  app.footer(
-      "Remote paths are the desktop's Windows paths; '/' may stand for '\\'. Examples:\n"
-      "  quarnelix-peer " +
-      example +
-      " ls 'C:/*'\n"
-      "  quarnelix-peer -p " +
-      example +
-      " -b 115200 get 'C:/docs/report.txt'\n"
-      "  quarnelix-peer --port " +
-      example + " put notes.txt");
+  std::string footer = "Remote paths are the desktop's Windows paths; '/' may stand for '\\'.\n";
+  footer += "Examples:\n  quarnelix-peer " + example + " ls 'C:/*'\n";
+  footer += "  quarnelix-peer -p " + example + " -b 115200 get 'C:/docs/report.txt'\n";
+  footer += "  quarnelix-peer --port " + example + " put notes.txt";
+  app.footer(footer);
   app.set_version_flag("-V,--version", std::string("quarnelix-peer ") + kVersion,
                        "Print the version and exit");
   std::string device;
