@@ -28,11 +28,11 @@ std::string Footer() {
   text += "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section\n";
   text += "[ports] maps COM1 ... COM4 to devices (say COM1=" + device + "), and\n";
   text +=
-      "LastDevice there keeps a device served that none of them names; section [drives] maps\n"
-      "drive "
-      "letters to folders (C=~/handheld, ~ for your home folder). Without a C: there, C: is\n"
-      "~/Handheld, made for you alone when missing. Uploads land in C:\\; serving the whole\n"
-      "home folder (--drive C=~) would let them sit beside the files a login reads.\n\n";
+      "LastDevice there keeps a device served that none of them names; section [drives]\n"
+      "maps drive letters to folders (C=~/handheld, ~ for your home folder). Without a C:\n"
+      "there, C: is ~/Handheld, made for you alone when missing. Uploads land in C:\\;\n"
+      "serving the whole home folder (--drive C=~) would let them sit beside the files a\n"
+      "login reads.\n\n";
   text += kCallUpTwins
               ? "Serve an adapter's cu. device: a tty. one waits for a modem's carrier, so a\n"
                 "tty. name is served through its cu. twin."
