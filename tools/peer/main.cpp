@@ -413,13 +413,13 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
                   " " + options.port + "; give it once");
   }
   if (!device.empty()) options.port = device;
-  const DeviceToOpen toOpen = ChooseDeviceToOpen(options.port);
-  if (!toOpen.sentence.empty()) std::cerr << toOpen.sentence << "\n";
-  options.port = toOpen.device;
   if (options.port.empty()) {
     return refuse(
         "give the device of the handheld's end first, or with --port (--list-ports lists them)");
   }
+  const DeviceToOpen toOpen = ChooseDeviceToOpen(options.port);
+  if (!toOpen.sentence.empty()) std::cerr << toOpen.sentence << "\n";
+  options.port = toOpen.device;
   if (speedOption->count() > 0) {
     std::string mistake;
     options.speed = ParseSpeed(OptionAsGiven(*speedOption, args), speed, mistake);
