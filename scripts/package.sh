@@ -1,22 +1,57 @@
 #!/usr/bin/env bash
-# Builds the packages: the Debian package of the host programs and the ZIP
-# archive of the 32-bit Windows program, both under build/packages/.
+# Builds the release files under build/packages/: the Debian package of the
+# terminal programs and the ZIP archive of the 32-bit Windows program.
+#
+#   scripts/package.sh            both
+#   scripts/package.sh deb        the Debian package alone (no Windows cross compiler needed)
+#   scripts/package.sh windows    the Windows archive alone
+#
+# Built from the same commit with the same Debian packages, the files are the
+# same byte for byte, wherever and whenever they are built
+# (scripts/check-reproducible.sh builds them twice and compares).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Debian's hardening flags (fortified functions, stack protector, read-only
-# relocations).
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cmake --preset package \
-  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
-cmake --build --preset package -j "$(nproc)"
-cpack --preset deb
+what=${1:-both}
+case $what in
+  both | deb | windows) ;;
+  *)
+    echo "package.sh: '$what' is no package; give deb, windows, or nothing for both." >&2
+    exit 2
+    ;;
+esac
 
-cmake --preset windows-x86 >/dev/null
-cmake --build --preset windows-x86 -j "$(nproc)"
-cpack --preset windows-zip
+# Every time in the archives is the last commit's; modes do not depend on
+# the builder's umask.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  if ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null); then
+    echo "package.sh: this folder is no git checkout; set SOURCE_DATE_EPOCH to the release's time." >&2
+    exit 1
+  fi
+fi
+export SOURCE_DATE_EPOCH
+umask 022
 
 mkdir -p build/packages
-cp build/package/packages/*.deb build/windows-x86/packages/*.zip build/packages/
+if [ "$what" != windows ]; then
+  scripts/install-deps.sh cmake g++ make libcli11-dev libserialport-dev dpkg-dev
+  # Debian's hardening flags (fortified functions, stack protector, read-only
+  # relocations).
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  cmake --preset package \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+  cmake --build --preset package -j "$(nproc)"
+  cpack --preset deb
+  rm -f build/packages/*.deb
+  cp build/package/packages/*.deb build/packages/
+fi
+if [ "$what" != deb ]; then
+  scripts/install-deps.sh cmake make g++-mingw-w64-i686
+  cmake --preset windows-x86 >/dev/null
+  cmake --build --preset windows-x86 -j "$(nproc)"
+  cpack --preset windows-zip
+  rm -f build/packages/*.zip
+  cp build/windows-x86/packages/*.zip build/packages/
+fi
 ls -l build/packages

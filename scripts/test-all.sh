@@ -1,45 +1,107 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every preset and runs every test.
+# Builds and tests, installing what is missing first.
+#
+#   scripts/test-all.sh           every preset, lint of every file, every test, the
+#                                 packages, the macOS cross builds, a short fuzzing run
+#   scripts/test-all.sh --quick   the host build and its tests, lint of the files changed
+#                                 since this branch left main: the loop while editing
+#
+# Ends with the time each stage took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+quick=false
+case ${1:-} in
+  "") ;;
+  --quick) quick=true ;;
+  *)
+    echo "test-all.sh: '$1' is no option; --quick runs the host build's tests alone." >&2
+    exit 2
+    ;;
+esac
 
 jobs=$(nproc)
-for preset in native sanitize windows-x64 windows-x86 fuzz; do
-  echo "=== build: $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-done
+# The end-to-end tests mostly wait on the line's pauses: more of them than
+# there are cores run side by side.
+test_jobs=$((jobs * 2))
+logs=build/test-all
+mkdir -p "$logs"
+rm -f "$logs"/*.times
+began=$SECONDS
 
-# macOS: cross-built with zig for both processors, warnings as errors; nothing runs.
-for preset in macos-arm64 macos-x64; do
-  echo "=== build: $preset (compile and link only)"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
+stage() {  # NAME COMMAND...: runs a stage, notes how long it took, returns how it ended
+  local name=$1 start=$SECONDS status=0
+  shift
+  echo "=== $name"
+  "$@" || status=$?
+  printf '%5d s  %s%s\n' $((SECONDS - start)) "$name" "$([ $status -eq 0 ] || echo ' (FAILED)')" \
+    >>"$logs/${lane:-main}.times"
+  return $status
+}
+report_times() {
+  echo "=== times"
+  cat "$logs"/*.times 2>/dev/null || true
+  printf '%5d s  in all\n' $((SECONDS - began))
+}
+trap report_times EXIT
+
+# These functions run where a failure does not end the script: each returns its first.
+build() {  # PRESET
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"
+}
+mac_build() {  # PRESET: compiled and linked, warnings as errors; nothing runs
+  build "$1" || return
   for program in quarnelix-link quarnelix-peer; do
-    tests/package/check_macos_imports.sh "build/$preset/bin/$program"
+    tests/package/check_macos_imports.sh "build/$1/bin/$program" || return
   done
-done
-tests/package/check_macos_agent.sh
+}
+host_tests() {  # PRESET
+  ctest --preset "$1" -j "$test_jobs"
+}
 
-echo "=== lint: clang-format, clang-tidy"
-scripts/lint.sh
+if $quick; then
+  scripts/install-deps.sh cmake g++ make python3 libgtest-dev libgmock-dev googletest \
+    libbenchmark-dev libcli11-dev libserialport-dev clang-format clang-tidy
+  stage "build: native" build native
+  stage "lint: what changed" scripts/lint.sh --changed
+  stage "test: native" host_tests native
+  exit 0
+fi
 
-for preset in native sanitize; do
-  echo "=== test: $preset"
-  ctest --preset "$preset" -j "$jobs"
-done
+stage "install what is missing" scripts/install-deps.sh
+stage "build: native" build native
+stage "build: sanitize" build sanitize
+stage "build: windows-x64" build windows-x64
+stage "build: windows-x86" build windows-x86
 
+# The tests wait on the line's pauses and on wine more than they compute: the
+# work that only computes runs beside them, its output kept in a log that is
+# shown when it ends.
+compute_lane() {
+  lane=compute
+  stage "lint: every file" scripts/lint.sh
+  stage "packages" scripts/package.sh
+  stage "build: macos-arm64" mac_build macos-arm64
+  stage "build: macos-x64" mac_build macos-x64
+  stage "launchd agent" tests/package/check_macos_agent.sh
+  # A short bounded fuzzing run; scripts/fuzz.sh runs longer ones.
+  stage "fuzz: 2 x 30 s" scripts/fuzz.sh 30
+}
+compute_lane >"$logs/compute.log" 2>&1 &
+compute=$!
+echo "=== lint, packages, macOS builds and fuzzing run beside the tests: $logs/compute.log"
+
+tests_failed=0
+stage "test: native" host_tests native || tests_failed=1
+stage "test: sanitize" host_tests sanitize || tests_failed=1
 # The Windows programs run under wine; their dialogs need an X server.
-echo "=== test: windows-x64 (wine)"
-xvfb-run -a ctest --preset windows-x64
+stage "test: windows-x64 (wine)" xvfb-run -a ctest --preset windows-x64 || tests_failed=1
 
-# The Debian package and the Windows archive, built and checked as installed.
-echo "=== packages"
-scripts/package.sh
-tests/package/check_packages.sh
+compute_failed=0
+wait "$compute" || compute_failed=1
+echo "=== lint, packages, macOS builds and fuzzing"
+cat "$logs/compute.log"
+[ "$compute_failed" -eq 0 ] && [ "$tests_failed" -eq 0 ]
 
-# A short bounded fuzzing run; scripts/fuzz.sh runs longer ones.
-echo "=== fuzz: 2 x 30 s"
-scripts/fuzz.sh 30
+# The Debian package and the Windows archive, checked as installed.
+stage "package checks" tests/package/check_packages.sh

@@ -21,6 +21,11 @@ namespace {
 
 using std::chrono::seconds;
 
+// A quit takes milliseconds; a server that let a stalled transfer run out
+// first would take the line's 5 s stall bound. Between the two, room for a
+// machine that is busy with other work.
+constexpr auto kPromptQuit = seconds(3);
+
 class LinkProgram : public LinkOnCable {
  protected:
   // A failed start: a non-zero exit and exactly one line that explains it.
@@ -423,8 +428,8 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   const auto signalled = std::chrono::steady_clock::now();
   server->Signal(SIGTERM);
-  EXPECT_EQ(server->Wait(seconds(5)), 0) << server->Err();
-  EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(1));
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, kPromptQuit);
   EXPECT_NE(server->Out().find(ServerEnd() + " closed\n"), std::string::npos) << server->Out();
   EXPECT_NE(ReadText(SettingsFile()).find("LastSpeed=3"), std::string::npos);
   const std::string trace = server->Err();
@@ -453,8 +458,8 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   std::this_thread::sleep_for(seconds(1));
   const auto signalled = std::chrono::steady_clock::now();
   server->Signal(SIGTERM);
-  EXPECT_EQ(server->Wait(seconds(5)), 0) << server->Err();
-  EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(1));
+  EXPECT_EQ(server->Wait(seconds(10)), 0) << server->Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, kPromptQuit);
   sending = false;
   stream.join();
   EXPECT_NE(server->Out().find("(the server was stopped): nothing stored"), std::string::npos)

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "app/posix/ini_file.h"
@@ -112,11 +111,9 @@ TEST(IniFile, ReadsOnlyARegularFileOfSensibleSize) {
   WriteText(huge, "[options]\n" + std::string(2u << 20, ';'));
   IniFile file;
   for (const fs::path& path : {fifo, huge, fs::path("/dev/zero")}) {
-    std::string error;
-    const auto start = std::chrono::steady_clock::now();
+    std::string error;  // a reader that blocks on the pipe or reads /dev/zero on never returns
     EXPECT_FALSE(file.Load(path.string(), error)) << path;
     EXPECT_FALSE(error.empty()) << path;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path;
   }
 }
 

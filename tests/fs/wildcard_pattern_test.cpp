@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -65,24 +63,15 @@ TEST(WildcardPattern, FollowsWindowsDirectorySearch) {
   EXPECT_TRUE(WildcardPattern(U"NAME.?").HasWildcards());
 }
 
-TEST(WildcardPattern, StaysFastOnPatternsMadeToBacktrack) {
+// A matcher that backtracks takes exponential time here and never finishes;
+// scripts/bench.sh measures how long a linear one takes.
+TEST(WildcardPattern, EndsOnPatternsMadeToBacktrack) {
   const WildcardPattern pattern(Repeat(U"*?", 129) + U"X");
-  std::vector<std::u32string> names;
-  for (std::size_t i = 0; i < 20000; ++i) {
+  for (std::size_t i = 0; i < 255; ++i) {
     std::u32string name(255, U'A');
-    name[i % 255] = U'.';
-    name[(i * 7) % 254] = static_cast<char32_t>(U'B' + i % 20);
-    names.push_back(name);
+    name[i] = U'.';
+    EXPECT_FALSE(pattern.Matches(name)) << i;
   }
-  const auto start = std::chrono::steady_clock::now();
-  std::size_t matched = 0;
-  for (const std::u32string& name : names) matched += pattern.Matches(name) ? 1 : 0;
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(matched, 0u);
-  std::printf("20000 names against a 259-character pattern: %lld ms\n",
-              static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
-  EXPECT_LT(elapsed, std::chrono::seconds(2));
 }
 
 }  // namespace
