@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for the given number of seconds each (default 600).
-# Corpora grow under build/fuzz/corpus/; a crash stops with its input saved there.
+# Runs every fuzz target for the given number of seconds (default 600), the
+# targets side by side. Corpora grow under build/fuzz/corpus/; a crash stops
+# its target with the input saved under build/fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
+fuzzers=(link_session_fuzzer paths_listing_fuzzer)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
-for fuzzer in link_session_fuzzer paths_listing_fuzzer; do
+echo "--- ${fuzzers[*]}: ${seconds} s each, side by side"
+pids=()
+for fuzzer in "${fuzzers[@]}"; do
   corpus=build/fuzz/corpus/$fuzzer
   mkdir -p "$corpus"
-  echo "--- $fuzzer: ${seconds} s"
+  build/fuzz/bin/$fuzzer -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/ "$corpus" >"build/fuzz/$fuzzer.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+for fuzzer in "${fuzzers[@]}"; do
   log=build/fuzz/$fuzzer.log
-  if ! build/fuzz/bin/$fuzzer -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-      -artifact_prefix=build/fuzz/ "$corpus" >"$log" 2>&1; then
+  if grep -q '^Done' "$log"; then
+    echo "$fuzzer: $(grep -E '^Done' "$log")"
+  else
     tail -n 40 "$log"
     echo "$fuzzer found a fault; its input is saved under build/fuzz/"
-    exit 1
   fi
-  grep -E '^Done' "$log"
 done
+exit "$failed"

@@ -41,7 +41,7 @@ fi
 
 [ ${#sources[@]} -eq 0 ] || clang-format --dry-run -Werror "${sources[@]}"
 if [ ${#units[@]} -ne 0 ]; then
-  printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p build/native --quiet 2>&1 |
+  printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p build/native --quiet 2>&1 |
     { ! grep -E 'warning:|error:'; }
 fi
 echo "lint: clean"
