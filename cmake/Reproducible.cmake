@@ -10,6 +10,12 @@ if(QL_REPRODUCIBLE)
   add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=)
 endif()
 
+# A Mac program's debug map names each object file by its full path: the
+# release programs carry none (-S: no debugging symbols).
+if(QL_REPRODUCIBLE AND APPLE)
+  add_link_options(-Wl,-S)
+endif()
+
 # A Windows program's header holds no link time (the linker would put one there).
 if(WIN32)
   add_link_options(-Wl,--no-insert-timestamp)

@@ -18,14 +18,14 @@ for fuzzer in "${fuzzers[@]}"; do
   pids+=($!)
 done
 failed=0
-for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
-for fuzzer in "${fuzzers[@]}"; do
-  log=build/fuzz/$fuzzer.log
-  if grep -q '^Done' "$log"; then
-    echo "$fuzzer: $(grep -E '^Done' "$log")"
+for i in "${!fuzzers[@]}"; do
+  log=build/fuzz/${fuzzers[$i]}.log
+  if wait "${pids[$i]}"; then
+    echo "${fuzzers[$i]}: $(grep -E '^Done' "$log")"
   else
+    failed=1
     tail -n 40 "$log"
-    echo "$fuzzer found a fault; its input is saved under build/fuzz/"
+    echo "${fuzzers[$i]} found a fault; its input is saved under build/fuzz/"
   fi
 done
 exit "$failed"

@@ -21,15 +21,22 @@ case $what in
     ;;
 esac
 
-# Every time in the archives is the last commit's; modes do not depend on
-# the builder's umask.
+# Every time in the archives is the last commit's, in UTC (a ZIP holds local
+# times); modes do not depend on the builder's umask.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  if ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null); then
-    echo "package.sh: this folder is no git checkout; set SOURCE_DATE_EPOCH to the release's time." >&2
+  if ! command -v git >/dev/null; then
+    echo "package.sh: git is not installed; set SOURCE_DATE_EPOCH to the release's time, or install git." >&2
+    exit 1
+  elif ! top=$(git rev-parse --show-toplevel 2>&1); then
+    echo "package.sh: git cannot give the last commit's time here (${top%%$'\n'*}); set SOURCE_DATE_EPOCH to the release's time." >&2
+    exit 1
+  elif [ "$top" != "$(pwd -P)" ]; then
+    echo "package.sh: these sources are no checkout of their own but lie inside $top; set SOURCE_DATE_EPOCH to the release's time." >&2
     exit 1
   fi
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 fi
-export SOURCE_DATE_EPOCH
+export SOURCE_DATE_EPOCH TZ=UTC
 umask 022
 
 mkdir -p build/packages
@@ -42,16 +49,16 @@ if [ "$what" != windows ]; then
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
   cmake --build --preset package -j "$(nproc)"
+  rm -rf build/package/packages build/packages/*.deb
   cpack --preset deb
-  rm -f build/packages/*.deb
   cp build/package/packages/*.deb build/packages/
 fi
 if [ "$what" != deb ]; then
   scripts/install-deps.sh cmake make g++-mingw-w64-i686
   cmake --preset windows-x86 >/dev/null
   cmake --build --preset windows-x86 -j "$(nproc)"
+  rm -rf build/windows-x86/packages build/packages/*.zip
   cpack --preset windows-zip
-  rm -f build/packages/*.zip
   cp build/windows-x86/packages/*.zip build/packages/
 fi
 ls -l build/packages

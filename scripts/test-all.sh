@@ -78,15 +78,17 @@ stage "build: windows-x86" build windows-x86
 # The tests wait on the line's pauses and on wine more than they compute: the
 # work that only computes runs beside them, its output kept in a log that is
 # shown when it ends.
-compute_lane() {
+compute_lane() {  # every stage runs, whichever failed before it
+  local failed=0
   lane=compute
-  stage "lint: every file" scripts/lint.sh
-  stage "packages" scripts/package.sh
-  stage "build: macos-arm64" mac_build macos-arm64
-  stage "build: macos-x64" mac_build macos-x64
-  stage "launchd agent" tests/package/check_macos_agent.sh
+  stage "lint: every file" scripts/lint.sh || failed=1
+  stage "packages" scripts/package.sh || failed=1
+  stage "build: macos-arm64" mac_build macos-arm64 || failed=1
+  stage "build: macos-x64" mac_build macos-x64 || failed=1
+  stage "launchd agent" tests/package/check_macos_agent.sh || failed=1
   # A short bounded fuzzing run; scripts/fuzz.sh runs longer ones.
-  stage "fuzz: 2 x 30 s" scripts/fuzz.sh 30
+  stage "fuzz: 2 x 30 s" scripts/fuzz.sh 30 || failed=1
+  return "$failed"
 }
 compute_lane >"$logs/compute.log" 2>&1 &
 compute=$!
@@ -102,7 +104,10 @@ compute_failed=0
 wait "$compute" || compute_failed=1
 echo "=== lint, packages, macOS builds and fuzzing"
 cat "$logs/compute.log"
-[ "$compute_failed" -eq 0 ] && [ "$tests_failed" -eq 0 ]
+if [ "$compute_failed" -ne 0 ] || [ "$tests_failed" -ne 0 ]; then
+  echo "test-all: FAILED; the times below mark the stages that failed."
+  exit 1
+fi
 
 # The Debian package and the Windows archive, checked as installed.
 stage "package checks" tests/package/check_packages.sh
