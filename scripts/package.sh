@@ -43,8 +43,8 @@ mkdir -p build/packages
 if [ "$what" != windows ]; then
   scripts/install-deps.sh cmake g++ make libcli11-dev libserialport-dev dpkg-dev
   # Debian's hardening flags (fortified functions, stack protector, read-only
-  # relocations).
-  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  # relocations), without the debugging information that the package strips.
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP=-g
   cmake --preset package \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
