@@ -23,7 +23,7 @@ esac
 jobs=$(nproc)
 # The end-to-end tests mostly wait on the line's pauses: more of them than
 # there are cores run side by side.
-test_jobs=$((jobs * 2))
+test_jobs=$((jobs * 4))
 logs=build/test-all
 mkdir -p "$logs"
 rm -f "$logs"/*.times
