@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-command -v dpkg-query >/dev/null && scripts/install-deps.sh cmake g++ make libcli11-dev libserialport-dev
+command -v dpkg-query >/dev/null && scripts/install-deps.sh host-programs
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/demo --target quarnelix-link quarnelix-peer quarnelix-demo \
   -j "$(nproc 2>/dev/null || sysctl -n hw.ncpu)"

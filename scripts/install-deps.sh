@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the builds and tests need; does nothing when all are there.
-# Given package names, installs only those (and not the macOS cross compiler).
+# Given package names, installs only those (and not the macOS cross compiler);
+# the name "host-programs" stands for what building the terminal programs needs.
 set -euo pipefail
 
+host_programs=(cmake g++ make libcli11-dev libserialport-dev)
 packages=(
-  cmake g++ make python3
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev libserialport-dev
+  "${host_programs[@]}" python3
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 xvfb xauth imagemagick
   clang clang-format clang-tidy libclang-rt-14-dev
   dpkg-dev lintian man-db groff-base systemd unzip locales
 )
-[ $# -gt 0 ] && packages=("$@")
+if [ $# -gt 0 ]; then
+  packages=()
+  for name in "$@"; do
+    if [ "$name" = host-programs ]; then packages+=("${host_programs[@]}"); else packages+=("$name"); fi
+  done
+fi
 
 missing=()
 for package in "${packages[@]}"; do

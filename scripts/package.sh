@@ -41,7 +41,7 @@ umask 022
 
 mkdir -p build/packages
 if [ "$what" != windows ]; then
-  scripts/install-deps.sh cmake g++ make libcli11-dev libserialport-dev dpkg-dev
+  scripts/install-deps.sh host-programs dpkg-dev
   # Debian's hardening flags (fortified functions, stack protector, read-only
   # relocations), without the debugging information that the package strips.
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP=-g

@@ -61,8 +61,7 @@ host_tests() {  # PRESET
 }
 
 if $quick; then
-  scripts/install-deps.sh cmake g++ make python3 libgtest-dev libgmock-dev \
-    libcli11-dev libserialport-dev clang-format clang-tidy
+  scripts/install-deps.sh host-programs python3 libgtest-dev libgmock-dev clang-format clang-tidy
   stage "build: native" build native
   stage "lint: what changed" scripts/lint.sh --changed
   stage "test: native" host_tests native
