@@ -46,8 +46,9 @@ members() {  # ARCHIVE: its members, each with its mode, owner, time and checksu
     *.deb) { dpkg-deb --ctrl-tarfile "$1" | tar_members control; dpkg-deb --fsys-tarfile "$1" | tar_members data; } ;;
     *.zip) python3 -c '
 import hashlib, sys, zipfile
-for info in zipfile.ZipFile(sys.argv[1]).infolist():
-    data = zipfile.ZipFile(sys.argv[1]).read(info)
+archive = zipfile.ZipFile(sys.argv[1])
+for info in archive.infolist():
+    data = archive.read(info)
     print(info.filename, oct(info.external_attr >> 16), info.date_time, hashlib.sha256(data).hexdigest()[:16])' "$1" ;;
   esac
 }
