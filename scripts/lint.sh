@@ -42,7 +42,7 @@ def git(*args):
 
 root = os.getcwd()
 units = sorted({os.path.relpath(entry["file"], root)
-                for entry in json.load(open("build/native/compile_commands.json"))} - {""})
+                for entry in json.load(open("build/native/compile_commands.json"))})
 units = [unit for unit in units if not unit.startswith(("build", ".."))]
 sources = git("ls-files", "--", "*.cpp", "*.h")
 base = sys.argv[1]
