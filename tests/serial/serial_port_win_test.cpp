@@ -510,6 +510,7 @@ TEST_F(SerialPortPty, AGonePortIsToldOnceToItsOwnWindowAndTheStopEndsTheRetrying
   // milliseconds, so the bound leaves a busy machine ample room.
   const int retry = std::max(port.issues.load() + 1, 8);
   for (int i = 0; i < 5000 && port.issues.load() < retry; ++i) Sleep(1);
+  ASSERT_GE(port.issues.load(), retry) << "no retry began within 5 s";
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(port.ClosePort(), kSuccess);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(700));
