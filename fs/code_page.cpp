@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
+#include <cstring>
 #include <cwctype>
 #include <utility>
 #if defined(__APPLE__)
@@ -11,6 +12,8 @@
 #endif
 #include <locale.h>
 #include <wctype.h>
+
+#include "link/name_rules.h"
 
 namespace ql {
 namespace {
@@ -87,6 +90,14 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// The page a name means: the one Windows uses for an alias, else the name.
+std::string PageOf(const std::string& name) {
+  for (const Alias& alias : kAliases) {
+    if (Upper(name) == alias.name) return alias.page;
+  }
+  return Upper(name);
+}
+
 // How iconv takes `input` whole: the bytes it made, or why it stopped.
 int ConvertWhole(iconv_t converter, const std::string& input, std::string& output) {
   iconv(converter, nullptr, nullptr, nullptr, nullptr);
@@ -117,10 +128,7 @@ std::u32string DecodeAll(const std::string& utf8) {
 }  // namespace
 
 std::optional<CodePage> CodePage::Open(const std::string& name, std::string& error) {
-  std::string page = name;
-  for (const Alias& alias : kAliases) {
-    if (Upper(name) == alias.name) page = alias.page;
-  }
+  const std::string page = PageOf(name);
   const iconv_t toHost = iconv_open("UTF-8", page.c_str());
   const iconv_t toHandheld = iconv_open(page.c_str(), "UTF-8");
   CodePage codePage(name, toHost, toHandheld);
@@ -198,12 +206,11 @@ bool CodePage::Probe() {
   return true;
 }
 
-// Converts all of `input`. A character the target lacks, or a broken input
-// sequence, becomes '?' and clears `exact`, so a name is never lost as a whole.
-std::string CodePage::Convert(bool toHost, const std::string& input, bool* exact) const {
+bool CodePage::Convert(bool toHost, const std::string& input, const char* substitute,
+                       std::string& output) const {
   const iconv_t converter = toHost ? toHost_ : toHandheld_;
   iconv(converter, nullptr, nullptr, nullptr, nullptr);
-  std::string output;
+  output.clear();
   char chunk[1024];
   char* in = const_cast<char*>(input.data());
   std::size_t inLeft = input.size();
@@ -214,32 +221,67 @@ std::string CodePage::Convert(bool toHost, const std::string& input, bool* exact
     output.append(chunk, sizeof chunk - outLeft);
     if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
     const auto byte = static_cast<unsigned char>(*in);
-    std::size_t skip = toHost ? 1 : Utf8Length(byte);
-    skip = std::min(skip, inLeft);
-    const std::uint32_t character = toHost ? byte : DecodeUtf8(std::string(in, skip));
-    if (character >= 0x80 && character <= 0x9F && undefined_[character]) {
-      // Windows' mapping of a single-byte page's undefined bytes, both ways.
+    const std::size_t skip = toHost ? 1 : std::min(Utf8Length(byte), inLeft);
+    const std::string sequence(in, skip);
+    const std::uint32_t character = toHost ? byte : DecodeUtf8(sequence);
+    // A stray or overlong UTF-8 sequence stands for no character at all.
+    const bool wellFormed = toHost || EncodeUtf8(character) == sequence;
+    if (wellFormed && character >= 0x80 && character <= 0xFF && undefined_[character]) {
       output += toHost ? EncodeUtf8(character) : std::string(1, static_cast<char>(character));
+    } else if (substitute == nullptr) {
+      return false;
+    } else if (*substitute != '\0' || !toHost) {
+      output += substitute;
     } else {
-      output += '?';
-      if (exact != nullptr) *exact = false;
+      static const char kHex[] = "0123456789abcdef";
+      output += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
     }
     in += skip;
     inLeft -= skip;
   }
-  return output;
+  return true;
 }
 
-std::string CodePage::ToHost(const std::string& ansi) const { return Convert(true, ansi, nullptr); }
+std::optional<std::string> CodePage::MapName(bool toHost, const std::string& name,
+                                             NameUse use) const {
+  // ASCII is itself on both sides (Probe made sure).
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  std::string there = name;
+  std::string back;
+  if (!ascii && (!Convert(toHost, name, nullptr, there) ||
+                 !Convert(!toHost, there, nullptr, back) || back != name)) {
+    return std::nullopt;
+  }
+  if (!IsWindowsNameComponent(toHost ? name : there, *this, use == NameUse::kPattern)) {
+    return std::nullopt;
+  }
+  return there;
+}
+
+std::optional<std::string> CodePage::HostName(const std::string& handheld, NameUse use) const {
+  return MapName(true, handheld, use);
+}
+
+std::optional<std::string> CodePage::HandheldName(const std::string& host) const {
+  return MapName(false, host, NameUse::kName);
+}
+
+std::string CodePage::ToHost(const std::string& ansi) const {
+  std::string host;
+  Convert(true, ansi, "", host);
+  return host;
+}
 
 std::string CodePage::ToHandheld(const std::string& utf8) const {
-  return Convert(false, utf8, nullptr);
+  std::string ansi;
+  Convert(false, utf8, "?", ansi);
+  return ansi;
 }
 
 std::optional<std::string> CodePage::ToHandheldExactly(const std::string& utf8) const {
-  bool exact = true;
-  std::string ansi = Convert(false, utf8, &exact);
-  if (!exact) return std::nullopt;
+  std::string ansi;
+  if (!Convert(false, utf8, nullptr, ansi)) return std::nullopt;
   return ansi;
 }
 
@@ -247,8 +289,16 @@ std::string CodePage::ToTerminal(const std::string& ansi) const {
   return TerminalText(ToHost(ansi));
 }
 
-std::u32string CodePage::UpperChars(const std::string& ansi) const {
-  return UpperHostChars(ToHost(ansi));
+std::string CodePage::Label() const {
+  const std::string page = PageOf(name_);
+  for (const char* prefix : {"CP", "WINDOWS-"}) {
+    const std::size_t length = std::strlen(prefix);
+    if (page.size() > length && page.compare(0, length, prefix) == 0 &&
+        page.find_first_not_of("0123456789", length) == std::string::npos) {
+      return page.substr(length);
+    }
+  }
+  return name_;
 }
 
 std::u32string CodePage::UpperHostChars(const std::string& utf8) const {

@@ -35,26 +35,44 @@ class CodePage final : public HandheldCharset {
   const std::string& Name() const { return name_; }
   bool IsLeadByte(unsigned char byte) const override { return lead_[byte]; }
 
-  // Characters that the other side cannot represent become '?'. As on
-  // Windows, a single-byte page's undefined bytes 0x80-0x9F stand for the
-  // characters U+0080-U+009F, so that distinct names stay distinct.
+  // The one correspondence between names on the two sides: the host's name
+  // for a handheld's name, and the handheld's for a host's. Two names
+  // correspond only when each converts into the other with no character
+  // replaced and back again to the same bytes, and the name is one path
+  // component Windows could also hold (a search pattern may hold * and ?).
+  // A single-byte page's undefined bytes stand for the characters U+0080 to
+  // U+00FF of the same number, as Windows does for 0x80-0x9F, where no other
+  // byte of the page already stands for that character. Empty when the name
+  // has no counterpart: such a name is never listed, fetched or created.
+  enum class NameUse { kName, kPattern };
+  std::optional<std::string> HostName(const std::string& handheld,
+                                      NameUse use = NameUse::kName) const;
+  std::optional<std::string> HandheldName(const std::string& host) const;
+
+  // For showing, not for naming files: characters the other side lacks become
+  // '?' (ToHandheld), or "\xNN" for a handheld byte that stands for none (ToHost).
   std::string ToHost(const std::string& ansi) const;
   std::string ToHandheld(const std::string& utf8) const;
-  // The handheld's spelling of a host name; empty when the code page cannot
+  // The handheld's spelling of a host text; empty when the code page cannot
   // write one of its characters.
   std::optional<std::string> ToHandheldExactly(const std::string& utf8) const;
   // The handheld's text as UTF-8 fit for a terminal (see TerminalText).
   std::string ToTerminal(const std::string& ansi) const;
+  // The page's number as Windows names it ("932") where it has one, else its name.
+  std::string Label() const;
 
-  // A name's characters in their upper-case forms, as Windows compares names:
-  // of the handheld's text, and of a host name in UTF-8.
-  std::u32string UpperChars(const std::string& ansi) const;
+  // A host name's characters in their upper-case forms, as Windows compares names.
   std::u32string UpperHostChars(const std::string& utf8) const;
 
  private:
   CodePage(std::string name, iconv_t toHost, iconv_t toHandheld);
   bool Probe();
-  std::string Convert(bool toHost, const std::string& input, bool* exact) const;
+  // Converts all of `input`; a character the target lacks becomes
+  // `substitute` ("\xNN" when it is empty and the input a handheld text),
+  // or ends the conversion (false) when `substitute` is null.
+  bool Convert(bool toHost, const std::string& input, const char* substitute,
+               std::string& output) const;
+  std::optional<std::string> MapName(bool toHost, const std::string& name, NameUse use) const;
   void Release();
 
   std::string name_;
@@ -62,7 +80,8 @@ class CodePage final : public HandheldCharset {
   iconv_t toHandheld_;
   locale_t unicode_{};  // knows the case of every letter, whatever the program's locale
   std::array<bool, 256> lead_{};
-  std::array<bool, 256> undefined_{};  // single-byte pages: bytes that stand for no character
+  // Single-byte pages: bytes that stand for no character of the page.
+  std::array<bool, 256> undefined_{};
 };
 
 // UTF-8 text, such as a host path, made fit for a terminal: control

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -26,6 +27,7 @@
 #include "fs/descriptor.h"
 #include "fs/handheld_path.h"
 #include "fs/wildcard_pattern.h"
+#include "link/name_rules.h"
 
 namespace ql {
 
@@ -149,6 +151,17 @@ class PosixReadableFile : public ReadableFile {
     *count = done.second;
     return done.first;
   }
+  Status Stat(FileStamp& stamp) const override {
+    struct stat status {};
+    if (fstat(fd_.get(), &status) != 0) return errno;
+    stamp.size = static_cast<std::uint64_t>(status.st_size);
+#if defined(__APPLE__)
+    stamp.lastWriteTime = ToFileTime(status.st_mtimespec);
+#else
+    stamp.lastWriteTime = ToFileTime(status.st_mtim);
+#endif
+    return kSuccess;
+  }
 
  private:
   std::pair<Status, std::uint32_t> ReadFully(char* buffer, std::uint32_t length) const {
@@ -167,12 +180,32 @@ class PosixReadableFile : public ReadableFile {
   std::future<std::pair<Status, std::uint32_t>> read_;
 };
 
-// Upload contents go to a hidden file of this prefix in the upload's folder;
-// listings never show one.
-constexpr char kUploadTemporaryPrefix[] = ".quarnelix-upload-";
+// A temporary that no upload has touched for this long, and that no server
+// holds locked, was left by one that ended without cleaning up. The age
+// covers the moment between a temporary's creation and its lock.
+constexpr time_t kAbandonedAfterSeconds = 60;
 
-bool IsUploadTemporary(const char* name) {
-  return std::strncmp(name, kUploadTemporaryPrefix, sizeof kUploadTemporaryPrefix - 1) == 0;
+// Removes the upload temporaries in a folder that no live upload holds.
+void RemoveAbandonedTemporaries(int folderFd) {
+  Folder folder(folderFd);
+  if (!folder.IsOpen()) return;
+  while (const dirent* entry = folder.Next()) {
+    if (!IsUploadTemporaryName(entry->d_name)) continue;
+    const Descriptor fd(openat(folder.Fd(), entry->d_name,
+                               O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    struct stat named {};
+    if (fd.get() < 0 || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_uid != geteuid() || time(nullptr) - opened.st_mtime < kAbandonedAfterSeconds ||
+        flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      continue;
+    }
+    // Still the file that was judged, not one put under its name since.
+    if (fstatat(folder.Fd(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      unlinkat(folder.Fd(), entry->d_name, 0);
+    }
+  }
 }
 
 // Gives `from` the name `to` in the same folder unless `to` exists: the
@@ -219,12 +252,12 @@ std::string JoinComponents(const std::vector<std::string>& components, std::size
   return path;
 }
 
-// The kernel keeps the whole walk, links included, below `folderFd`: an
-// escape fails with EXDEV, as does any link with an absolute target.
+// The kernel keeps the whole walk below `folderFd` and follows no link: a
+// path with a link in it fails with ELOOP, an escape with EXDEV.
 int OpenBeneathByKernel(int folderFd, const std::string& path, int flags) {
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
   return static_cast<int>(syscall(SYS_openat2, folderFd, path.c_str(), &how, sizeof how));
 }
 #endif
@@ -242,9 +275,11 @@ struct PosixFileSystem::HostPath {
   std::string name;          // the host's name of the existing entry it means
 };
 
-Status PosixFileSystem::OpenDrive(const std::string& folder, Drive& drive) {
-  Descriptor fd(open(folder.c_str(), kFolderFlags));
-  if (fd.get() < 0) return errno;
+Status PosixFileSystem::OpenDrive(const std::string& folder, Drive& drive, int extraFlags) {
+  Descriptor fd(open(folder.c_str(), kFolderFlags | extraFlags));
+  struct stat status {};
+  if (fd.get() < 0 || fstat(fd.get(), &status) != 0) return errno;
+  drive.owner = status.st_uid;
   char* real = realpath(folder.c_str(), nullptr);
   if (real == nullptr) return errno;
   drive.realPath = real;
@@ -258,7 +293,8 @@ PosixFileSystem::PosixFileSystem(const DriveTable& drives, CodePage codePage)
   for (const auto& [letter, folder] : drives) {
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     Drive drive;
-    if (OpenDrive(folder, drive) != kSuccess) continue;
+    if (OpenDrive(folder, drive, 0) != kSuccess) continue;
+    RemoveAbandonedTemporaries(drive.fd);
     const auto previous = open_.find(upper);
     if (previous != open_.end()) close(previous->second.fd);
     open_[upper] = drive;
@@ -276,19 +312,29 @@ const PosixFileSystem::Drive* PosixFileSystem::Reach(char letter, Status& status
     status = ENOENT;
     return nullptr;
   }
+  Drive& served = drive->second;
   struct stat folder {};
-  if (fstat(drive->second.fd, &folder) == 0 && folder.st_nlink > 0) return &drive->second;
-  // Removed: a folder made again under its path is served again, opened as at the start.
+  if (!served.replaced && fstat(served.fd, &folder) == 0 && folder.st_nlink > 0) return &served;
+  // Removed: a folder made again under its path is served again, but only a
+  // real folder of the same owner; a link or another user's folder there is
+  // never served, until the server starts again.
   Drive again;
-  status = OpenDrive(drives_[letter], again);
+  status = served.replaced ? kDriveReplaced : OpenDrive(drives_[letter], again, O_NOFOLLOW);
+  if (status == ELOOP || status == ENOTDIR || (status == kSuccess && again.owner != served.owner)) {
+    status = kDriveReplaced;
+  }
+  if (status == kDriveReplaced) {
+    served.replaced = true;
+    if (again.fd >= 0) close(again.fd);
+  }
   if (status != kSuccess) return nullptr;
-  close(drive->second.fd);
-  drive->second = again;
-  return &drive->second;
+  close(served.fd);
+  served = again;
+  return &served;
 }
 
 // Finds the entry `path` names below the drive, following the links that stay
-// inside it. Returns the open folder that holds the entry, with `name` its
+// inside it and that its owner or this user made. Returns the open folder that holds the entry, with `name` its
 // name there (never a link; "." for the drive itself); -1 with errno set when
 // the entry's folder is missing or the path leads outside the drive.
 int PosixFileSystem::OpenBeneath(const Drive& drive, std::vector<std::string> path,
@@ -307,12 +353,12 @@ int PosixFileSystem::OpenBeneath(const Drive& drive, std::vector<std::string> pa
       name = path.back();
       return folder.release();
     }
-    // Old kernels and sandboxes refuse the call. An escape, or a link that
-    // names a place inside by its absolute path, is left to the walk below,
-    // which tells them apart and never opens anything outside.
+    // Old kernels and sandboxes refuse the call. A path through a link is
+    // left to the walk below, which follows only the links that stay inside
+    // and that the drive's owner or this user made.
     if (folder.get() < 0 && (errno == ENOSYS || errno == EPERM)) kernelRefuses = true;
     if (folder.get() < 0 && errno != ENOSYS && errno != EPERM && errno != EXDEV &&
-        errno != EAGAIN) {
+        errno != ELOOP && errno != EAGAIN) {
       return -1;
     }
   }
@@ -327,7 +373,16 @@ int PosixFileSystem::OpenBeneath(const Drive& drive, std::vector<std::string> pa
     for (; at < path.size() && folder.get() >= 0; ++at) {
       const std::string& part = path[at];
       if (part == ".") continue;
-      if (part == ".." || ReadLink(folder.get(), part, target)) break;
+      if (part == "..") break;
+      if (ReadLink(folder.get(), part, target)) {
+        struct stat link {};
+        if (fstatat(folder.get(), part.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 ||
+            (link.st_uid != drive.owner && link.st_uid != geteuid())) {
+          folder.reset(-1);
+          errno = ENOENT;  // planted by someone else: not there for the handheld
+        }
+        break;
+      }
       if (at + 1 == path.size()) {
         name = part;
         return folder.release();
@@ -392,23 +447,22 @@ Status PosixFileSystem::ResolveFolder(const std::string& text, HostPath& resolve
   return resolved.folder.get() >= 0 ? kSuccess : errno;
 }
 
-// The entry that Windows would open for `ansi`: the name as written when it
-// exists, else the first one equal but for case.
+// The entry that Windows would open for `ansi`: the host name it maps to when
+// that exists, else the first name equal but for case among those that map.
 Status PosixFileSystem::ResolveName(int folderFd, const std::string& ansi,
                                     std::string& name) const {
-  name = codePage_.ToHost(ansi);
-  // Checked again as the host spells it: nothing may decode to a step out.
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-    return ENOENT;
-  }
+  const std::optional<std::string> host = codePage_.HostName(ansi);
+  if (!host) return ENOENT;
+  name = *host;
   struct stat status {};
   if (fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return kSuccess;
   if (errno != ENOENT) return errno;
   Folder listing(folderFd);
   if (!listing.IsOpen()) return errno;
-  const std::u32string wanted = codePage_.UpperChars(ansi);
+  const std::u32string wanted = codePage_.UpperHostChars(name);
   while (const dirent* entry = listing.Next()) {
-    if (codePage_.UpperHostChars(entry->d_name) == wanted) {
+    if (codePage_.UpperHostChars(entry->d_name) == wanted && !IsUploadTemporaryName(entry->d_name) &&
+        codePage_.HandheldName(entry->d_name)) {
       name = entry->d_name;
       return kSuccess;
     }
@@ -458,7 +512,9 @@ bool PosixFileSystem::Describe(const HostPath& path, int folderFd, const std::st
 Status PosixFileSystem::FindOne(const HostPath& path, FoundEntries& found) const {
   FindEntry entry;
   if (!Describe(path, path.folder.get(), path.name, entry)) return ENOENT;
-  entry.name = codePage_.ToHandheld(path.name);
+  const std::optional<std::string> name = codePage_.HandheldName(path.name);
+  if (!name) return ENOENT;
+  entry.name = *name;
   found.entries.push_back(std::move(entry));
   return kSuccess;
 }
@@ -486,16 +542,14 @@ Status PosixFileSystem::ListFolder(const HostPath& path, const WildcardPattern& 
   }
   std::vector<std::pair<std::u32string, FindEntry>> named;  // by upper-case name
   while (const dirent* hostEntry = folder.Next()) {
-    if (IsUploadTemporary(hostEntry->d_name)) continue;
+    if (IsUploadTemporaryName(hostEntry->d_name)) continue;
     std::u32string upper = codePage_.UpperHostChars(hostEntry->d_name);
     FindEntry entry;
     if (!pattern.Matches(upper) || !Describe(path, folder.Fd(), hostEntry->d_name, entry)) continue;
-    // A name the handheld could not ask for is left out, and counted: one its
-    // code page cannot write, one holding a backslash, which would split it
-    // in the handheld's path, and one too long for a listing record.
-    const std::optional<std::string> name = codePage_.ToHandheldExactly(hostEntry->d_name);
-    if (!name || std::strchr(hostEntry->d_name, '\\') != nullptr ||
-        name->size() >= kNameFieldSize) {
+    // A name the handheld could not ask for is left out, and counted: one
+    // with no handheld name of its own, and one too long for a listing record.
+    const std::optional<std::string> name = codePage_.HandheldName(hostEntry->d_name);
+    if (!name || name->size() >= kNameFieldSize) {
       ++found.leftOut;
       continue;
     }
@@ -515,17 +569,24 @@ std::string PosixFileSystem::HostPathOf(const std::string& text) const {
   const auto drive = drives_.find(path.drive);
   if (drive == drives_.end()) return std::string();
   std::string host = drive->second;
-  for (const std::string& folder : path.folders) host += "/" + codePage_.ToHost(folder);
-  if (!path.name.empty()) host += "/" + codePage_.ToHost(path.name);
-  return host;
+  for (const std::string& folder : path.folders) {
+    const std::optional<std::string> name = codePage_.HostName(folder);
+    if (!name) return std::string();
+    host += "/" + *name;
+  }
+  if (path.name.empty()) return host;
+  const std::optional<std::string> name = codePage_.HostName(path.name);
+  return name ? host + "/" + *name : std::string();
 }
 
 Status PosixFileSystem::FindFiles(const std::string& pattern, FoundEntries& found) {
   HostPath path;
   const Status folder = ResolveFolder(pattern, path);
   if (folder != kSuccess) return folder;
-  if (path.ansiName.empty()) return ENOENT;
-  const WildcardPattern wildcards(codePage_.UpperChars(path.ansiName));
+  const std::optional<std::string> hostPattern =
+      codePage_.HostName(path.ansiName, CodePage::NameUse::kPattern);
+  if (!hostPattern) return ENOENT;
+  const WildcardPattern wildcards(codePage_.UpperHostChars(*hostPattern));
   if (wildcards.HasWildcards()) return ListFolder(path, wildcards, found);
   const Status named = ResolveName(path.folder.get(), path.ansiName, path.name);
   return named != kSuccess ? named : FindOne(path, found);
@@ -552,21 +613,26 @@ Status PosixFileSystem::OpenForReading(const std::string& pathText,
   return kSuccess;
 }
 
-bool PosixFileSystem::AcceptsUploadName(const std::string& name) const {
-  return name.empty() || name[0] != '.';
+std::string PosixFileSystem::UploadNameProblem(const std::string& name) const {
+  if (!name.empty() && name[0] == '.') return "a name this desktop keeps for configuration";
+  if (!codePage_.HostName(name)) return "the name is not valid in code page " + codePage_.Label();
+  return {};
 }
 
 // The contents go to a hidden temporary file in the upload's folder, which is
-// kept open, so the upload lands in the folder it started in.
+// kept open, so the upload lands in the folder it started in. The temporary is
+// locked while it is open: a server starting on the same drive tells a live
+// upload from one a crash left.
 class PosixFileSystem::Upload final : public UploadFile {
  public:
-  Upload(const PosixFileSystem& fileSystem, HostPath&& path, std::string temporary, int fd)
+  Upload(const PosixFileSystem& fileSystem, HostPath&& path, std::string hostName,
+         std::string temporary, int fd)
       : fileSystem_(fileSystem),
         path_(std::move(path)),
+        hostName_(std::move(hostName)),
         temporary_(std::move(temporary)),
         fd_(fd) {}
   ~Upload() override {
-    fd_.reset(-1);
     if (!placed_) unlinkat(path_.folder.get(), temporary_.c_str(), 0);
   }
   Upload(const Upload&) = delete;
@@ -585,30 +651,40 @@ class PosixFileSystem::Upload final : public UploadFile {
     return kSuccess;
   }
 
+  // Placed while the temporary is still open and locked.
   Status Commit() override {
     if (fsync(fd_.get()) != 0) return errno;
-    const int closed = close(fd_.release());
-    if (closed != 0 && errno != EINTR) return errno;
     // A name that differs only in case is the same file for the handheld.
     std::string existing;
     const Status lookup = fileSystem_.ResolveName(path_.folder.get(), path_.ansiName, existing);
     if (lookup == kSuccess) return EEXIST;
     if (lookup != ENOENT) return lookup;
-    const std::string name = fileSystem_.codePage_.ToHost(path_.ansiName);
     const Status placed =
-        PlaceWithoutReplacing(path_.folder.get(), temporary_.c_str(), name.c_str());
+        PlaceWithoutReplacing(path_.folder.get(), temporary_.c_str(), hostName_.c_str());
+    if (placed == ENOENT) return MissingOnCommit();
     if (placed != kSuccess) return placed;
     placed_ = true;
     // The new folder entry reaches the disk too; some systems cannot sync a folder.
     static_cast<void>(fsync(path_.folder.get()));
-    return kSuccess;
+    const int closed = close(fd_.release());
+    return closed != 0 && errno != EINTR ? errno : kSuccess;
   }
 
   long long TraceId() const override { return fd_.get(); }
 
  private:
+  // What was missing when the temporary could not be given its name: the
+  // folder, or only the temporary, which someone at the desktop removed.
+  Status MissingOnCommit() const {
+    struct stat status {};
+    if (fstat(path_.folder.get(), &status) == 0 && status.st_nlink == 0) return ENOENT;
+    if (fstat(fd_.get(), &status) == 0 && status.st_nlink == 0) return kUploadTemporaryRemoved;
+    return ENOENT;
+  }
+
   const PosixFileSystem& fileSystem_;
   HostPath path_;
+  std::string hostName_;
   std::string temporary_;
   Descriptor fd_;
   bool placed_ = false;
@@ -619,22 +695,22 @@ Status PosixFileSystem::CreateUpload(const std::string& pathText,
   HostPath path;
   const Status folder = ResolveFolder(pathText, path);
   if (folder != kSuccess) return folder;
-  if (path.ansiName.empty() || !AcceptsUploadName(path.ansiName)) return EINVAL;
+  if (!UploadNameProblem(path.ansiName).empty()) return EINVAL;
+  std::string hostName = *codePage_.HostName(path.ansiName);
   static std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    static_cast<void>(
-        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random())));
-    std::string temporary = kUploadTemporaryPrefix + std::string(suffix);
+    std::string temporary = UploadTemporaryName(random());
     // Readable by others as any new document is (the umask may narrow it); the
     // default drive's folder is the user's alone.
-    const int fd = openat(path.folder.get(), temporary.c_str(),
-                          O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd >= 0) {
-      file = std::make_unique<Upload>(*this, std::move(path), std::move(temporary), fd);
-      return kSuccess;
-    }
-    if (errno != EEXIST) return errno;
+    Descriptor fd(openat(path.folder.get(), temporary.c_str(),
+                         O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (fd.get() < 0 && errno == EEXIST) continue;
+    if (fd.get() < 0) return errno;
+    // Some file systems lock nothing; the temporary's age then still keeps it.
+    static_cast<void>(flock(fd.get(), LOCK_EX | LOCK_NB));
+    file = std::make_unique<Upload>(*this, std::move(path), std::move(hostName),
+                                    std::move(temporary), fd.release());
+    return kSuccess;
   }
   return EEXIST;
 }

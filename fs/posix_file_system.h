@@ -3,6 +3,8 @@
 // host folders, and nothing outside those folders is ever listed or opened.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -22,7 +24,9 @@ class PosixFileSystem : public FileSystem {
   // Opens each drive's folder once, here: later renames of the folder or
   // anything in it cannot move a drive. A folder that cannot be opened is left
   // out; an empty table serves no drive. A folder that is removed is reached
-  // anew from its path, so that one made again is served again.
+  // anew from its path, so that one made again is served again, if it is a
+  // real folder of the same owner. Upload temporaries that a server which
+  // ended without cleaning up left in a drive's folder are removed here.
   PosixFileSystem(const DriveTable& drives, CodePage codePage);
   ~PosixFileSystem() override;
   PosixFileSystem(const PosixFileSystem&) = delete;
@@ -31,8 +35,9 @@ class PosixFileSystem : public FileSystem {
   Status FindFiles(const std::string& pattern, FoundEntries& found) override;
   Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
-  // Names that begin with a dot are read as configuration here (".profile").
-  bool AcceptsUploadName(const std::string& name) const override;
+  // Names that begin with a dot are read as configuration here (".profile"),
+  // and a name must map to a host name (CodePage::HostName).
+  std::string UploadNameProblem(const std::string& name) const override;
   const HandheldCharset& PathCharset() const override { return codePage_; }
 
   // The drives served: those whose folder could be opened.
@@ -45,12 +50,14 @@ class PosixFileSystem : public FileSystem {
  private:
   struct Drive {
     int fd = -1;           // the folder, opened once
+    uid_t owner = 0;       // whose folder it is: a folder made again must be theirs too
+    bool replaced = false;  // something else stands at its path: not served any more
     std::string realPath;  // its absolute path, links resolved, for links that name it so
   };
   struct HostPath;
   class Upload;
 
-  static Status OpenDrive(const std::string& folder, Drive& drive);
+  static Status OpenDrive(const std::string& folder, Drive& drive, int extraFlags);
   // The drive's folder, opened again when it was removed; null when it is not served.
   const Drive* Reach(char letter, Status& status);
   static int OpenBeneath(const Drive& drive, std::vector<std::string> path, std::string& name);

@@ -15,6 +15,16 @@
 
 namespace ql {
 
+// What says that a file changed: its size and its last write.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::uint64_t lastWriteTime = 0;  // in the system's own units
+  bool operator==(const FileStamp& other) const {
+    return size == other.size && lastWriteTime == other.lastWriteTime;
+  }
+  bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+
 // A file being sent. The next piece is read while the current one goes out,
 // so a slow disk, a share or a disk waking from sleep never leaves a pause in
 // the payload, which the handheld would take for the end of the message.
@@ -27,6 +37,8 @@ class ReadableFile {
   // Waits for the read started last: `count` is `length` but at the end of
   // the file (0 past it).
   virtual Status FinishRead(std::uint32_t* count) = 0;
+  // The open file's own size and last write, asked of the system each time.
+  virtual Status Stat(FileStamp& stamp) const = 0;
 };
 
 // An upload as it arrives: its contents go to a hidden temporary file in the
@@ -59,14 +71,16 @@ class FileSystem {
   // Lists what a search pattern ("C:\dir\*.txt") matches, in the order the
   // system yields it. Success only with at least one entry.
   virtual Status FindFiles(const std::string& pattern, FoundEntries& found) = 0;
-  // Opens an existing regular file for reading, sharing reads.
+  // Opens the existing regular file that `path` names, sharing reads; a
+  // wildcard in it is a character like any other, so it names no file.
   virtual Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) = 0;
   // Starts an upload that is to be stored as `path` once whole; the folder
   // must exist. Whether the name is free is decided by Commit.
   virtual Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) = 0;
-  // Whether an upload may be stored under `name` here, beyond what Windows
-  // allows in names anywhere.
-  virtual bool AcceptsUploadName(const std::string& /*name*/) const { return true; }
+  // Why an upload may not be stored under `name` here, beyond what Windows
+  // allows in names anywhere (a name this code page cannot carry both ways,
+  // say); empty when it may.
+  virtual std::string UploadNameProblem(const std::string& /*name*/) const { return {}; }
   // The code page of the handheld's paths, which says where characters end.
   virtual const HandheldCharset& PathCharset() const { return HandheldCharset::SingleByte(); }
 };

@@ -19,11 +19,12 @@ struct LinkActivity {
     kListingSent,        // text: the pattern; entries, bytes, leftOut
     kListingFailed,      // text: the pattern; status: why the search found nothing
     kFileSent,           // text: the path; bytes, elapsedMs
+    kFileChanged,        // text: the path; bytes sent: the file changed while it was read
     kFileNotFound,       // text: the path; status: why the search found nothing
     kFileUnreadable,     // text: the path; status; answered with the echo alone
     kFileReadFailed,     // text: the path; status; bytes sent before the read failed
     kUploadNameTaken,    // text: the path the upload will be stored under
-    kUploadNameRefused,  // text: the name as it came; reason
+    kUploadNameRefused,  // text: the path it would be stored under; reason
     kUploadStored,       // text: the path; bytes
     kUploadFailed,       // text: the path (empty: no name); bytes; status or reason
     kUploadCutShort,     // text: the path; bytes that had come; status: what ended the message
@@ -39,7 +40,7 @@ struct LinkActivity {
 
   Kind kind;
   std::string text;              // as the handheld wrote it, in its code page
-  const char* reason = nullptr;  // why a name or an upload was refused, in the core's words
+  std::string reason;  // why a name or an upload was refused, in the core's words; empty: none
   Status status = kSuccess;      // the system's code of what failed
   std::uint64_t bytes = 0;
   std::uint64_t total = 0;

@@ -104,15 +104,17 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
 
 int CLinkServer::TakeUploadName(const char* path) {
   uploadName_ = UploadNameOf(path, fileSystem_.PathCharset());
-  const char* refusal = UploadNameRefusal(uploadName_, fileSystem_.PathCharset());
-  if (refusal == nullptr && !fileSystem_.AcceptsUploadName(uploadName_)) {
-    refusal = "a name this desktop keeps for configuration";
+  std::string refusal;
+  if (const char* anywhere = UploadNameRefusal(uploadName_, fileSystem_.PathCharset())) {
+    refusal = anywhere;
+  } else {
+    refusal = fileSystem_.UploadNameProblem(uploadName_);
   }
-  if (refusal != nullptr) {
+  if (!refusal.empty()) {
     Trace("upload name refused");
     Trace(path);
-    Trace(refusal);
-    LinkActivity refused{LinkActivity::Kind::kUploadNameRefused, uploadName_};
+    Trace(refusal.c_str());
+    LinkActivity refused{LinkActivity::Kind::kUploadNameRefused, uploadDirectory_ + uploadName_};
     refused.reason = refusal;
     Report(refused);
     UseUpUploadName("its name was refused");
@@ -292,6 +294,14 @@ int CLinkServer::SendFolderContent(const char* pattern) {
   return static_cast<int>(entries.size());
 }
 
+// The path of one entry that a search found: the search's folder part and the
+// entry's own name, so that a wildcard never picks the file that is read.
+std::string CLinkServer::EntryPath(const std::string& search, const std::string& name) const {
+  const std::size_t separator = FindLastSeparator(search, fileSystem_.PathCharset());
+  const std::size_t folder = separator == std::string::npos ? 2 : separator + 1;
+  return search.substr(0, std::min(folder, search.size())) + name;
+}
+
 int CLinkServer::SendFile(const char* path) {
   FoundEntries found;
   if (!FitsPath(path, fileSystem_.PathCharset())) {
@@ -303,18 +313,19 @@ int CLinkServer::SendFile(const char* path) {
     Report(LinkActivity::Kind::kFileNotFound, path, 0, search);
     return 0;
   }
-  const std::uint64_t size = found.entries.front().size;
 
   Trace(path);
-  // The first piece is read before the echo goes out: a file that cannot be
-  // read is answered with the echo alone.
+  // The one file found is opened by its own name, and its size is the open
+  // file's. The first piece is read before the echo goes out: a file that
+  // cannot be read is answered with the echo alone.
   std::unique_ptr<ReadableFile> file;
-  const bool fits = size <= kLargestFile;
-  Status read = fits ? fileSystem_.OpenForReading(path, file) : kSuccess;
-  auto remaining = static_cast<std::uint32_t>(std::min(size, kLargestFile));
-  const std::uint32_t total = remaining;
+  FileStamp opened;
+  Status read = fileSystem_.OpenForReading(EntryPath(path, found.entries.front().name), file);
+  if (read == kSuccess) read = file->Stat(opened);
+  const bool fits = opened.size <= kLargestFile;
+  const std::uint32_t total = fits ? static_cast<std::uint32_t>(opened.size) : 0;
   std::vector<char> piece;
-  if (fits && read == kSuccess) read = ReadPiece(*file, piece, std::min(remaining, kFilePiece));
+  if (fits && read == kSuccess) read = ReadPiece(*file, piece, std::min(total, kFilePiece));
   TraceNumber(static_cast<long long>(piece.size()));
 
   if (!Sent(port_.SendText(kCommandDownload), path, 0)) return 1;
@@ -322,44 +333,48 @@ int CLinkServer::SendFile(const char* path) {
   if (!fits || read != kSuccess) {
     LinkActivity unreadable(LinkActivity::Kind::kFileUnreadable, path);
     unreadable.status = read;
-    if (!fits) unreadable.reason = "4 GiB or larger: the link carries 32-bit sizes";
+    if (read == kSuccess) unreadable.reason = "4 GiB or larger: the link carries 32-bit sizes";
     Report(unreadable);
     return 1;
   }
   const std::int64_t started = clock_.NowMs();
+  std::uint32_t sent = 0;
   std::vector<char> next;
-  // Only what the file still holds is sent, never more than the size the search found.
+  // Only what the file holds is sent, never more than its size when opened.
   for (;;) {
     const auto length = static_cast<std::uint32_t>(piece.size());
-    const std::uint32_t wanted = std::min(remaining - length, kFilePiece);
+    const std::uint32_t wanted = std::min(total - sent - length, kFilePiece);
     // A short piece is the end of the file.
-    const bool more = wanted > 0 && length == std::min(remaining, kFilePiece);
+    const bool more = wanted > 0 && length == std::min(total - sent, kFilePiece);
     if (more) {
       next.resize(wanted);
       file->StartRead(next.data(), wanted);
     }
-    const bool delivered = SendPayload(path, piece.data(), length, total - remaining, total);
+    const bool delivered = SendPayload(path, piece.data(), length, sent, total);
     std::uint32_t count = 0;
     // The read under way writes into `next`: it ends before anything else happens.
     if (more) read = file->FinishRead(&count);
     if (!delivered) return 1;
-    remaining -= length;
+    sent += length;
     if (more && read != kSuccess) {
       Trace("sending stopped: the file could not be read");
       TraceNumber(read);
-      Report(LinkActivity::Kind::kFileReadFailed, path, total - remaining, read);
+      Report(LinkActivity::Kind::kFileReadFailed, path, sent, read);
       return 1;
     }
-    if (!more || count == 0) {
-      LinkActivity sent{LinkActivity::Kind::kFileSent, path};
-      sent.bytes = total - remaining;
-      sent.elapsedMs = clock_.NowMs() - started;
-      Report(sent);
-      return 1;
-    }
+    if (!more || count == 0) break;
     next.resize(count);
     piece.swap(next);
   }
+  // "sent" only for the whole file as it was opened.
+  FileStamp now;
+  const bool unchanged = sent == total && file->Stat(now) == kSuccess && now == opened;
+  LinkActivity done{unchanged ? LinkActivity::Kind::kFileSent : LinkActivity::Kind::kFileChanged,
+                    path};
+  done.bytes = sent;
+  done.elapsedMs = clock_.NowMs() - started;
+  Report(done);
+  return 1;
 }
 
 }  // namespace ql

@@ -13,7 +13,7 @@
 #include "link/link_activity.h"
 #include "link/link_clock.h"
 #include "link/link_port.h"
-#include "link/upload_name.h"
+#include "link/name_rules.h"
 
 namespace ql {
 
@@ -81,7 +81,7 @@ class CLinkServer {
     std::vector<char> pending;  // gathered into larger writes
     std::uint64_t bytes = 0;
     Status failure = kSuccess;
-    const char* refusal = nullptr;  // a failure in the core's own words
+    const char* refusal = "";  // a failure in the core's own words
   };
 
   int TakeUploadName(const char* path);
@@ -95,6 +95,7 @@ class CLinkServer {
   // stopped taking it.
   bool SendPayload(const std::string& subject, const void* data, std::uint32_t length,
                    std::uint64_t sentBefore, std::uint64_t total);
+  std::string EntryPath(const std::string& search, const std::string& name) const;
   void ReportTooLong(LinkActivity::Kind kind, const std::string& path) const;
   void Report(LinkActivity::Kind kind, const std::string& text, std::uint64_t bytes = 0,
               Status status = kSuccess) const;

@@ -59,6 +59,8 @@ std::string DiskProblem(Status code) {
     case ENOENT:
     case ENOTDIR:
       return "the folder is gone";
+    case kUploadTemporaryRemoved:
+      return "its temporary file was removed at the desktop before it was whole";
     case EIO:
       return "the disk reported an input/output error";
     default:
@@ -95,13 +97,17 @@ void ActivityLog::Show(const LinkActivity& activity) {
   }
   transferStart_ = {};
   const std::string subject = show_(activity.text);
-  const std::string reason = activity.reason != nullptr ? activity.reason : "";
-  // A reason in the core's words, else the system's code in a few words.
-  const auto diskWhy = [&activity] {
-    return activity.reason != nullptr ? std::string(activity.reason) : DiskProblem(activity.status);
+  const std::string& reason = activity.reason;
+  // A reason in the core's words, else the system's code in a few words: what
+  // was missing is the file itself when a file was being read.
+  const auto diskWhy = [this, &activity](bool aboutFile = false) {
+    if (!activity.reason.empty()) return activity.reason;
+    if (activity.status == kDriveReplaced) return DriveReplaced(activity.text);
+    if (aboutFile && activity.status == ENOENT) return std::string("the file is gone");
+    return DiskProblem(activity.status);
   };
   const bool missing =
-      activity.reason == nullptr && (activity.status == ENOENT || activity.status == kSuccess);
+      activity.reason.empty() && (activity.status == ENOENT || activity.status == kSuccess);
   switch (activity.kind) {
     case Kind::kListingSent:
       Line("listed " + subject + "  " + std::to_string(activity.entries) +
@@ -119,19 +125,23 @@ void ActivityLog::Show(const LinkActivity& activity) {
       Line("sent " + subject + "  " + FormatSize(activity.bytes) + " in " +
            TenthsOfSeconds(activity.elapsedMs));
       break;
+    case Kind::kFileChanged:
+      Line("sent " + FormatSize(activity.bytes) + " of " + subject +
+           ": the file changed while it was read");
+      break;
     case Kind::kFileNotFound:
       Line(subject + (missing ? " not found" : " could not be looked up: " + diskWhy()) +
            "; nothing was sent");
       break;
     case Kind::kFileUnreadable:
-      Line(subject + " could not be read: " + diskWhy() + "; the echo alone was sent");
+      Line(subject + " could not be read: " + diskWhy(true) + "; the echo alone was sent");
       break;
     case Kind::kFileReadFailed:
       Line("sending " + subject + " stopped after " + FormatSize(activity.bytes) +
-           ": the disk could not read it (" + diskWhy() + ")");
+           ": the disk could not read it (" + diskWhy(true) + ")");
       break;
     case Kind::kUploadNameRefused:
-      Line("refused upload \"" + subject + "\": " + reason);
+      Line(subject + " cannot be stored: " + reason);
       break;
     case Kind::kUploadStored: {
       const std::string host = hostPathOf_(activity.text);
@@ -184,6 +194,12 @@ void ActivityLog::Show(const LinkActivity& activity) {
     case Kind::kSending:
       break;  // the outcome that follows says it all
   }
+}
+
+std::string ActivityLog::DriveReplaced(const std::string& path) const {
+  const std::string drive = path.substr(0, 2);
+  return drive + " " + TerminalText(hostPathOf_(drive + "\\")) +
+         " was replaced by something else; not served";
 }
 
 void ActivityLog::Line(const std::string& text) { lines_.Line(LocalTime() + "  " + text); }

@@ -37,6 +37,8 @@ class ActivityLog {
 
  private:
   void Line(const std::string& text);
+  // The drive of `path` is not served: its folder was replaced.
+  std::string DriveReplaced(const std::string& path) const;
   void Progress(const LinkActivity& activity);
 
   TerminalLines& lines_;

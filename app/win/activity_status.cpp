@@ -22,6 +22,8 @@ const char* CommonWords(DWORD code) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
       return "in use by another program";
+    case kUploadTemporaryRemoved:
+      return "its temporary file was removed before it was whole";
     default:
       return nullptr;
   }
@@ -59,7 +61,7 @@ std::string ActivityStatusText(const LinkActivity& activity) {
   std::string why;
   if (activity.status != kSuccess) {
     why = SystemErrorWords(activity.status);
-  } else if (activity.reason != nullptr) {
+  } else {
     why = activity.reason;
   }
   return UploadFailedText(activity.text, why);

@@ -257,7 +257,7 @@ TEST_F(PosixFileSystemTest, UploadsAppearWholeAndNeverReplaceAFile) {
   EXPECT_EQ(Store("C:\\A.TXT", "new"), EEXIST);  // the same file for the handheld
   EXPECT_EQ(Store("C:\\missing\\b.txt", "new"), ENOENT);
   EXPECT_EQ(ReadAll("C:\\a.txt"), "old");
-  EXPECT_FALSE(fs_->AcceptsUploadName(".profile"));
+  EXPECT_FALSE(fs_->UploadNameProblem(".profile").empty());
   EXPECT_NE(Store("C:\\.profile", "x"), kSuccess);  // read by login shells
   EXPECT_FALSE(stdfs::exists(Host(".profile")));
 

@@ -4,6 +4,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "fs/handheld_path.h"
 #include "fs/posix_file_system.h"
@@ -45,7 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (folder == ".." || folder == "." || folder.empty()) std::abort();
     }
   }
-  ql::WildcardPattern(codePage.UpperChars(pattern)).Matches(codePage.UpperChars(name));
+  // The name map is exact both ways, from either side.
+  if (const std::optional<std::string> host = codePage.HostName(name)) {
+    if (codePage.HandheldName(*host) != name) std::abort();
+    ql::WildcardPattern(codePage.UpperHostChars(*host)).Matches(codePage.UpperHostChars(*host));
+  }
+  if (const std::optional<std::string> handheld = codePage.HandheldName(name)) {
+    if (codePage.HostName(*handheld) != name) std::abort();
+  }
   codePage.ToHandheld(codePage.ToHost(name));
 
   ql::FoundEntries found;

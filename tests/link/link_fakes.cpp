@@ -88,12 +88,20 @@ class MemoryReader final : public ReadableFile {
     *count = result_ == kSuccess ? count_ : 0;
     return result_;
   }
+  Status Stat(FileStamp& stamp) const override {
+    const bool opening = !statted_;
+    statted_ = true;
+    stamp.size = opening && file_.reportedSize != UINT64_MAX ? file_.reportedSize
+                                                             : file_.contents.size();
+    return kSuccess;
+  }
 
  private:
   MemoryFileSystem::File file_;
   std::size_t at_ = 0;
   std::uint32_t count_ = 0;
   Status result_ = kSuccess;
+  mutable bool statted_ = false;
 };
 
 class MemoryUpload final : public UploadFile {
@@ -139,7 +147,7 @@ Status MemoryFileSystem::FindFiles(const std::string& pattern, FoundEntries& fou
     if (path != pattern && !inFolder) continue;
     FindEntry entry;
     entry.attributes = 0x20;
-    entry.size = file.reportedSize != UINT64_MAX ? file.reportedSize : file.contents.size();
+    entry.size = file.contents.size();
     entry.name = path.substr(path.rfind('\\') + 1);
     entries.push_back(entry);
   }

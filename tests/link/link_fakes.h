@@ -88,7 +88,9 @@ class MemoryFileSystem final : public FileSystem {
   struct File {
     std::string contents;
     Status readFailure = kSuccess;            // every read of the file fails so
-    std::uint64_t reportedSize = UINT64_MAX;  // what a search says, if not the contents' size
+    // The size when opened, if not the contents' size, which it has by the
+    // time the sending ends: a file that changes while it is read.
+    std::uint64_t reportedSize = UINT64_MAX;
     std::size_t readFailsAfter = SIZE_MAX;    // reads past this many bytes fail with readFailure
   };
 

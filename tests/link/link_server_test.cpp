@@ -106,8 +106,15 @@ TEST(Download, MissingEmptyAndUnreadableFiles) {
   EXPECT_EQ(link.port.Sent(), "") << "a path longer than 259 characters is not found";
 }
 
-TEST(Download, SendsWhatTheFileHoldsUpToTheSizeFound) {
+TEST(Download, SendsWhatTheFileHoldsUpToItsSizeWhenOpenedAndSaysWhenItChanged) {
   LinkHarness link;
+  std::vector<LinkActivity::Kind> outcomes;
+  link.server->SetActivitySink([&](const LinkActivity& a) {
+    if (a.kind == LinkActivity::Kind::kFileSent || a.kind == LinkActivity::Kind::kFileChanged ||
+        a.kind == LinkActivity::Kind::kFileUnreadable) {
+      outcomes.push_back(a.kind);
+    }
+  });
   auto& shrunk = link.files.files["C:\\shrunk"];
   shrunk.contents = std::string(3000, 's');
   shrunk.reportedSize = 5000;
@@ -129,6 +136,8 @@ TEST(Download, SendsWhatTheFileHoldsUpToTheSizeFound) {
   link.port.Arrive(link.clock.now, "C:\\huge");
   link.RunUntilIdle();
   EXPECT_EQ(link.port.Sent(), "@&") << "4 GiB and more cannot be sent";
+  using K = LinkActivity::Kind;
+  EXPECT_EQ(outcomes, (std::vector<K>{K::kFileChanged, K::kFileChanged, K::kFileUnreadable}));
 }
 
 TEST(Download, LargeFilesGoOutInPiecesWithTheSameBytes) {
@@ -233,10 +242,10 @@ TEST(Upload, AnUploadNameServesOneUpload) {
   EXPECT_EQ(told.back().kind, LinkActivity::Kind::kCommand);
   const LinkActivity& stray = told[told.size() - 4];
   EXPECT_EQ(stray.kind, LinkActivity::Kind::kUploadFailed);
-  EXPECT_STREQ(stray.reason, "no new name came with it: the last one served its upload");
+  EXPECT_EQ(stray.reason, "no new name came with it: the last one served its upload");
   link.Request("&&", "three.txt");
   link.Send("ab");
-  EXPECT_STREQ(told.back().reason, "2 bytes of contents cannot be told from a command");
+  EXPECT_EQ(told.back().reason, "2 bytes of contents cannot be told from a command");
 }
 
 TEST(Upload, FailedWriteLeavesNoPartialFile) {
@@ -363,7 +372,7 @@ TEST(Activity, EachExchangeIsToldWithItsOutcome) {
   EXPECT_EQ(find(K::kListingSent).entries, 2u);
   EXPECT_EQ(find(K::kFileSent).bytes, 10000u);
   EXPECT_EQ(find(K::kUploadStored).text, "C:\\new.txt");
-  EXPECT_STREQ(find(K::kUploadNameRefused).reason, "a device name");
+  EXPECT_EQ(find(K::kUploadNameRefused).reason, "a device name");
   EXPECT_EQ(find(K::kFileUnreadable).status, 13);
   EXPECT_EQ(find(K::kTransferEnded).status, 1460);
   EXPECT_LT(find(K::kTransferEnded).bytes, 10000u) << "the rest is not sent into a stalled line";

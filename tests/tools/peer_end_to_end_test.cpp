@@ -190,7 +190,7 @@ TEST_F(PeerEndToEnd, ActivityOnATerminal) {
   handheld.SendText("new contents");
   ASSERT_TRUE(terminal.Await("upload dropped", std::chrono::seconds(5))) << terminal.Text();
   request("&&", "\\Windows\\.profile");
-  ASSERT_TRUE(terminal.Await("refused upload", std::chrono::seconds(5))) << terminal.Text();
+  ASSERT_TRUE(terminal.Await("cannot be stored", std::chrono::seconds(5))) << terminal.Text();
 
   request("@&", "C:\\long.bin");
   std::vector<char> piece(16384);
@@ -214,7 +214,7 @@ TEST_F(PeerEndToEnd, ActivityOnATerminal) {
       HasLine(shown, time + R"(C:\\kept\.txt exists: upload dropped, nothing overwritten\r?)"))
       << shown;
   EXPECT_EQ(ReadText(desktop_ / "kept.txt"), "kept");
-  EXPECT_TRUE(HasLine(shown, time + R"(refused upload "\.profile": .*\r?)")) << shown;
+  EXPECT_TRUE(HasLine(shown, time + R"(C:\\\.profile cannot be stored: .*\r?)")) << shown;
   EXPECT_FALSE(fs::exists(desktop_ / ".profile"));
   // The progress line, redrawn in place within 39 columns, then replaced by
   // the result line; no other line ever joins it.

@@ -22,7 +22,7 @@
 #include "app/terminal/terminal_output.h"
 #include "fs/code_page.h"
 #include "link/link_clock.h"
-#include "link/upload_name.h"
+#include "link/name_rules.h"
 #include "serial/posix/device_problem.h"
 #include "serial/posix/posix_serial_line.h"
 #include "tools/peer/local_file.h"
