@@ -239,6 +239,11 @@ bool CodePage::Convert(bool toHost, const std::string& input, const char* substi
     in += skip;
     inLeft -= skip;
   }
+  // Some converters hold the last character back, for marks that may combine with it.
+  char* out = chunk;
+  std::size_t outLeft = sizeof chunk;
+  iconv(converter, nullptr, nullptr, &out, &outLeft);
+  output.append(chunk, sizeof chunk - outLeft);
   return true;
 }
 

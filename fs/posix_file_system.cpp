@@ -334,9 +334,9 @@ const PosixFileSystem::Drive* PosixFileSystem::Reach(char letter, Status& status
 }
 
 // Finds the entry `path` names below the drive, following the links that stay
-// inside it and that its owner or this user made. Returns the open folder that holds the entry, with `name` its
-// name there (never a link; "." for the drive itself); -1 with errno set when
-// the entry's folder is missing or the path leads outside the drive.
+// inside it and that its owner or this user made. Returns the open folder that holds the entry,
+// with `name` its name there (never a link; "." for the drive itself); -1 with errno set when the
+// entry's folder is missing or the path leads outside the drive.
 int PosixFileSystem::OpenBeneath(const Drive& drive, std::vector<std::string> path,
                                  std::string& name) {
   if (path.empty()) {
@@ -357,8 +357,8 @@ int PosixFileSystem::OpenBeneath(const Drive& drive, std::vector<std::string> pa
     // left to the walk below, which follows only the links that stay inside
     // and that the drive's owner or this user made.
     if (folder.get() < 0 && (errno == ENOSYS || errno == EPERM)) kernelRefuses = true;
-    if (folder.get() < 0 && errno != ENOSYS && errno != EPERM && errno != EXDEV &&
-        errno != ELOOP && errno != EAGAIN) {
+    if (folder.get() < 0 && errno != ENOSYS && errno != EPERM && errno != EXDEV && errno != ELOOP &&
+        errno != EAGAIN) {
       return -1;
     }
   }
@@ -461,8 +461,8 @@ Status PosixFileSystem::ResolveName(int folderFd, const std::string& ansi,
   if (!listing.IsOpen()) return errno;
   const std::u32string wanted = codePage_.UpperHostChars(name);
   while (const dirent* entry = listing.Next()) {
-    if (codePage_.UpperHostChars(entry->d_name) == wanted && !IsUploadTemporaryName(entry->d_name) &&
-        codePage_.HandheldName(entry->d_name)) {
+    if (codePage_.UpperHostChars(entry->d_name) == wanted &&
+        !IsUploadTemporaryName(entry->d_name) && codePage_.HandheldName(entry->d_name)) {
       name = entry->d_name;
       return kSuccess;
     }

@@ -49,10 +49,10 @@ class PosixFileSystem : public FileSystem {
 
  private:
   struct Drive {
-    int fd = -1;           // the folder, opened once
-    uid_t owner = 0;       // whose folder it is: a folder made again must be theirs too
+    int fd = -1;            // the folder, opened once
+    uid_t owner = 0;        // whose folder it is: a folder made again must be theirs too
     bool replaced = false;  // something else stands at its path: not served any more
-    std::string realPath;  // its absolute path, links resolved, for links that name it so
+    std::string realPath;   // its absolute path, links resolved, for links that name it so
   };
   struct HostPath;
   class Upload;

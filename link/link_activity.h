@@ -39,9 +39,9 @@ struct LinkActivity {
       : kind(what), text(std::move(subject)) {}
 
   Kind kind;
-  std::string text;              // as the handheld wrote it, in its code page
+  std::string text;    // as the handheld wrote it, in its code page
   std::string reason;  // why a name or an upload was refused, in the core's words; empty: none
-  Status status = kSuccess;      // the system's code of what failed
+  Status status = kSuccess;  // the system's code of what failed
   std::uint64_t bytes = 0;
   std::uint64_t total = 0;
   std::uint32_t entries = 0;

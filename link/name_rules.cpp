@@ -32,8 +32,7 @@ bool IsReservedDeviceName(std::string name) {
 
 }  // namespace
 
-bool IsWindowsNameComponent(const std::string& name, const HandheldCharset& charset,
-                            bool pattern) {
+bool IsWindowsNameComponent(const std::string& name, const HandheldCharset& charset, bool pattern) {
   if (name.empty() || name == "." || name == "..") return false;
   const char* reserved = pattern ? "<>:\"/\\|" : "<>:\"/\\|?*";
   for (std::size_t at = 0; at < name.size(); at += CharLength(name, at, charset)) {

@@ -85,10 +85,8 @@ TEST(CodePage, ComparesNamesCaseBlindByCharacter) {
     EXPECT_EQ(Upper(codePage, c.a) == Upper(codePage, c.b), c.same) << c.page << " " << c.a;
   }
   const CodePage shiftJis = Named("CP932");
-  EXPECT_TRUE(
-      WildcardPattern(Upper(shiftJis, "*.TXT")).Matches(Upper(shiftJis, "\x95\x5C.txt")));
-  EXPECT_TRUE(
-      WildcardPattern(Upper(shiftJis, "?.txt")).Matches(Upper(shiftJis, "\x95\x5C.txt")));
+  EXPECT_TRUE(WildcardPattern(Upper(shiftJis, "*.TXT")).Matches(Upper(shiftJis, "\x95\x5C.txt")));
+  EXPECT_TRUE(WildcardPattern(Upper(shiftJis, "?.txt")).Matches(Upper(shiftJis, "\x95\x5C.txt")));
 }
 
 TEST(CodePage, ConvertsBothWaysAndRefusesUnknownNames) {

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "link/name_rules.h"
 #if defined(__linux__)
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -288,12 +290,44 @@ TEST_F(PosixFileSystemTest, UploadsAppearWholeAndNeverReplaceAFile) {
   }
 }
 
+// A server that starts on the drive removes what a crashed one left, never
+// what a live upload writes, nor anything that only looks like a temporary.
+TEST_F(PosixFileSystemTest, TemporariesLeftByACrashAreRemovedLiveOnesKept) {
+  std::unique_ptr<UploadFile> live;
+  ASSERT_EQ(fs_->CreateUpload("C:\\live.txt", live), kSuccess);
+  const std::string crashed = Host(UploadTemporaryName(1));
+  Put(crashed, "left");
+  Put(Host(UploadTemporaryName(2)), "fresh");  // too young to judge
+  Put(Host(".quarnelix-upload-notatemporary"), "mine");
+  const timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+  for (const auto& entry : stdfs::directory_iterator(drive_)) {
+    if (entry.path().filename() != UploadTemporaryName(2)) {
+      utimensat(AT_FDCWD, entry.path().c_str(), old, AT_SYMLINK_NOFOLLOW);
+    }
+  }
+  EXPECT_EQ(Names("C:\\*"), (NameList{".quarnelix-upload-notatemporary", "sub"}));
+  const PosixFileSystem next(DriveTable{{'C', drive_}}, CodePageNamed(kDefaultCodePage));
+  EXPECT_FALSE(stdfs::exists(crashed));
+  EXPECT_TRUE(stdfs::exists(Host(UploadTemporaryName(2))));
+  EXPECT_TRUE(stdfs::exists(Host(".quarnelix-upload-notatemporary")));
+  ASSERT_EQ(live->Write("whole", 5), kSuccess);
+  EXPECT_EQ(live->Commit(), kSuccess) << "the live upload's temporary was kept";
+  EXPECT_EQ(ReadAll("C:\\live.txt"), "whole");
+}
+
 TEST_F(PosixFileSystemTest, ADriveFolderRemovedAndMadeAgainIsServedAgain) {
   stdfs::remove_all(drive_);
   EXPECT_EQ(Store("C:\\a.txt", "x"), ENOENT) << "the folder is gone";
   stdfs::create_directory(drive_);
   EXPECT_EQ(Store("C:\\a.txt", "back"), kSuccess);
   EXPECT_EQ(ReadAll("C:\\a.txt"), "back");
+  if (geteuid() == 0) {  // only root can make a folder for another user
+    stdfs::remove_all(drive_);
+    stdfs::create_directory(drive_);
+    ASSERT_EQ(chown(drive_.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Store("C:\\b.txt", "x"), kDriveReplaced) << "another user's folder";
+    EXPECT_FALSE(stdfs::exists(Host("b.txt")));
+  }
 }
 
 TEST_F(PosixFileSystemTest, ServesOnlyTheFoldersItCouldOpen) {

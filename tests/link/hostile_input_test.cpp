@@ -177,6 +177,40 @@ TEST_F(HostileInput, FileDeletedOrShrunkAfterTheSearch) {
   ExpectUnharmedAndServing();
 }
 
+TEST_F(HostileInput, FileThatShrinksDuringTheEchoPauseIsToldAsChanged) {
+  WriteAll(Drive() / "big.bin", std::string(std::size_t{8} << 20, 'b'));
+  std::vector<LinkActivity> told;
+  link_->server->SetActivitySink([&](const LinkActivity& a) {
+    if (a.kind != LinkActivity::Kind::kSending) told.push_back(a);
+  });
+  link_->clock.duringSleep = [&] { stdfs::resize_file(Drive() / "big.bin", 1 << 20); };
+  EXPECT_EQ(Download("C:\\big.bin"), "@&" + std::string(1 << 20, 'b'));
+  link_->clock.duringSleep = nullptr;
+  ASSERT_FALSE(told.empty());
+  EXPECT_EQ(told.back().kind, LinkActivity::Kind::kFileChanged) << "not a plain \"sent\"";
+  EXPECT_EQ(told.back().bytes, 1u << 20);
+  ExpectUnharmedAndServing();
+}
+
+TEST_F(HostileInput, DriveFolderReplacedByALinkIsNotServedAgain) {
+  std::vector<Status> failures;
+  link_->server->SetActivitySink([&](const LinkActivity& a) {
+    if (a.status != kSuccess) failures.push_back(a.status);
+  });
+  stdfs::remove_all(Drive());
+  stdfs::create_directory_symlink(root_ / "outside", Drive());
+  EXPECT_EQ(Download("C:\\secret"), "");
+  link_->Request("&&", "planted.txt");
+  link_->Send("contents");
+  EXPECT_FALSE(stdfs::exists(root_ / "outside" / "planted.txt"));
+  // A real folder there later is not served either, until the server starts again.
+  stdfs::remove(Drive());
+  stdfs::create_directory(Drive());
+  link_->Request("@@", "C:\\*");
+  EXPECT_TRUE(stdfs::is_empty(Drive()));
+  EXPECT_EQ(failures, (std::vector<Status>{kDriveReplaced, kDriveReplaced, kDriveReplaced}));
+}
+
 TEST_F(HostileInput, UploadCutShortIsStoredAsWhatArrived) {
   // The handheld stopped half way: once the line is quiet, what came is the message.
   link_->Request("&&", "half.bin");

@@ -91,8 +91,8 @@ class MemoryReader final : public ReadableFile {
   Status Stat(FileStamp& stamp) const override {
     const bool opening = !statted_;
     statted_ = true;
-    stamp.size = opening && file_.reportedSize != UINT64_MAX ? file_.reportedSize
-                                                             : file_.contents.size();
+    stamp.size =
+        opening && file_.reportedSize != UINT64_MAX ? file_.reportedSize : file_.contents.size();
     return kSuccess;
   }
 

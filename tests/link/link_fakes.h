@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,8 +22,12 @@ namespace ql::testing {
 class FakeClock final : public LinkClock {
  public:
   std::int64_t NowMs() override { return now; }
-  void Sleep(std::int64_t ms) override { now += ms; }
+  void Sleep(std::int64_t ms) override {
+    now += ms;
+    if (duringSleep) duringSleep();
+  }
   std::int64_t now = 1000;
+  std::function<void()> duringSleep;  // what happens elsewhere while the protocol pauses
 };
 
 // What the protocol handed to the port, and when.
@@ -87,11 +92,11 @@ class MemoryFileSystem final : public FileSystem {
  public:
   struct File {
     std::string contents;
-    Status readFailure = kSuccess;            // every read of the file fails so
+    Status readFailure = kSuccess;  // every read of the file fails so
     // The size when opened, if not the contents' size, which it has by the
     // time the sending ends: a file that changes while it is read.
     std::uint64_t reportedSize = UINT64_MAX;
-    std::size_t readFailsAfter = SIZE_MAX;    // reads past this many bytes fail with readFailure
+    std::size_t readFailsAfter = SIZE_MAX;  // reads past this many bytes fail with readFailure
   };
 
   // Matches the exact path, or every file under a folder for "folder\*".
