@@ -220,8 +220,14 @@ bool CodePage::Convert(bool toHost, const std::string& input, const char* substi
     const std::size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
     output.append(chunk, sizeof chunk - outLeft);
     if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+    // Some converters (glibc's UHC) report a bad sequence after taking it whole.
+    if (inLeft == 0) {
+      if (substitute == nullptr) return false;
+      output += *substitute != '\0' ? substitute : "?";
+      continue;
+    }
     const auto byte = static_cast<unsigned char>(*in);
-    const std::size_t skip = toHost ? 1 : std::min(Utf8Length(byte), inLeft);
+    const std::size_t skip = std::min(toHost ? 1 : Utf8Length(byte), inLeft);
     const std::string sequence(in, skip);
     const std::uint32_t character = toHost ? byte : DecodeUtf8(sequence);
     // A stray or overlong UTF-8 sequence stands for no character at all.

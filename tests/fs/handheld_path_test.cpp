@@ -119,6 +119,9 @@ TEST(CodePage, ConvertsBothWaysAndRefusesUnknownNames) {
                             "CP950", "EUC-KR", "UHC", "CP949"}) {
     EXPECT_TRUE(CodePage::Open(known, error)) << known << ": " << error;
   }
+  // glibc's UHC takes this bad pair whole before it reports it.
+  EXPECT_FALSE(Named("CP949").HostName("\xA2\xE8"));
+  EXPECT_EQ(Named("CP949").ToHost("a\xA2\xE8"), "a?");
   EXPECT_TRUE(Named("SHIFT_JIS").IsLeadByte(0x95));
   EXPECT_FALSE(Named("SHIFT_JIS").IsLeadByte(0xB1));  // a half-width katakana of its own
   EXPECT_FALSE(Named("WINDOWS-1252").IsLeadByte(0x95));
