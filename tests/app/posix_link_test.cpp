@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/posix/activity_log.h"
 #include "app/posix/command_line.h"
 #include "serial/posix/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
@@ -585,6 +586,42 @@ int ParseLinkArguments(std::vector<std::string> args, CommandLine& options, std:
 
 // The serial-tool forms of the command line: each row reaches the settings of
 // its spelled-out twin.
+// Causes that the system's codes alone would tell wrongly, each in its words.
+TEST(ActivityLogLines, NameWhatReallyHappened) {
+  std::ostringstream out;
+  TerminalLines lines(out, -1);
+  ActivityLog log(
+      lines, 115200, [](const std::string& text) { return text; },
+      [](const std::string& path) { return path == "C:\\" ? "/srv/handheld" : ""; });
+  using K = LinkActivity::Kind;
+  struct Case {
+    K kind;
+    const char* path;
+    Status status;
+    std::uint64_t bytes;
+    const char* line;
+  };
+  for (const Case& c : {
+           Case{K::kFileChanged, "C:\\grow.bin", kSuccess, 1 << 20,
+                "sent 1.0 MB of C:\\grow.bin: the file changed while it was read"},
+           Case{K::kFileUnreadable, "C:\\a.txt", ENOENT, 0,
+                "C:\\a.txt could not be read: the file is gone; the echo alone was sent"},
+           Case{K::kUploadFailed, "C:\\a.txt", kUploadTemporaryRemoved, 0,
+                "upload C:\\a.txt not stored: its temporary file was removed at the desktop "
+                "before it was whole"},
+           Case{K::kListingFailed, "C:\\*", kDriveReplaced, 0,
+                "C:\\* could not be searched: C: /srv/handheld was replaced by something else; "
+                "not served; the echo alone was sent"},
+       }) {
+    out.str("");
+    LinkActivity activity(c.kind, c.path);
+    activity.status = c.status;
+    activity.bytes = c.bytes;
+    log.Show(activity);
+    EXPECT_EQ(out.str().substr(10), std::string(c.line) + "\n");
+  }
+}
+
 TEST(LinkCommandLine, ShortFormsReachTheSameSettings) {
   const auto parse = [](const std::vector<std::string>& args, CommandLine& options) {
     std::string err;
