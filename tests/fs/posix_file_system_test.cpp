@@ -351,6 +351,15 @@ TEST_F(PosixFileSystemTest, LinksInsideWorkAndTheDriveStaysWhereItWas) {
   EXPECT_FALSE(stdfs::exists(base_ + "/outside/new.txt"));
 }
 
+TEST_F(PosixFileSystemTest, LinksAnotherUserPlantedAreNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+  Put(Host("sub/b.txt"), "below");
+  symlink("sub", Host("planted").c_str());
+  ASSERT_EQ(lchown(Host("planted").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(ReadAll("C:\\planted\\b.txt"), "<no file>");
+  EXPECT_EQ(Names("C:\\p*"), NameList{"<failed>"}) << "not listed either";
+}
+
 #if defined(__linux__)
 TEST_F(PosixFileSystemTest, NothingFromOutsideWhileEntriesAreSwapped) {
   ServeWhileSwapping(std::chrono::milliseconds(1500));
