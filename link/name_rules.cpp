@@ -65,7 +65,8 @@ std::string UploadNameOf(const std::string& path, const HandheldCharset& charset
 
 std::string UploadTemporaryName(std::uint64_t number) {
   char digits[kTemporaryDigits + 1];
-  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(number));
+  static_cast<void>(
+      std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(number)));
   return kTemporaryPrefix + std::string(digits);
 }
 
