@@ -180,12 +180,16 @@ class PosixReadableFile : public ReadableFile {
   std::future<std::pair<Status, std::uint32_t>> read_;
 };
 
-// A temporary that no upload has touched for this long, and that no server
-// holds locked, was left by one that ended without cleaning up. The age
-// covers the moment between a temporary's creation and its lock.
-constexpr time_t kAbandonedAfterSeconds = 60;
+// Whether `name` in the folder is still the file open as `fd`.
+bool StillNamed(int folderFd, const char* name, int fd) {
+  struct stat opened {};
+  struct stat named {};
+  return fstat(fd, &opened) == 0 && fstatat(folderFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
 
-// Removes the upload temporaries in a folder that no live upload holds.
+// Removes the upload temporaries in a folder that no live upload holds
+// locked: a server that ended without cleaning up left them.
 void RemoveAbandonedTemporaries(int folderFd) {
   Folder folder(folderFd);
   if (!folder.IsOpen()) return;
@@ -194,17 +198,12 @@ void RemoveAbandonedTemporaries(int folderFd) {
     const Descriptor fd(openat(folder.Fd(), entry->d_name,
                                O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     struct stat opened {};
-    struct stat named {};
     if (fd.get() < 0 || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-        opened.st_uid != geteuid() || time(nullptr) - opened.st_mtime < kAbandonedAfterSeconds ||
-        flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        opened.st_uid != geteuid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       continue;
     }
     // Still the file that was judged, not one put under its name since.
-    if (fstatat(folder.Fd(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-      unlinkat(folder.Fd(), entry->d_name, 0);
-    }
+    if (StillNamed(folder.Fd(), entry->d_name, fd.get())) unlinkat(folder.Fd(), entry->d_name, 0);
   }
 }
 
@@ -706,8 +705,12 @@ Status PosixFileSystem::CreateUpload(const std::string& pathText,
                          O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (fd.get() < 0 && errno == EEXIST) continue;
     if (fd.get() < 0) return errno;
-    // Some file systems lock nothing; the temporary's age then still keeps it.
-    static_cast<void>(flock(fd.get(), LOCK_EX | LOCK_NB));
+    // Locked before anything is written. A server starting on this drive in
+    // the moment before may have taken it for a crash's: then it holds the
+    // lock, or has removed the file, and another name is tried. Where the
+    // file system locks nothing, no server can remove it either.
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) continue;
+    if (!StillNamed(path.folder.get(), temporary.c_str(), fd.get())) continue;
     file = std::make_unique<Upload>(*this, std::move(path), std::move(hostName),
                                     std::move(temporary), fd.release());
     return kSuccess;
