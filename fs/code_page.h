@@ -56,8 +56,6 @@ class CodePage final : public HandheldCharset {
   // The handheld's spelling of a host text; empty when the code page cannot
   // write one of its characters.
   std::optional<std::string> ToHandheldExactly(const std::string& utf8) const;
-  // The handheld's text as UTF-8 fit for a terminal (see TerminalText).
-  std::string ToTerminal(const std::string& ansi) const;
   // The page's number as Windows names it ("932") where it has one, else its name.
   std::string Label() const;
 
@@ -83,11 +81,5 @@ class CodePage final : public HandheldCharset {
   // Single-byte pages: bytes that stand for no character of the page.
   std::array<bool, 256> undefined_{};
 };
-
-// UTF-8 text, such as a host path, made fit for a terminal: control
-// characters shown as "\xNN" (C0 and DEL) or "\u00NN" (C1, which some code
-// pages map bytes to), and bytes that are not UTF-8 as "\xNN", so that no
-// name from the line or the disk can drive the terminal it is shown on.
-std::string TerminalText(const std::string& utf8);
 
 }  // namespace ql

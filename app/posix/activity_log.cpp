@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "app/common/settings.h"
-#include "fs/code_page.h"
+#include "app/terminal/terminal_text.h"
 
 namespace ql {
 namespace {

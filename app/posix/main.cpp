@@ -12,15 +12,17 @@
 #include <iostream>
 #include <thread>
 
+#include "app/common/exit_codes.h"
 #include "app/posix/activity_log.h"
-#include "app/posix/command_line.h"
 #include "app/posix/instance_lock.h"
+#include "app/posix/link_command_line.h"
 #include "app/posix/link_service.h"
-#include "app/posix/port_list.h"
 #include "app/posix/posix_settings.h"
+#include "app/terminal/device_problem.h"
+#include "app/terminal/port_list.h"
+#include "app/terminal/terminal_text.h"
 #include "fs/posix_file_system.h"
 #include "link/trace.h"
-#include "serial/posix/device_problem.h"
 
 namespace ql {
 namespace {
@@ -219,14 +221,16 @@ int Main(int argc, char** argv) {
   PosixFileSystem fileSystem(run.settings.drives, std::move(*codePage));
   const CodePage& names = fileSystem.HandheldCodePage();
   if (options.trace) {
-    SetTraceSink(
-        [&names](const std::string& line) { TraceToStandardError(names.ToTerminal(line)); });
+    SetTraceSink([&names](const std::string& line) {
+      TraceToStandardError(TerminalText(names.ToHost(line)));
+    });
   }
   TerminalLines lines(std::cout, STDOUT_FILENO);
   LinkService service(run.device, run.speed, fileSystem, lines);
   service.SetInstanceLock(lock);
   ActivityLog log(
-      lines, run.speed, [&names](const std::string& text) { return names.ToTerminal(text); },
+      lines, run.speed,
+      [&names](const std::string& text) { return TerminalText(names.ToHost(text)); },
       [&fileSystem](const std::string& path) { return fileSystem.HostPathOf(path); });
   if (!options.quiet) service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
   const int opened = service.Start();

@@ -31,6 +31,8 @@ ql::ShellTray shellTray;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (ql::HandOverToRunningInstance()) return 0;
+  // Temporaries of uploads that a run which ended without cleaning up left in C:\.
+  fileSystem.RemoveAbandonedTemporaries();
   // The trace is for a developer's debugger.
   ql::SetTraceSink([](const std::string& line) { OutputDebugStringA(line.c_str()); });
   InitCommonControls();

@@ -1,7 +1,7 @@
 // --list-ports and the adapter a plain run chooses, fed from a made-up
 // enumeration (a pseudo terminal stands in for an adapter), and once from
 // the library on this machine.
-#include "app/posix/port_list.h"
+#include "app/terminal/port_list.h"
 
 #include <gtest/gtest.h>
 

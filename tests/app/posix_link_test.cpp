@@ -12,8 +12,9 @@
 #include <sstream>
 #include <thread>
 
+#include "app/common/exit_codes.h"
 #include "app/posix/activity_log.h"
-#include "app/posix/command_line.h"
+#include "app/posix/link_command_line.h"
 #include "serial/posix/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
 

@@ -127,22 +127,5 @@ TEST(CodePage, ConvertsBothWaysAndRefusesUnknownNames) {
   EXPECT_FALSE(Named("WINDOWS-1252").IsLeadByte(0x95));
 }
 
-TEST(TerminalText, NothingFromTheLineOrTheDiskDrivesTheTerminal) {
-  EXPECT_EQ(TerminalText("/home/me/caf\u00e9 \u20ac.txt"), "/home/me/caf\u00e9 \u20ac.txt");
-  EXPECT_EQ(TerminalText("a\x1b]0;x\x07\x7f"), "a\\x1b]0;x\\x07\\x7f");
-  EXPECT_EQ(TerminalText("\xc2\x9b"
-                         "2J"),
-            "\\u009b2J");  // C1: a terminal's CSI
-  EXPECT_EQ(TerminalText("\xff\xc2"
-                         "A\xe2\x82"),
-            "\\xff\\xc2A\\xe2\\x82");  // not UTF-8
-  // The handheld's own bytes, whatever they map to, come out the same way.
-  std::string error;
-  EXPECT_EQ(CodePage::Open("ISO-8859-1", error)
-                ->ToTerminal("\x9b"
-                             "1m"),
-            "\\u009b1m");
-}
-
 }  // namespace
 }  // namespace ql

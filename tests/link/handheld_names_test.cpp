@@ -187,8 +187,8 @@ TEST(HandheldNames, RandomUploadsRoundTripOrLeaveNothing) {
     std::map<std::string, int> listed;
     for (const FindEntry& entry : drive.List()) ++listed[entry.name];
     for (const auto& [name, contents] : stored) {
-      EXPECT_EQ(listed[name], 1) << TerminalText(name);
-      EXPECT_EQ(drive.Fetch(name), contents) << TerminalText(name);
+      EXPECT_EQ(listed[name], 1) << ::testing::PrintToString(name);
+      EXPECT_EQ(drive.Fetch(name), contents) << ::testing::PrintToString(name);
     }
   }
 }
@@ -235,8 +235,8 @@ TEST(HandheldNames, RandomDesktopNamesListedAreFetchedWhole) {
     std::set<std::string> fetched;
     for (const FindEntry& entry : entries) {
       const std::string contents = drive.Fetch(entry.name);
-      ASSERT_EQ(byContents.count(contents), 1u) << TerminalText(entry.name);
-      EXPECT_EQ(entry.size, contents.size()) << TerminalText(entry.name);
+      ASSERT_EQ(byContents.count(contents), 1u) << ::testing::PrintToString(entry.name);
+      EXPECT_EQ(entry.size, contents.size()) << ::testing::PrintToString(entry.name);
       EXPECT_TRUE(fetched.insert(contents).second) << "two names, one file";
     }
   }

@@ -1,4 +1,4 @@
-#include "app/posix/port_list.h"
+#include "app/terminal/port_list.h"
 
 #include <libserialport.h>
 #include <unistd.h>
@@ -12,8 +12,8 @@
 #include <memory>
 #include <sstream>
 
-#include "fs/code_page.h"
-#include "serial/posix/device_problem.h"
+#include "app/terminal/device_problem.h"
+#include "app/terminal/terminal_text.h"
 
 namespace ql {
 namespace {

@@ -1,13 +1,10 @@
-// The terminal programs' command lines: quarnelix-link's own, and the words
-// both programs use for a command line they cannot take.
+// The words both terminal programs use for a command line they cannot take,
+// and the speed option they share.
 #pragma once
 
-#include <iostream>
+#include <ostream>
 #include <string>
 #include <vector>
-
-#include "app/common/exit_codes.h"
-#include "fs/code_page.h"
 
 namespace CLI {
 class App;
@@ -15,24 +12,6 @@ class Option;
 }  // namespace CLI
 
 namespace ql {
-
-struct CommandLine {
-  std::string port;                 // a device path; empty: the settings' last port
-  unsigned speed = 0;               // 0: the settings' last speed
-  std::vector<std::string> drives;  // "X=DIR", added to the settings' drive table
-  std::string codePage = kDefaultCodePage;
-  std::string settingsPath;  // empty: the default place
-  bool trace = false;
-  bool quiet = false;      // no activity lines; errors and the port's status lines stay
-  bool listPorts = false;  // list the serial devices present instead of serving one
-};
-
-// Parses the arguments. Returns -1 to go on, or the exit code once help or
-// the version has been written to `out`, or a one-line error to `err`.
-// The device may come first instead of after --port; -b and --baud are
-// --speed.
-int ParseCommandLine(int argc, const char* const* argv, CommandLine& options,
-                     std::ostream& out = std::cout, std::ostream& err = std::cerr);
 
 // What is wrong with `args` (without the program's name) for `app`, in one
 // sentence that names the option or argument at fault and, for a near miss,

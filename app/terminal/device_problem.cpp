@@ -1,4 +1,4 @@
-#include "serial/posix/device_problem.h"
+#include "app/terminal/device_problem.h"
 
 #include <dirent.h>
 #include <grp.h>

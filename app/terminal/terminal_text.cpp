@@ -1,0 +1,39 @@
+#include "app/terminal/terminal_text.h"
+
+namespace ql {
+
+std::string TerminalText(const std::string& utf8) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(utf8.size());
+  const auto escape = [&](const char* prefix, unsigned value) {
+    shown += prefix;
+    shown += {kHex[value >> 4], kHex[value & 15]};
+  };
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    // How long the sequence this byte leads is, when it is one.
+    const std::size_t length = byte < 0x80           ? 1
+                               : (byte >> 5) == 0x6  ? 2
+                               : (byte >> 4) == 0xE  ? 3
+                               : (byte >> 3) == 0x1E ? 4
+                                                     : 0;
+    bool valid = length > 0 && i + length <= utf8.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      valid = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
+    }
+    if (!valid || byte < 0x20 || byte == 0x7F) {
+      escape("\\x", byte);
+      ++i;
+    } else if (byte == 0xC2 && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+      escape("\\u00", static_cast<unsigned char>(utf8[i + 1]));
+      i += 2;
+    } else {
+      shown.append(utf8, i, length);
+      i += length;
+    }
+  }
+  return shown;
+}
+
+}  // namespace ql

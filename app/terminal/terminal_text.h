@@ -1,0 +1,15 @@
+// Text from outside the program (names from the line or the disk, process
+// names, port descriptions, settings values) made fit for a terminal.
+#pragma once
+
+#include <string>
+
+namespace ql {
+
+// UTF-8 text, such as a host path, made fit for a terminal: control
+// characters shown as "\xNN" (C0 and DEL) or "\u00NN" (C1, which some code
+// pages map bytes to), and bytes that are not UTF-8 as "\xNN", so that no
+// name from the line or the disk can drive the terminal it is shown on.
+std::string TerminalText(const std::string& utf8);
+
+}  // namespace ql
