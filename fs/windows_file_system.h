@@ -1,8 +1,13 @@
 // The link server's file system on Windows: the handheld's paths are the
-// system's own, so every call goes straight to the ANSI file API.
+// system's own, in the system's ANSI code page, and reach the wide file API
+// through one exact name map: a name that the code page cannot carry both ways
+// is never listed, opened or created.
 #pragma once
 
+#include <string>
+
 #include "link/file_system.h"
+#include "link/name_rules.h"
 
 namespace ql {
 
@@ -17,7 +22,14 @@ class WindowsFileSystem : public FileSystem {
   Status FindFiles(const std::string& pattern, FoundEntries& found) override;
   Status OpenForReading(const std::string& path, std::unique_ptr<ReadableFile>& file) override;
   Status CreateUpload(const std::string& path, std::unique_ptr<UploadFile>& file) override;
+  // A name the system's code page cannot carry both ways.
+  std::string UploadNameProblem(const std::string& name) const override;
   const HandheldCharset& PathCharset() const override { return charset_; }
+
+  // Removes the upload temporaries in `folder` (the handheld's path, ending in
+  // a backslash) that no live upload holds open: those a server that ended
+  // without cleaning up left there.
+  void RemoveAbandonedTemporaries(const std::string& folder = kUploadFolder) const;
 
  private:
   AnsiCharset charset_;

@@ -178,7 +178,7 @@ TEST(HotkeyTest, ControlFlagsBecomeRegistrationModifiers) {
   EXPECT_EQ(HotkeyModifiers(0x0F41), static_cast<UINT>(MOD_ALT | MOD_CONTROL | MOD_SHIFT));
 }
 
-LinkActivity FailedUpload(const std::string& path, Status status, const char* reason = nullptr) {
+LinkActivity FailedUpload(const std::string& path, Status status, const char* reason = "") {
   LinkActivity failed(LinkActivity::Kind::kUploadFailed, path);
   failed.status = status;
   failed.reason = reason;
