@@ -20,6 +20,7 @@
 #include "app/posix/posix_settings.h"
 #include "app/terminal/device_problem.h"
 #include "app/terminal/port_list.h"
+#include "app/terminal/quit_signals.h"
 #include "app/terminal/terminal_text.h"
 #include "fs/posix_file_system.h"
 #include "link/trace.h"
@@ -91,66 +92,6 @@ void TraceToStandardError(const std::string& line) {
                                   static_cast<long>(now.tv_usec / 1000)));
   static_cast<void>(std::fprintf(stderr, "%s %s\n", stamp, line.c_str()));
 }
-
-// The signals that end the program arrive only through sigwait on one thread,
-// which turns them into the loop's quit request.
-class QuitSignals {
- public:
-  QuitSignals() {
-    sigemptyset(&set_);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
-    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-  }
-  ~QuitSignals() { Stop(); }
-  QuitSignals(const QuitSignals&) = delete;
-  QuitSignals& operator=(const QuitSignals&) = delete;
-
-  void PostTo(LinkService& service) {
-    waiter_ = std::thread([this, &service] {
-      int signal = 0;
-      while (sigwait(&set_, &signal) == 0 && !done_) service.RequestQuit();
-    });
-  }
-
-  // Waits up to `timeout` for a quit signal; true when one came.
-  bool Wait(std::chrono::milliseconds timeout) {
-#ifdef __APPLE__
-    // macOS has no sigtimedwait: the pending signals are looked at 20 times a second.
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      sigset_t pending{};
-      sigpending(&pending);
-      for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        if (sigismember(&pending, signal) == 1) {
-          int taken = 0;
-          return sigwait(&set_, &taken) == 0;
-        }
-      }
-      if (std::chrono::steady_clock::now() >= end) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-#else
-    timespec limit{};
-    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    limit.tv_nsec = static_cast<long>(timeout.count() % 1000 * 1000000);
-    return sigtimedwait(&set_, nullptr, &limit) > 0;
-#endif
-  }
-
-  // Ends the posting before the service goes away; later signals stay
-  // pending and die with the process.
-  void Stop() {
-    if (!waiter_.joinable()) return;
-    done_ = true;
-    pthread_kill(waiter_.native_handle(), SIGINT);
-    waiter_.join();
-  }
-
- private:
-  sigset_t set_{};
-  std::atomic<bool> done_{false};
-  std::thread waiter_;
-};
 
 void PrintDrives(const DriveTable& drives) {
   for (const auto& [letter, folder] : drives) {
@@ -244,7 +185,7 @@ int Main(int argc, char** argv) {
     Warn("the settings cannot be saved to " + run.settingsPath + " (" + error +
          "); this session's settings will not be kept.");
   }
-  signals.PostTo(service);
+  signals.CallOnQuit([&service] { service.RequestQuit(); });
   service.Run();
   signals.Stop();
 

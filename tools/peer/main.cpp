@@ -20,6 +20,7 @@
 #include "app/terminal/command_line.h"
 #include "app/terminal/device_problem.h"
 #include "app/terminal/port_list.h"
+#include "app/terminal/quit_signals.h"
 #include "app/terminal/terminal_output.h"
 #include "app/terminal/terminal_text.h"
 #include "fs/code_page.h"
@@ -50,50 +51,9 @@ int Fail(const std::string& message) {
   return kExitFailure;
 }
 
-// Ctrl+C, SIGTERM and SIGHUP while on the line: the line is woken, so that
-// the exchange under way ends at once, and the failure is told as what it
-// is, not as a fault of the line.
-std::atomic<PosixSerialLine*> gLine{nullptr};
-std::atomic<int> gSignal{0};
-
-void OnSignal(int signal) {
-  gSignal = signal;
-  if (PosixSerialLine* line = gLine.load()) line->Wake();
-}
-
-class StopOnSignals {
- public:
-  explicit StopOnSignals(PosixSerialLine& line) {
-    gLine = &line;
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : kSignals) static_cast<void>(sigaction(signal, &action, nullptr));
-  }
-  ~StopOnSignals() {
-    for (const int signal : kSignals) static_cast<void>(::signal(signal, SIG_DFL));
-    gLine = nullptr;
-  }
-  StopOnSignals(const StopOnSignals&) = delete;
-  StopOnSignals& operator=(const StopOnSignals&) = delete;
-
-  // Ends the process by the signal that stopped it, as the shell expects of
-  // a program it interrupted.
-  void PassOnSignal() const {
-    const int signal = gSignal.load();
-    if (signal == 0) return;
-    // Failures here leave the exit status the failure's own.
-    static_cast<void>(::signal(signal, SIG_DFL));
-    static_cast<void>(raise(signal));
-  }
-
- private:
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-};
-
 // The failure of an exchange that a signal cut short.
 int Interrupted(const std::string& what) {
-  const int signal = gSignal.load();
+  const int signal = QuitSignals::Taken();
   return Fail(std::string("stopped by ") + (signal == SIGINT ? "Ctrl+C" : strsignal(signal)) +
               " during " + what);
 }
@@ -151,7 +111,7 @@ void PrintListing(const std::vector<FindEntry>& entries, const CodePage& codePag
 
 // What a failed exchange means to the person at the keyboard.
 int Explain(PeerSession::Result result, const std::string& what) {
-  if (gSignal != 0) return Interrupted(what);
+  if (QuitSignals::Taken() != 0) return Interrupted(what);
   switch (result) {
     case PeerSession::Result::kNoAnswer:
       return Fail("no answer to " + what +
@@ -250,7 +210,8 @@ int Fetch(PeerSession& session, const Download& plan) {
   if (result != PeerSession::Result::kDone && result != PeerSession::Result::kEchoOnly) {
     return Explain(result, "the download of " + plan.remote);
   }
-  if (gSignal != 0) return Interrupted("the download of " + plan.remote + "; nothing was written");
+  if (QuitSignals::Taken() != 0)
+    return Interrupted("the download of " + plan.remote + "; nothing was written");
   if (contents.size() != entry.size) {
     return Fail("received " + std::to_string(contents.size()) + " of the " + listed +
                 " bytes listed for " + plan.remote +
@@ -333,7 +294,7 @@ int Send(PeerSession& session, const Upload& plan, const CodePage& codePage) {
   result =
       session.Put(plan.path, plan.contents, [&](std::uint64_t bytes) { progress.Update(bytes); });
   progress.Clear();
-  if (gSignal != 0 || result != PeerSession::Result::kDone) {
+  if (QuitSignals::Taken() != 0 || result != PeerSession::Result::kDone) {
     return Explain(result, "the upload to " + plan.stored +
                                "; the desktop keeps what arrived, if anything (ls shows it)");
   }
@@ -451,6 +412,7 @@ int Main(int argc, char** argv) {
   }
   // What was asked is checked before the line is touched.
   const auto onTheLine = [&](const std::function<int(PeerSession&)>& exchange) {
+    QuitSignals signals;
     PosixSerialLine line;
     const int opened = line.Open(options.port);
     if (opened != 0) return Fail(ExplainOpenFailure(options.port, opened));
@@ -458,9 +420,12 @@ int Main(int argc, char** argv) {
       return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
     }
     PeerSession session(line, SystemClock(), options.speed);
-    const StopOnSignals stop(line);
+    // Ctrl+C, SIGTERM and SIGHUP wake the line: the exchange under way ends
+    // at once, and the failure is told as what it is, not as a fault of the line.
+    signals.CallOnQuit([&line] { line.Wake(); });
     const int result = exchange(session);
-    if (result != 0) stop.PassOnSignal();
+    signals.Stop();
+    if (result != 0) QuitSignals::PassOn();
     return result;
   };
   switch (command) {
