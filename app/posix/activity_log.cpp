@@ -95,7 +95,7 @@ void ActivityLog::Show(const LinkActivity& activity) {
     Progress(activity);
     return;
   }
-  transferStart_ = {};
+  meter_.reset();
   const std::string subject = show_(activity.text);
   const std::string& reason = activity.reason;
   // A reason in the core's words, else the system's code in a few words: what
@@ -206,27 +206,21 @@ void ActivityLog::Line(const std::string& text) { lines_.Line(LocalTime() + "  "
 
 void ActivityLog::Progress(const LinkActivity& activity) {
   if (!lines_.Live()) return;
-  const Clock::time_point now = Clock::now();
-  if (transferStart_ == Clock::time_point{} || activity.bytes < startBytes_) {
-    transferStart_ = now;
-    startBytes_ = activity.bytes;
-    return;
-  }
   constexpr std::chrono::milliseconds kRedraw{200};
-  if (now - transferStart_ < kProgressAfter || now - lastDrawn_ < kRedraw) return;
-  lastDrawn_ = now;
-  const double seconds = std::chrono::duration<double>(now - transferStart_).count();
-  const double rate = static_cast<double>(activity.bytes - startBytes_) / seconds;
+  if (!meter_ || activity.bytes < meter_->Bytes())
+    meter_.emplace(activity.total, kProgressAfter, kRedraw);
+  if (!meter_->Update(activity.bytes)) return;
   // The figures first, so that a narrow terminal cuts the name rather than them.
   std::string text;
   if (activity.kind == Kind::kSending && activity.total > 0) {
-    const std::uint64_t left = activity.total - activity.bytes;
     text = "  sending " + std::to_string(activity.bytes * 100 / activity.total) + "%  " +
            FormatSize(activity.bytes) + " of " + FormatSize(activity.total);
-    if (rate > 0) text += ", " + FormatDuration(static_cast<std::int64_t>(left / rate)) + " left";
+    if (const std::int64_t left = meter_->SecondsLeft(); left >= 0) {
+      text += ", " + FormatDuration(left) + " left";
+    }
     text += "  " + show_(activity.text);
   } else {
-    text = "  receiving  " + FormatSize(activity.bytes) + " at " + FormatRate(rate);
+    text = "  receiving  " + FormatSize(activity.bytes) + " at " + FormatRate(meter_->Rate());
   }
   lines_.Progress(text);
 }

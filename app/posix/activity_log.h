@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/terminal/terminal_output.h"
+#include "app/terminal/transfer_meter.h"
 #include "link/link_activity.h"
 
 namespace ql {
@@ -20,7 +22,6 @@ std::string LineProblem(Status code);
 
 class ActivityLog {
  public:
-  using Clock = std::chrono::steady_clock;
   // A handheld path or name made fit for the terminal (code page to UTF-8,
   // controls escaped).
   using PathShower = std::function<std::string(const std::string& handheldText)>;
@@ -46,9 +47,7 @@ class ActivityLog {
   bool speedHinted_ = false;  // since the last command
   PathShower show_;
   HostPathOf hostPathOf_;
-  Clock::time_point transferStart_{};
-  std::uint64_t startBytes_ = 0;
-  Clock::time_point lastDrawn_{};
+  std::optional<TransferMeter> meter_;  // of the transfer under way
 };
 
 }  // namespace ql

@@ -2,11 +2,11 @@
 // terminal (percent, rate, time left), and a summary for the closing line.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "app/terminal/terminal_output.h"
+#include "app/terminal/transfer_meter.h"
 
 namespace ql {
 
@@ -14,9 +14,6 @@ class Progress {
  public:
   // `total`: the bytes the transfer will move.
   explicit Progress(std::uint64_t total);
-  ~Progress() = default;
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
 
   void Update(std::uint64_t bytes);
   // Removes the live line, before whatever is printed next.
@@ -25,20 +22,10 @@ class Progress {
   std::string Summary() const;
 
  private:
-  using Clock = std::chrono::steady_clock;
-
-  double Seconds() const;
-  // Bytes a second after the first piece, or 0 while no rate means anything.
-  double Rate() const;
   void Draw();
 
-  std::uint64_t total_;
+  TransferMeter meter_;
   TerminalLines lines_;
-  std::uint64_t bytes_ = 0;
-  std::uint64_t firstBytes_ = 0;
-  Clock::time_point first_{};
-  Clock::time_point last_{};
-  Clock::time_point lastDrawn_{};
 };
 
 }  // namespace ql
