@@ -14,6 +14,7 @@
 
 #include "app/common/exit_codes.h"
 #include "app/posix/activity_log.h"
+#include "app/posix/device_choice.h"
 #include "app/posix/instance_lock.h"
 #include "app/posix/link_command_line.h"
 #include "app/posix/link_service.h"
@@ -33,9 +34,7 @@ struct RunSettings {
   std::string settingsPath;
   IniFile file;
   PosixSettings settings;
-  std::string device;
-  bool chosen = false;       // given on the command line, or served last (LastDevice)
-  bool fromLastRun = false;  // LastDevice
+  std::string given;  // the device the command line names
   unsigned speed = 0;
 };
 
@@ -60,12 +59,9 @@ bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
   }
 
   LinkSettings& saved = run.settings.options;
-  run.fromLastRun = options.port.empty() && !run.settings.lastDevice.empty();
-  run.chosen = !options.port.empty() || run.fromLastRun;
-  // Without a choice, this is the COM port the settings name: a fallback only.
   const DeviceToOpen given = ChooseDeviceToOpen(options.port);
   if (!given.sentence.empty()) std::cout << given.sentence << std::endl;
-  run.device = ChooseDevice(run.settings, given.device);
+  run.given = given.device;
   if (options.speed != 0) {
     run.speed = options.speed;
     saved.lastSpeed = static_cast<int>(std::find(kSpeeds.begin(), kSpeeds.end(), options.speed) -
@@ -93,6 +89,40 @@ void TraceToStandardError(const std::string& line) {
   static_cast<void>(std::fprintf(stderr, "%s %s\n", stamp, line.c_str()));
 }
 
+// The device to serve, decided again every 2 s while there is none yet, and
+// remembered for the next run: -1 to go on, else the exit code.
+int ChooseDevice(RunSettings& run, QuitSignals& signals, std::string& device) {
+  const std::string remembered = RememberedDevice(run.settings);
+  const auto present = [](const std::string& path) { return access(path.c_str(), F_OK) == 0; };
+  for (bool told = false;;) {
+    PortList adapters;
+    if (run.given.empty()) adapters = ListPorts();
+    if (adapters.error != kSuccess && (remembered.empty() || !present(remembered))) {
+      Fail(ListingFailure(adapters.error));
+      return kExitFailure;
+    }
+    const DeviceChoice choice = Decide(run.given, remembered, adapters.ports, present);
+    switch (choice.action) {
+      case DeviceChoice::Action::kServe:
+        if (!choice.sentence.empty()) std::cout << choice.sentence << std::endl;
+        device = choice.device;
+        RememberDevice(run.settings, device);
+        return -1;
+      case DeviceChoice::Action::kAsk:
+        Fail(choice.sentence);
+        return kExitUsage;
+      case DeviceChoice::Action::kRefuse:
+        Fail(choice.sentence);
+        return kExitFailure;
+      case DeviceChoice::Action::kWait:
+        if (!told) std::cout << choice.sentence << std::endl;
+        told = true;
+        if (signals.Wait(std::chrono::milliseconds(kReopenIntervalMs))) return 0;
+        break;
+    }
+  }
+}
+
 void PrintDrives(const DriveTable& drives) {
   for (const auto& [letter, folder] : drives) {
     std::cout << "Drive " << letter << ": is " << folder
@@ -118,35 +148,10 @@ int Main(int argc, char** argv) {
   }
 
   QuitSignals signals;  // before any thread starts, so that all of them inherit the mask
-  if (!run.chosen) {
-    // Neither given nor served before: the adapter that is plugged in, once there is one.
-    for (bool told = false;;) {
-      const PortList present = ListPorts();
-      if (present.error != kSuccess) {
-        Fail(ListingFailure(present.error));
-        return kExitFailure;
-      }
-      const AdapterChoice choice = ChooseAdapter(present.ports, run.device);
-      if (choice.several) {
-        Fail(choice.sentence);
-        return kExitUsage;
-      }
-      if (!choice.device.empty() || !told) std::cout << choice.sentence << std::endl;
-      if (!choice.device.empty()) {
-        run.device = ChooseDevice(run.settings, choice.device);
-        break;
-      }
-      told = true;
-      if (signals.Wait(std::chrono::milliseconds(kReopenIntervalMs))) return 0;
-    }
-  } else if (run.fromLastRun && access(run.device.c_str(), F_OK) != 0) {
-    Fail("the device served last, " + run.device + " (LastDevice in " + run.settingsPath +
-         "), is not present; plug it in, or choose another with --port (--list-ports shows "
-         "them).");
-    return kExitFailure;
-  }
+  std::string device;
+  if (const int ended = ChooseDevice(run, signals, device); ended >= 0) return ended;
   InstanceLock lock;
-  if (!lock.Acquire(run.device, error)) {
+  if (!lock.Acquire(device, error)) {
     Fail(error);
     return kExitFailure;
   }
@@ -167,7 +172,7 @@ int Main(int argc, char** argv) {
     });
   }
   TerminalLines lines(std::cout, STDOUT_FILENO);
-  LinkService service(run.device, run.speed, fileSystem, lines);
+  LinkService service(device, run.speed, fileSystem, lines);
   service.SetInstanceLock(lock);
   ActivityLog log(
       lines, run.speed,
@@ -176,7 +181,7 @@ int Main(int argc, char** argv) {
   if (!options.quiet) service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
   const int opened = service.Start();
   if (opened != 0) {
-    Fail(ExplainOpenFailure(run.device, opened));
+    Fail(ExplainOpenFailure(device, opened));
     return kExitFailure;
   }
   PrintDrives(fileSystem.Drives());

@@ -111,6 +111,7 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std:
     if (device && !device->empty()) settings.ports[static_cast<std::size_t>(i)] = *device;
   }
   settings.lastDevice = file.Get(kPortsSection, kLastDeviceKey).value_or("");
+  settings.lastPortSaved = file.Get(kSettingsSection, "LastPort").has_value();
   for (const auto& [letter, folder] : file.Entries(kDrivesSection)) {
     std::string problem;
     if (AddDrive(letter, folder, settings.drives, problem)) continue;
@@ -138,22 +139,25 @@ void WriteSettings(IniFile& file, const PosixSettings& settings) {
   if (!settings.lastDevice.empty()) file.Set(kPortsSection, kLastDeviceKey, settings.lastDevice);
 }
 
-std::string ChooseDevice(PosixSettings& settings, const std::string& given) {
-  const auto& ports = settings.ports;
-  if (!given.empty()) {
-    const auto known = std::find(ports.begin(), ports.end(), given);
-    // A device of another name leaves LastPort as it was: it still means a COM port.
-    if (known != ports.end()) {
-      settings.options.lastPort = static_cast<int>(known - ports.begin());
-      settings.lastDevice.clear();
-    } else {
-      settings.lastDevice = given;
-    }
-    return given;
-  }
+std::string RememberedDevice(const PosixSettings& settings) {
   if (!settings.lastDevice.empty()) return settings.lastDevice;
   const int port = settings.options.lastPort;
-  return port >= 0 && port < kPortCount ? ports[static_cast<std::size_t>(port)] : std::string();
+  return settings.lastPortSaved && port >= 0 && port < kPortCount
+             ? settings.ports[static_cast<std::size_t>(port)]
+             : std::string();
+}
+
+void RememberDevice(PosixSettings& settings, const std::string& device) {
+  const auto& ports = settings.ports;
+  const auto known = std::find(ports.begin(), ports.end(), device);
+  // A device of another name leaves LastPort as it was: it still means a COM port.
+  if (known != ports.end()) {
+    settings.options.lastPort = static_cast<int>(known - ports.begin());
+    settings.lastPortSaved = true;
+    settings.lastDevice.clear();
+  } else {
+    settings.lastDevice = device;
+  }
 }
 
 }  // namespace ql

@@ -22,7 +22,8 @@ struct PosixSettings {
   LinkSettings options;
   std::array<std::string, kPortCount> ports{"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
                                             "/dev/ttyS3"};  // COM1 ... COM4
-  std::string lastDevice;  // when set, served instead of LastPort's device
+  std::string lastDevice;      // when set, served instead of LastPort's device
+  bool lastPortSaved = false;  // the file names LastPort: its COM port is remembered
   DriveTable drives;
 };
 
@@ -42,11 +43,12 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std:
 // file had them.
 void WriteSettings(IniFile& file, const PosixSettings& settings);
 
-// The device to serve, remembered for the next run: `given` when not empty, a
-// device [ports] names setting LastPort and any other one LastDevice;
-// otherwise the one remembered. Empty when LastPort names none of COM1 to
-// COM4 and there is no LastDevice.
-std::string ChooseDevice(PosixSettings& settings, const std::string& given);
+// The device the settings remember: LastDevice, else the COM port of a
+// saved LastPort; empty when they name none.
+std::string RememberedDevice(const PosixSettings& settings);
+// Remembers `device` as served: a device [ports] names sets LastPort, any
+// other one LastDevice.
+void RememberDevice(PosixSettings& settings, const std::string& device);
 
 // Adds "letter → folder" to `drives` (replacing the letter's folder). The
 // folder may be "~" or start with "~/". False, with `error` set, for anything but a

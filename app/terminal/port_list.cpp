@@ -165,38 +165,6 @@ PortList ListPorts() {
   return {DescribePorts(found.ports), found.error};
 }
 
-AdapterChoice ChooseAdapter(const std::vector<PortEntry>& ports, const std::string& comDevice) {
-  const auto named = [](const PortEntry& port) {
-    return TerminalText(port.device) +
-           (port.description.empty() ? "" : " (" + port.description + ")");
-  };
-  std::vector<const PortEntry*> usb;
-  for (const PortEntry& port : ports) {
-    if (port.usb) usb.push_back(&port);
-  }
-  AdapterChoice choice;
-  if (usb.size() == 1) {
-    choice.device = usb[0]->device;
-    choice.sentence =
-        "Serving " + named(*usb[0]) + ", the only serial adapter present; --port chooses another.";
-  } else if (usb.size() > 1) {
-    choice.several = true;
-    choice.sentence = "Several serial adapters are present; choose one with --port:";
-    for (const PortEntry* port : usb) choice.sentence += "\n  " + named(*port);
-  } else if (const auto com =
-                 std::find_if(ports.begin(), ports.end(),
-                              [&](const PortEntry& p) { return p.device == comDevice; });
-             com != ports.end()) {
-    choice.device = com->device;
-    choice.sentence =
-        "Serving " + named(*com) + ", the COM port the settings name; --port chooses another.";
-  } else {
-    choice.sentence =
-        "No serial adapter is present; waiting for one to be plugged in (Ctrl+C ends).";
-  }
-  return choice;
-}
-
 std::string FormatPortList(const PortList& list) {
   if (list.error != kSuccess) return ListingFailure(list.error) + "\n";
   if (list.ports.empty()) {

@@ -59,16 +59,6 @@ std::string FormatPortList(const PortList& list);
 // Why the adapters could not be looked for, as one sentence.
 std::string ListingFailure(Status error);
 
-// The device a run serves when none was given or remembered: the one serial
-// adapter present, USB adapters first, else `comDevice` (the COM port the
-// settings name) when it is present.
-struct AdapterChoice {
-  std::string device;    // empty: none to serve now
-  std::string sentence;  // what to tell the user
-  bool several = false;  // more than one: the user must choose
-};
-AdapterChoice ChooseAdapter(const std::vector<PortEntry>& ports, const std::string& comDevice);
-
 // A Mac shows each serial device twice: /dev/tty.NAME, whose open waits for a
 // modem's carrier-detect line, and /dev/cu.NAME, which opens at once. A
 // handheld's cable never raises that line, so a tty. name is served through

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/posix/device_choice.h"
 #include "tests/serial/pty_pair.h"
 #include "tests/tools/child_process.h"
 
@@ -68,30 +69,43 @@ TEST(PortList, ListsThisMachinesPorts) {
   for (const PortEntry& port : list.ports) EXPECT_TRUE(fs::exists(port.device)) << port.device;
 }
 
-// The device a plain run serves: the one adapter present, USB first.
-TEST(PortList, AChoiceOnlyWhenItIsClear) {
+// The device a run serves: given, remembered, or the one USB adapter present.
+TEST(DeviceChoice, ServesWhatIsClearWaitsOrAsksOtherwise) {
   const PortEntry usb0{"/dev/ttyUSB0", {}, "FTDI FT232R", "", true};
   const PortEntry acm0{"/dev/ttyACM0", {}, "", "", true};
   const PortEntry uart{"/dev/ttyS0", {}, "built-in serial port", "", false};
+  using A = DeviceChoice::Action;
   struct Case {
+    const char* given;
+    const char* remembered;
     std::vector<PortEntry> ports;
+    A action;
     const char* device;
-    bool several;
   };
   for (const Case& c : {
-           Case{{}, "", false},                        // none yet: wait for one
-           Case{{uart, usb0}, "/dev/ttyUSB0", false},  // the adapter, not the UART
-           Case{{usb0, acm0}, "", true},               // two: the user chooses
-           Case{{uart}, "/dev/ttyS0", false},          // the COM port the settings name
+           Case{"/dev/ttyS1", "", {usb0}, A::kServe, "/dev/ttyS1"},        // given: no question
+           Case{"", "/dev/ttyS0", {uart, usb0}, A::kServe, "/dev/ttyS0"},  // remembered, present
+           Case{"", "", {uart, usb0}, A::kServe, "/dev/ttyUSB0"},  // the adapter, not the UART
+           Case{"", "", {uart}, A::kWait, ""},       // a first day: built-in ports wait
+           Case{"", "", {}, A::kWait, ""},           // nothing yet: wait for one
+           Case{"", "", {usb0, acm0}, A::kAsk, ""},  // two: the user chooses
+           Case{"", "/dev/gone", {usb0}, A::kServe, "/dev/ttyUSB0"},  // one stands in
+           Case{"", "/dev/gone", {usb0, acm0}, A::kAsk, ""},
+           Case{"", "/dev/gone", {uart}, A::kRefuse, ""},
        }) {
-    const AdapterChoice choice = ChooseAdapter(c.ports, "/dev/ttyS0");
+    const DeviceChoice choice = Decide(c.given, c.remembered, c.ports, [](const std::string& d) {
+      return d == "/dev/ttyS0" || d == "/dev/ttyS1" || d == "/dev/ttyUSB0";
+    });
+    EXPECT_EQ(choice.action, c.action) << c.remembered << ": " << choice.sentence;
     EXPECT_EQ(choice.device, c.device) << choice.sentence;
-    EXPECT_EQ(choice.several, c.several) << choice.sentence;
   }
-  EXPECT_EQ(ChooseAdapter({uart, usb0}, "/dev/ttyS0").sentence,
-            "Serving /dev/ttyUSB0 (FTDI FT232R), the only serial adapter present; --port chooses "
-            "another.");
-  EXPECT_EQ(ChooseAdapter({uart}, "/dev/ttyS1").device, "") << "a UART the settings do not name";
+  const auto exists = [](const std::string&) { return false; };
+  EXPECT_EQ(Decide("", "/dev/gone", {usb0}, exists).sentence,
+            "The device served last, /dev/gone, is not present; serving /dev/ttyUSB0 (FTDI "
+            "FT232R), the only serial adapter present; --port chooses another.");
+  EXPECT_EQ(Decide("", "", {usb0, acm0}, exists).sentence,
+            "Several serial adapters are present; choose one with --port:\n  /dev/ttyUSB0 (FTDI "
+            "FT232R)\n  /dev/ttyACM0");
 }
 
 // A Mac's tty. device waits for a carrier the handheld never raises: its cu. twin is opened.

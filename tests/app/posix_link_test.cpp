@@ -473,7 +473,7 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
 TEST_F(LinkProgram, TheDeviceServedLastIsGone) {
   WriteText(SettingsFile(), "[ports]\nLastDevice=/dev/ttyNoSuchAdapter\n");
   ExpectOneLineRefusal({QL_LINK_PROGRAM, "--settings", SettingsFile().string()},
-                       "the device served last, /dev/ttyNoSuchAdapter (LastDevice in ");
+                       "the device served last, /dev/ttyNoSuchAdapter, is not present");
 }
 
 // A handheld at another speed sends bytes that make no command: the server

@@ -167,13 +167,13 @@ TEST(PosixSettings, RemembersTheDeviceServed) {
   std::string error;
   std::vector<std::string> warnings;
   ASSERT_TRUE(ReadSettings(file, settings, warnings, error)) << error;
-  EXPECT_EQ(ChooseDevice(settings, ""), "/dev/ttyS2");
+  EXPECT_EQ(RememberedDevice(settings), "/dev/ttyS2");
   const auto servedAfterSaving = [&](const std::string& given) {
-    ChooseDevice(settings, given);
+    RememberDevice(settings, given);
     WriteSettings(file, settings);
     PosixSettings next;
     EXPECT_TRUE(ReadSettings(file, next, warnings, error)) << error;
-    return ChooseDevice(next, "");
+    return RememberedDevice(next);
   };
   EXPECT_EQ(servedAfterSaving("/dev/serial/by-id/usb-X"), "/dev/serial/by-id/usb-X");
   EXPECT_EQ(settings.options.lastPort, 2) << "still a COM port, as on Windows";
@@ -185,7 +185,9 @@ TEST(PosixSettings, RemembersTheDeviceServed) {
   EXPECT_EQ(file.Text().find("LastDevice"), std::string::npos) << file.Text();
 
   settings.options.lastPort = 4;
-  EXPECT_EQ(ChooseDevice(settings, ""), "");
+  EXPECT_EQ(RememberedDevice(settings), "");
+  PosixSettings fresh;
+  EXPECT_EQ(RememberedDevice(fresh), "") << "no settings yet: no COM port is remembered";
 }
 
 TEST(PosixSettings, DriveAssignments) {

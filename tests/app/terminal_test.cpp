@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include "app/terminal/terminal_text.h"
 #include "app/terminal/transfer_meter.h"
-
-#include <gtest/gtest.h>
 
 namespace ql {
 namespace {
