@@ -1,6 +1,7 @@
 #include "link/link_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -28,6 +29,10 @@ Status ReadPiece(ReadableFile& file, std::vector<char>& piece, std::uint32_t wan
   const Status read = file.FinishRead(&count);
   piece.resize(read == kSuccess ? count : 0);
   return read;
+}
+
+bool IsDriveName(const char* text) {
+  return std::isalpha(static_cast<unsigned char>(text[0])) != 0 && text[1] == ':';
 }
 
 }  // namespace
@@ -58,7 +63,8 @@ int CLinkServer::SetStateMachine(char* text) {
   if (command != std::end(commands)) {
     state_ = command->second;
     Report(LinkActivity::Kind::kCommand, command->first);
-  } else if (!contentsExpected) {
+  } else if (!contentsExpected && !IsDriveName(text)) {
+    // A bare drive name ("C:") is a pattern the line cannot tell from a command.
     Report(LinkActivity::Kind::kGarbled, std::string(), kCommandLength);
   }
   // Whatever was queued belongs to the exchange before this command.

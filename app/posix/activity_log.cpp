@@ -91,6 +91,15 @@ ActivityLog::ActivityLog(TerminalLines& lines, std::uint32_t baud, PathShower sh
     : lines_(lines), baud_(baud), show_(std::move(show)), hostPathOf_(std::move(hostPathOf)) {}
 
 void ActivityLog::Show(const LinkActivity& activity) {
+  if (speedHint_.Due(activity)) {
+    std::string others;
+    for (const unsigned speed : kSpeeds) {
+      if (speed != baud_) others += (others.empty() ? "" : ", ") + std::to_string(speed);
+    }
+    Line("bytes arrive but make no command: the handheld is probably set to another speed than " +
+         std::to_string(baud_) + " baud; try " + others + " (--speed)");
+  }
+  if (quiet_) return;
   if (IsProgress(activity.kind)) {
     Progress(activity);
     return;
@@ -174,21 +183,7 @@ void ActivityLog::Show(const LinkActivity& activity) {
            LineProblem(activity.status));
       break;
     case Kind::kGarbled:
-      if (!speedHinted_) {
-        speedHinted_ = true;
-        std::string others;
-        for (const unsigned speed : kSpeeds) {
-          if (speed != baud_) others += (others.empty() ? "" : ", ") + std::to_string(speed);
-        }
-        Line(
-            "bytes arrive but make no command: the handheld is probably set to another speed "
-            "than " +
-            std::to_string(baud_) + " baud; try " + others + " (--speed)");
-      }
-      break;
     case Kind::kCommand:
-      speedHinted_ = false;
-      break;
     case Kind::kUploadNameTaken:
     case Kind::kReceiving:
     case Kind::kSending:

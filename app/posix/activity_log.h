@@ -12,6 +12,7 @@
 #include "app/terminal/terminal_output.h"
 #include "app/terminal/transfer_meter.h"
 #include "link/link_activity.h"
+#include "link/speed_hint.h"
 
 namespace ql {
 
@@ -32,6 +33,8 @@ class ActivityLog {
   ActivityLog(TerminalLines& lines, std::uint32_t baud, PathShower show, HostPathOf hostPathOf);
 
   void Show(const LinkActivity& activity);
+  // Only the hint that the handheld is at another speed is shown, no exchange.
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
 
   // A transfer shows progress once it has lasted this long.
   static constexpr std::chrono::milliseconds kProgressAfter{1000};
@@ -44,7 +47,8 @@ class ActivityLog {
 
   TerminalLines& lines_;
   std::uint32_t baud_;
-  bool speedHinted_ = false;  // since the last command
+  bool quiet_ = false;
+  SpeedHint speedHint_;
   PathShower show_;
   HostPathOf hostPathOf_;
   std::optional<TransferMeter> meter_;  // of the transfer under way

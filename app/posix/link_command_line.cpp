@@ -74,8 +74,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
                  "Settings file to read and save (default\n" + DefaultSettingsPath() + ")")
       ->type_name("FILE");
   app.add_flag("-q,--quiet", options.quiet,
-               "Leave out the activity lines (each listing, download and upload); errors and\n"
-               "the port's status lines stay");
+               "Leave out the activity lines (each listing, download and upload); errors, the\n"
+               "port's status lines and the hint of a handheld at another speed stay");
   app.add_flag("--trace", options.trace, "Write the debug trace to standard error, timestamped");
   app.add_flag("-l,--list-ports", options.listPorts,
                "List the serial devices present: stable name, what each is, and whether you may\n"

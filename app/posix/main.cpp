@@ -178,7 +178,8 @@ int Main(int argc, char** argv) {
       lines, run.speed,
       [&names](const std::string& text) { return TerminalText(names.ToHost(text)); },
       [&fileSystem](const std::string& path) { return fileSystem.HostPathOf(path); });
-  if (!options.quiet) service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
+  log.SetQuiet(options.quiet);
+  service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
   const int opened = service.Start();
   if (opened != 0) {
     Fail(ExplainOpenFailure(device, opened));

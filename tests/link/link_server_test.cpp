@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "link/speed_hint.h"
 #include "tests/link/link_fakes.h"
 
 namespace ql::testing {
@@ -287,6 +288,39 @@ class ShiftJis final : public HandheldCharset {
     return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
   }
 };
+
+// The hint that the handheld is at another speed: once for each run of
+// garble with no exchange completed between; never for right-speed traffic.
+TEST(SpeedHint, OnlyForRunsOfGarbleWithNoExchangeBetween) {
+  using K = LinkActivity::Kind;
+  constexpr K G = K::kGarbled;
+  struct Case {
+    std::vector<K> kinds;
+    int hints;
+  };
+  for (const Case& c : {
+           Case{{G, G}, 0},                               // strays
+           Case{{G, G, G}, 1},                            // a run
+           Case{{G, G, G, G, G, G, G}, 1},                // told once
+           Case{{G, G, K::kListingSent, G, G}, 0},        // an exchange between
+           Case{{G, G, G, K::kFileSent, G, G, G}, 2},     // a second run
+           Case{{G, K::kCommand, G, K::kCommand, G}, 1},  // a command alone proves nothing
+           Case{{K::kListingSent, K::kUploadStored, G}, 0},
+       }) {
+    SpeedHint hint;
+    int hints = 0;
+    for (const K kind : c.kinds) hints += hint.Due(LinkActivity(kind)) ? 1 : 0;
+    EXPECT_EQ(hints, c.hints) << c.kinds.size();
+  }
+  // A bare drive name, which the handheld sends as a pattern, is no garble.
+  LinkHarness link;
+  int garbled = 0;
+  link.server->SetActivitySink([&](const LinkActivity& a) { garbled += a.kind == G ? 1 : 0; });
+  for (int i = 0; i < 30; ++i) link.Request("@@", "C:");
+  EXPECT_EQ(garbled, 0);
+  link.Request("zz", "\x01\x02\x03");
+  EXPECT_EQ(garbled, 1);
+}
 
 TEST(UploadNames, OnlyTheLastComponentAndOnlyWhenSafe) {
   const ShiftJis shiftJis;
