@@ -15,6 +15,7 @@
 #include "app/common/exit_codes.h"
 #include "app/posix/activity_log.h"
 #include "app/posix/link_command_line.h"
+#include "app/terminal/terminal_output.h"
 #include "serial/posix/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
 
@@ -652,6 +653,20 @@ TEST(LinkCommandLine, ShortFormsReachTheSameSettings) {
 
 // Every refusal is one sentence of the program's own that names what is
 // wrong, with the likely meaning of a near miss; the peer's too.
+TEST(LinkCommandLine, HelpFitsEightyColumns) {
+  const ScratchFolder scratch;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{QL_LINK_PROGRAM, "--help"}, {QL_PEER_PROGRAM, "--help"},
+        {QL_PEER_PROGRAM, "get", "--help"}}) {
+    const Finished run = RunToEnd(args, scratch.path(), "help");
+    EXPECT_EQ(run.code, 0);
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_LE(Columns(line), 80u) << args[0] << ": " << line;
+    }
+  }
+}
+
 TEST(LinkCommandLine, MistakesAreOneSentenceNamingTheOption) {
   struct Row {
     bool peer;
@@ -666,6 +681,8 @@ TEST(LinkCommandLine, MistakesAreOneSentenceNamingTheOption) {
        {"-port", "/dev/X"},
        "-port is not an option of quarnelix-link; did you mean --port?"},
       {false, {"--list"}, "did you mean --list-ports?"},
+      {false, {"list-ports"}, "'list-ports' is no device; did you mean --list-ports?"},
+      {true, {"list-port", "ls", "C:/*"}, "'list-port' is no device; did you mean --list-ports?"},
       {false, {"--port"}, "--port needs its value (DEVICE)"},
       {false, {"--port", "/dev/X", "--port", "/dev/Y"}, "--port is given twice"},
       {false, {"-b", "57600", "--speed", "57600"}, "-b and --speed are one option, given twice"},
