@@ -318,7 +318,10 @@ const PosixFileSystem::Drive* PosixFileSystem::Reach(char letter, Status& status
   // real folder of the same owner; a link or another user's folder there is
   // never served, until the server starts again.
   Drive again;
-  status = served.replaced ? kDriveReplaced : OpenDrive(drives_[letter], again, O_NOFOLLOW);
+  // A trailing slash would have the system follow a link in the folder's place.
+  std::string folderPath = drives_[letter];
+  while (folderPath.size() > 1 && folderPath.back() == '/') folderPath.pop_back();
+  status = served.replaced ? kDriveReplaced : OpenDrive(folderPath, again, O_NOFOLLOW);
   if (status == ELOOP || status == ENOTDIR || (status == kSuccess && again.owner != served.owner)) {
     status = kDriveReplaced;
   }
@@ -453,6 +456,7 @@ Status PosixFileSystem::ResolveName(int folderFd, const std::string& ansi,
   const std::optional<std::string> host = codePage_.HostName(ansi);
   if (!host) return ENOENT;
   name = *host;
+  if (IsUploadTemporaryName(name)) return ENOENT;  // an upload under way, or a crash's
   struct stat status {};
   if (fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return kSuccess;
   if (errno != ENOENT) return errno;
@@ -618,10 +622,12 @@ std::string PosixFileSystem::UploadNameProblem(const std::string& name) const {
   return {};
 }
 
-// The contents go to a hidden temporary file in the upload's folder, which is
-// kept open, so the upload lands in the folder it started in. The temporary is
-// locked while it is open: a server starting on the same drive tells a live
-// upload from one a crash left.
+// The contents go to a file of no name in the upload's folder where the
+// system has them (Linux's O_TMPFILE), which takes its name when whole and
+// which nobody can swap or find meanwhile, and a crash leaves nothing of;
+// elsewhere to a hidden temporary file, locked while it is open, so that a
+// server starting on the same drive tells a live upload from one a crash
+// left. Either stays open, so the upload lands in the folder it started in.
 class PosixFileSystem::Upload final : public UploadFile {
  public:
   Upload(const PosixFileSystem& fileSystem, HostPath&& path, std::string hostName,
@@ -632,7 +638,7 @@ class PosixFileSystem::Upload final : public UploadFile {
         temporary_(std::move(temporary)),
         fd_(fd) {}
   ~Upload() override {
-    if (!placed_) unlinkat(path_.folder.get(), temporary_.c_str(), 0);
+    if (!placed_ && !temporary_.empty()) unlinkat(path_.folder.get(), temporary_.c_str(), 0);
   }
   Upload(const Upload&) = delete;
   Upload& operator=(const Upload&) = delete;
@@ -658,9 +664,22 @@ class PosixFileSystem::Upload final : public UploadFile {
     const Status lookup = fileSystem_.ResolveName(path_.folder.get(), path_.ansiName, existing);
     if (lookup == kSuccess) return EEXIST;
     if (lookup != ENOENT) return lookup;
-    const Status placed =
-        PlaceWithoutReplacing(path_.folder.get(), temporary_.c_str(), hostName_.c_str());
-    if (placed == ENOENT) return MissingOnCommit();
+    const int folder = path_.folder.get();
+    Status placed = kSuccess;
+    if (temporary_.empty()) {
+      // The open file itself takes the name; a link never replaces one.
+      const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+      if (linkat(AT_FDCWD, self.c_str(), folder, hostName_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        placed = errno;
+      }
+    } else if (!StillNamed(folder, temporary_.c_str(), fd_.get())) {
+      // Whoever may write the folder took the temporary away, or put
+      // another file under its name: that file is not the upload.
+      return MissingOnCommit();
+    } else {
+      placed = PlaceWithoutReplacing(folder, temporary_.c_str(), hostName_.c_str());
+      if (placed == ENOENT) return MissingOnCommit();
+    }
     if (placed != kSuccess) return placed;
     placed_ = true;
     // The new folder entry reaches the disk too; some systems cannot sync a folder.
@@ -677,8 +696,7 @@ class PosixFileSystem::Upload final : public UploadFile {
   Status MissingOnCommit() const {
     struct stat status {};
     if (fstat(path_.folder.get(), &status) == 0 && status.st_nlink == 0) return ENOENT;
-    if (fstat(fd_.get(), &status) == 0 && status.st_nlink == 0) return kUploadTemporaryRemoved;
-    return ENOENT;
+    return kUploadTemporaryRemoved;
   }
 
   const PosixFileSystem& fileSystem_;
@@ -696,13 +714,28 @@ Status PosixFileSystem::CreateUpload(const std::string& pathText,
   if (folder != kSuccess) return folder;
   if (!UploadNameProblem(path.ansiName).empty()) return EINVAL;
   std::string hostName = *codePage_.HostName(path.ansiName);
+  // Readable by others as any new document is (the umask may narrow it); the
+  // default drive's folder is the user's alone.
+  constexpr mode_t kMode = 0644;
+#if defined(O_TMPFILE)
+  Descriptor anonymous(openat(path.folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kMode));
+  // Some file systems keep no such files, and /proc, through which one takes
+  // its name, may be missing: a named temporary then.
+  if (anonymous.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return errno;
+  }
+  if (anonymous.get() >= 0 &&
+      access(("/proc/self/fd/" + std::to_string(anonymous.get())).c_str(), F_OK) == 0) {
+    file = std::make_unique<Upload>(*this, std::move(path), std::move(hostName), std::string(),
+                                    anonymous.release());
+    return kSuccess;
+  }
+#endif
   static std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporary = UploadTemporaryName(random());
-    // Readable by others as any new document is (the umask may narrow it); the
-    // default drive's folder is the user's alone.
     Descriptor fd(openat(path.folder.get(), temporary.c_str(),
-                         O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
+                         O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, kMode));
     if (fd.get() < 0 && errno == EEXIST) continue;
     if (fd.get() < 0) return errno;
     // Locked before anything is written. A server starting on this drive in

@@ -110,6 +110,43 @@ class PosixFileSystemTest : public ::testing::Test {
     EXPECT_EQ(Names("C:\\escapedir\\*"), NameList{"<failed>"});
   }
 
+  // A server that starts on the drive removes what a crashed one left, never
+  // what a live upload writes, nor anything that only looks like a temporary;
+  // none is ever listed or served, and nobody can swap one for the upload.
+  void CheckTemporaries(std::size_t namedTemporaries) {
+    std::unique_ptr<UploadFile> live;
+    std::unique_ptr<UploadFile> swapped;
+    ASSERT_EQ(fs_->CreateUpload("C:\\live.txt", live), kSuccess);
+    ASSERT_EQ(fs_->CreateUpload("C:\\swapped.txt", swapped), kSuccess);
+    std::vector<std::string> named;
+    for (const auto& entry : stdfs::directory_iterator(drive_)) {
+      if (IsUploadTemporaryName(entry.path().filename())) named.push_back(entry.path());
+    }
+    ASSERT_EQ(named.size(), namedTemporaries);
+    const std::string crashed = Host(UploadTemporaryName(1));
+    Put(crashed, "left");
+    Put(Host(".quarnelix-upload-notatemporary"), "mine");
+    EXPECT_EQ(Names("C:\\*"), (NameList{".quarnelix-upload-notatemporary", "sub"}));
+    EXPECT_EQ(ReadAll("C:\\" + UploadTemporaryName(1)), "<no file>") << "never served";
+    const PosixFileSystem next(DriveTable{{'C', drive_}}, CodePageNamed(kDefaultCodePage));
+    EXPECT_FALSE(stdfs::exists(crashed));
+    EXPECT_TRUE(stdfs::exists(Host(".quarnelix-upload-notatemporary")));
+    for (const std::string& path : named) EXPECT_TRUE(stdfs::exists(path)) << "a live one";
+    ASSERT_EQ(live->Write("whole", 5), kSuccess);
+    EXPECT_EQ(live->Commit(), kSuccess);
+    EXPECT_EQ(ReadAll("C:\\live.txt"), "whole");
+    // Someone who may write the folder puts their own file in a temporary's place.
+    if (named.size() == 2) {
+      stdfs::remove(named[1]);
+      Put(named[1], "theirs");
+    }
+    ASSERT_EQ(swapped->Write("mine", 4), kSuccess);
+    const Status swap = swapped->Commit();
+    EXPECT_TRUE(swap == kSuccess
+                    ? ReadAll("C:\\swapped.txt") == "mine"
+                    : swap == kUploadTemporaryRemoved && !stdfs::exists(Host("swapped.txt")));
+  }
+
 #if defined(__linux__)
   // Another user swaps a folder in the drive with a link to outside, over and
   // over, while the handheld lists and downloads.
@@ -290,22 +327,41 @@ TEST_F(PosixFileSystemTest, UploadsAppearWholeAndNeverReplaceAFile) {
   }
 }
 
-// A server that starts on the drive removes what a crashed one left, never
-// what a live upload writes, nor anything that only looks like a temporary.
 TEST_F(PosixFileSystemTest, TemporariesLeftByACrashAreRemovedLiveOnesKept) {
-  std::unique_ptr<UploadFile> live;
-  ASSERT_EQ(fs_->CreateUpload("C:\\live.txt", live), kSuccess);
-  const std::string crashed = Host(UploadTemporaryName(1));
-  Put(crashed, "left");
-  Put(Host(".quarnelix-upload-notatemporary"), "mine");
-  EXPECT_EQ(Names("C:\\*"), (NameList{".quarnelix-upload-notatemporary", "sub"}));
-  const PosixFileSystem next(DriveTable{{'C', drive_}}, CodePageNamed(kDefaultCodePage));
-  EXPECT_FALSE(stdfs::exists(crashed));
-  EXPECT_TRUE(stdfs::exists(Host(".quarnelix-upload-notatemporary")));
-  ASSERT_EQ(live->Write("whole", 5), kSuccess);
-  EXPECT_EQ(live->Commit(), kSuccess) << "the live upload's temporary was kept";
-  EXPECT_EQ(ReadAll("C:\\live.txt"), "whole");
+#if defined(__linux__)
+  CheckTemporaries(0);  // files of no name
+#else
+  CheckTemporaries(2);
+#endif
 }
+
+#if defined(__linux__)
+// Where the system keeps no file of no name, uploads use named temporaries.
+bool RefuseAnonymousFiles() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(PosixFileSystemTest, TheSameWithNamedTemporaries) {
+  if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) != 0) GTEST_SKIP() << "no seccomp here";
+  EXPECT_EXIT(
+      {
+        if (!RefuseAnonymousFiles()) std::exit(2);
+        CheckTemporaries(2);
+        std::exit(HasFailure() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 TEST_F(PosixFileSystemTest, ADriveFolderRemovedAndMadeAgainIsServedAgain) {
   stdfs::remove_all(drive_);
