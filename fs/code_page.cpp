@@ -90,6 +90,18 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// The lead bytes of Windows' double-byte pages: one or two ranges.
+struct WindowsLeadBytes {
+  const char* page;
+  int first, last, secondFirst, secondLast;
+};
+constexpr WindowsLeadBytes kWindowsLeadBytes[] = {
+    {"CP932", 0x81, 0x9F, 0xE0, 0xFC},
+    {"CP936", 0x81, 0xFE, 0, -1},
+    {"CP949", 0x81, 0xFE, 0, -1},
+    {"CP950", 0x81, 0xFE, 0, -1},
+};
+
 // The page a name means: the one Windows uses for an alias, else the name.
 std::string PageOf(const std::string& name) {
   for (const Alias& alias : kAliases) {
@@ -200,6 +212,16 @@ bool CodePage::Probe() {
     }
     lead_[code] = failure == EINVAL;  // the start of a character that needs more bytes
     undefined_[code] = failure == EILSEQ;
+  }
+  // The handheld splits its paths by Windows' lead bytes, which take in the
+  // pages' user-defined areas that iconv leaves out: a 0x5C after one of
+  // them is never a backslash.
+  for (const WindowsLeadBytes& known : kWindowsLeadBytes) {
+    if (PageOf(name_) != known.page) continue;
+    for (int code = 0x80; code < 256; ++code) {
+      lead_[code] = (code >= known.first && code <= known.last) ||
+                    (code >= known.secondFirst && code <= known.secondLast);
+    }
   }
   // Only single-byte pages give undefined bytes a character of their own.
   if (std::find(lead_.begin(), lead_.end(), true) != lead_.end()) undefined_.fill(false);

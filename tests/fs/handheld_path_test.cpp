@@ -119,6 +119,13 @@ TEST(CodePage, ConvertsBothWaysAndRefusesUnknownNames) {
                             "CP950", "EUC-KR", "UHC", "CP949"}) {
     EXPECT_TRUE(CodePage::Open(known, error)) << known << ": " << error;
   }
+  // Windows' lead bytes, also those of the user-defined areas iconv leaves
+  // out: the 0x5C after them is never a backslash, and such a name maps to nothing.
+  for (const auto& [page, lead] : {std::pair{"CP949", 0xC9}, {"CP949", 0xFE}, {"CP950", 0x81},
+                                   {"CP950", 0xFA}, {"CP932", 0xFC}}) {
+    EXPECT_TRUE(Named(page).IsLeadByte(static_cast<unsigned char>(lead))) << page << " " << lead;
+  }
+  EXPECT_FALSE(Named("CP932").IsLeadByte(0xA0));
   // glibc's UHC takes this bad pair whole before it reports it.
   EXPECT_FALSE(Named("CP949").HostName("\xA2\xE8"));
   EXPECT_EQ(Named("CP949").ToHost("a\xA2\xE8"), "a?");
