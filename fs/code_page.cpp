@@ -261,8 +261,9 @@ bool CodePage::Convert(bool toHost, const std::string& input, const char* substi
     } else if (*substitute != '\0' || !toHost) {
       output += substitute;
     } else {
-      static const char kHex[] = "0123456789abcdef";
-      output += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+      // No Windows name holds '<' or '>': this reads as no name could.
+      static const char kHex[] = "0123456789ABCDEF";
+      output += {'<', kHex[byte >> 4], kHex[byte & 15], '>'};
     }
     in += skip;
     inLeft -= skip;

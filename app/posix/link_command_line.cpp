@@ -50,7 +50,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
   app.set_version_flag("-V,--version", std::string("quarnelix-link ") + kVersion,
                        "Print the version and exit");
   std::string device;
-  app.add_option("DEVICE", device, "The serial device, as with --port")->type_name("DEVICE");
+  app.add_option("DEVICE", device, "The serial device, as with --port")->type_name("");
   CLI::Option* port =
       app.add_option("-p,--port", options.port,
                      "Serial device to serve, for example " + std::string(kExampleDevice) +
@@ -88,7 +88,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
   };
   const int parsed = ParseInOwnWords(app, argc, argv, "quarnelix-link", out, err);
   if (parsed >= 0) return parsed;
-  std::string mistake;
+  std::string mistake = NotADevice(app, device);
+  if (!mistake.empty()) return refuse(mistake);
   if (!device.empty()) {
     if (port->count() > 0) {
       return refuse("the device is given twice, " + device + " and " + OptionAsGiven(*port, args) +

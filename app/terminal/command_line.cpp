@@ -1,5 +1,7 @@
 #include "app/terminal/command_line.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -244,7 +246,64 @@ class Reader {
   std::map<const CLI::Option*, std::string> given_;
 };
 
+// `text` in lines of at most `width` columns, broken between words: the
+// lines of a paragraph are run together first, but for lines that begin
+// with a space, which are kept as they are.
+std::string Wrap(const std::string& text, std::size_t width) {
+  std::string wrapped;
+  std::string line;
+  const auto flush = [&] {
+    if (!line.empty()) wrapped += line + "\n";
+    line.clear();
+  };
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    const std::string source = text.substr(start, end - start);
+    start = end + 1;
+    if (source.empty() || source[0] == ' ') {
+      flush();
+      wrapped += source + "\n";
+      continue;
+    }
+    std::size_t at = 0;
+    while (at < source.size()) {
+      const std::size_t space = std::min(source.find(' ', at), source.size());
+      const std::string word = source.substr(at, space - at);
+      at = space + 1;
+      if (word.empty()) continue;
+      if (!line.empty() && Columns(line) + 1 + Columns(word) > width) flush();
+      line += (line.empty() ? "" : " ") + word;
+    }
+  }
+  flush();
+  while (!wrapped.empty() && wrapped.back() == '\n') wrapped.pop_back();
+  return wrapped;
+}
+
 }  // namespace
+
+void FitHelp(CLI::App& app, std::size_t width) {
+  constexpr std::size_t kNameColumns = 26;
+  app.get_formatter()->column_width(kNameColumns);
+  app.description(Wrap(app.get_description(), width));
+  app.footer(Wrap(app.get_footer(), width));
+  for (CLI::Option* option : app.get_options()) {
+    option->description(Wrap(option->get_description(), width - kNameColumns));
+  }
+  for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+    command->description(Wrap(command->get_description(), width - kNameColumns));
+    FitHelp(*command, width);
+  }
+}
+
+std::string NotADevice(const CLI::App& app, const std::string& word) {
+  if (word.empty() || word.find('/') != std::string::npos) return {};
+  std::string guess = NearMiss("--" + word, OptionNames(app, false));
+  if (guess.empty() && access(("/dev/" + word).c_str(), F_OK) == 0) guess = "/dev/" + word;
+  if (guess.empty()) return {};
+  return "'" + word + "' is no device" + Hint(guess);
+}
 
 std::string CommandLineMistake(const CLI::App& app, const std::vector<std::string>& args,
                                bool refused) {
@@ -284,6 +343,7 @@ unsigned ParseSpeed(const std::string& option, const std::string& text, std::str
 
 int ParseInOwnWords(CLI::App& app, int argc, const char* const* argv, const char* program,
                     std::ostream& out, std::ostream& err) {
+  FitHelp(app);
   const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
   const auto refuse = [&](const std::string& mistake) {
     err << program << ": " << mistake << "\n";

@@ -26,6 +26,17 @@ std::string CommandLineMistake(const CLI::App& app, const std::vector<std::strin
 int ParseInOwnWords(CLI::App& app, int argc, const char* const* argv, const char* program,
                     std::ostream& out, std::ostream& err);
 
+// Makes `app`'s help, and its commands', fit `width` columns: option
+// descriptions wrapped beside their names, the description and the footer
+// wrapped paragraph by paragraph (indented lines, such as examples, kept).
+void FitHelp(CLI::App& app, std::size_t width = 80);
+
+// For a word given where a device goes but that names no path: the sentence
+// that says it is no device and names what was probably meant (an option,
+// such as --list-ports for "list-ports", or the device under /dev); empty
+// when there is no better guess than the word itself.
+std::string NotADevice(const CLI::App& app, const std::string& word);
+
 // How the user spelled `option` (-b, --baud or --speed) the last time.
 std::string OptionAsGiven(const CLI::Option& option, const std::vector<std::string>& args);
 

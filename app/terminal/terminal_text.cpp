@@ -22,6 +22,14 @@ std::string TerminalText(const std::string& utf8) {
     for (std::size_t k = 1; valid && k < length; ++k) {
       valid = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
     }
+    // Overlong forms (an ESC in two bytes), surrogates and code points past
+    // U+10FFFF are no UTF-8: some terminals would still act on them.
+    if (valid && length > 1) {
+      const auto next = static_cast<unsigned char>(utf8[i + 1]);
+      valid = byte >= 0xC2 && byte <= 0xF4 && !(byte == 0xE0 && next < 0xA0) &&
+              !(byte == 0xED && next > 0x9F) && !(byte == 0xF0 && next < 0x90) &&
+              !(byte == 0xF4 && next > 0x8F);
+    }
     if (!valid || byte < 0x20 || byte == 0x7F) {
       escape("\\x", byte);
       ++i;

@@ -15,6 +15,8 @@ TEST(TerminalText, NothingFromTheLineOrTheDiskDrivesTheTerminal) {
   EXPECT_EQ(TerminalText("\xff\xc2"
                          "A\xe2\x82"),
             "\\xff\\xc2A\\xe2\\x82");  // not UTF-8
+  EXPECT_EQ(TerminalText("\xc0\x9b\xed\xa0\x80\xf4\x90\x80\x80"),
+            "\\xc0\\x9b\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");  // overlong, surrogate, too high
 }
 
 TEST(TransferMeter, RateTimeLeftAndRedrawsFromTheFirstPieceOn) {
