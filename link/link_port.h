@@ -23,6 +23,9 @@ class LinkPort {
   // which the next read tells); false when the port cannot wait, and the
   // caller sleeps instead.
   virtual bool WaitReadable(int /*timeoutMs*/) { return false; }
+  // Waits until what was sent has left the port, for a sender that must know
+  // (the handheld's side after an upload); a port that cannot tell returns at once.
+  virtual Status Drain() { return kSuccess; }
 };
 
 }  // namespace ql

@@ -245,6 +245,26 @@ Status PosixSerialLine::Send(const void* data, std::size_t length) {
   return 0;
 }
 
+Status PosixSerialLine::Drain() {
+  if (!IsOpen()) return EBADF;
+  // tcdrain would wait through a wake, and without bound on a stalled line.
+  int queued = 0;
+  int before = -1;
+  Clock::time_point stalled = Clock::now() + std::chrono::milliseconds(kSendStallMs);
+  while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    if (queued != before) stalled = Clock::now() + std::chrono::milliseconds(kSendStallMs);
+    before = queued;
+    if (Clock::now() >= stalled) return ETIMEDOUT;
+    if (!Pause(5)) return ECANCELED;
+  }
+  return woken_.load() ? ECANCELED : 0;
+}
+
+bool PosixSerialLine::Pause(int ms) {
+  pollfd wake{wakeRead_, POLLIN, 0};
+  return PollFor(&wake, 1, ms) == 0 && !woken_.load();
+}
+
 Status PosixSerialLine::DiscardBuffers() {
   if (!IsOpen()) return EBADF;
   return tcflush(fd_, TCIOFLUSH) == 0 ? 0 : errno;

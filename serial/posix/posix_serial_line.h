@@ -61,6 +61,11 @@ class PosixSerialLine final : public LinkPort {
   // Throws away what waits in both directions.
   Status DiscardBuffers() override;
   bool WaitReadable(int timeoutMs) override;
+  // Waits until the device's output queue is empty; ECANCELED once woken,
+  // ETIMEDOUT when it moves no byte for kSendStallMs.
+  Status Drain() override;
+  // Sleeps `ms`, or less when the line is woken; false then.
+  bool Pause(int ms);
 
  private:
   Status Send(const void* data, std::size_t length);

@@ -326,6 +326,32 @@ TEST_F(PeerEndToEnd, DownloadsNeverLieNorDestroy) {
   EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
 }
 
+// The simulator waits for the line, not for a time reckoned from its speed:
+// over a cable faster than 19200 baud an upload ends when its bytes are out.
+// A signal ends any wait at once, and the device is free for the next run.
+TEST_F(PeerEndToEnd, TheSimulatorNeverOutwaitsTheLineOrASignal) {
+  auto server = StartServer();
+  const fs::path file = scratch_.path() / "fast.bin";
+  WriteText(file, BinaryContents(300000, 5));  // 2 min 36 s at a real 19200 baud
+  const Finished put =
+      RunToEnd({QL_PEER_PROGRAM, "--port", HandheldEnd(), "--speed", "19200", "put", file.string()},
+               scratch_.path(), "fast", env_);
+  EXPECT_EQ(put.code, 0) << put.err;
+  EXPECT_EQ(ReadText(desktop_ / "fast.bin"), BinaryContents(300000, 5));
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
+
+  // No server now: the simulator waits for an echo that never comes.
+  ChildProcess waiting({QL_PEER_PROGRAM, "--port", HandheldEnd(), "ls", "C:/*"}, scratch_.path(),
+                       "waiting", env_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  waiting.Signal(SIGTERM);
+  EXPECT_EQ(waiting.Wait(std::chrono::seconds(2)), 128 + SIGTERM) << waiting.Err();
+  EXPECT_NE(waiting.Err().find("stopped by"), std::string::npos) << waiting.Err();
+  const Finished next = Peer({"ls", "C:/*"}, "next");
+  EXPECT_NE(next.err.find("no answer"), std::string::npos) << "the device is free: " << next.err;
+}
+
 TEST_F(PeerEndToEnd, NoServerMeansNoAnswer) {
   const Finished version = RunToEnd({QL_PEER_PROGRAM, "--version"}, scratch_.path(), "version");
   EXPECT_EQ(version.code, 0) << version.err;

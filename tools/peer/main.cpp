@@ -51,6 +51,17 @@ int Fail(const std::string& message) {
   return kExitFailure;
 }
 
+// Real time, whose pauses end when the line is woken: no wait outlasts Ctrl+C.
+class LineClock final : public LinkClock {
+ public:
+  explicit LineClock(PosixSerialLine& line) : line_(line) {}
+  std::int64_t NowMs() override { return SystemClock().NowMs(); }
+  void Sleep(std::int64_t ms) override { line_.Pause(static_cast<int>(ms)); }
+
+ private:
+  PosixSerialLine& line_;
+};
+
 // The failure of an exchange that a signal cut short.
 int Interrupted(const std::string& what) {
   const int signal = QuitSignals::Taken();
@@ -213,9 +224,18 @@ int Fetch(PeerSession& session, const Download& plan) {
   if (QuitSignals::Taken() != 0)
     return Interrupted("the download of " + plan.remote + "; nothing was written");
   if (contents.size() != entry.size) {
-    return Fail("received " + std::to_string(contents.size()) + " of the " + listed +
-                " bytes listed for " + plan.remote +
-                ": the line lost some, or the file changed meanwhile; try again, or a lower speed");
+    // Asked again, the desktop tells a stopped server, a changed file and a lossy line apart.
+    std::vector<FindEntry> again;
+    const PeerSession::Result probe = session.List(plan.path, again);
+    const std::string received = "received " + std::to_string(contents.size()) + " of the " +
+                                 listed + " bytes listed for " + plan.remote + ": ";
+    if (probe == PeerSession::Result::kNoAnswer || probe == PeerSession::Result::kLineError) {
+      return Fail(received + "the desktop stopped answering (was quarnelix-link stopped?)");
+    }
+    if (probe != PeerSession::Result::kDone || again.empty() || again.front().size != entry.size) {
+      return Fail(received + "the file changed on the desktop meanwhile; try again");
+    }
+    return Fail(received + "the line lost some; try again, or a lower speed");
   }
   std::string error;
   if (!WriteLocalFile(plan.local, contents, plan.replace, error)) return Fail(error);
@@ -319,14 +339,14 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
       "quarnelix-peer");
   const std::string example = kExampleDevice;
   std::string footer = "Remote paths are the desktop's Windows paths; '/' may stand for '\\'.\n";
-  footer += "Examples:\n  quarnelix-peer " + example + " ls 'C:/*'\n";
+  footer += "\nExamples:\n  quarnelix-peer " + example + " ls 'C:/*'\n";
   footer += "  quarnelix-peer -p " + example + " -b 115200 get 'C:/docs/report.txt'\n";
   footer += "  quarnelix-peer --port " + example + " put notes.txt";
   app.footer(footer);
   app.set_version_flag("-V,--version", std::string("quarnelix-peer ") + kVersion,
                        "Print the version and exit");
   std::string device;
-  app.add_option("DEVICE", device, "The serial device, as with --port")->type_name("DEVICE");
+  app.add_option("DEVICE", device, "The serial device, as with --port")->type_name("");
   CLI::Option* port = app.add_option("-p,--port", options.port,
                                      "Serial device of the handheld's end, e.g. " + example)
                           ->type_name("DEVICE");
@@ -369,6 +389,9 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
   if (listPorts) {
     std::cout << FormatPortList(ListPorts());
     return 0;
+  }
+  if (const std::string notADevice = NotADevice(app, device); !notADevice.empty()) {
+    return refuse(notADevice);
   }
   if (!device.empty() && port->count() > 0) {
     return refuse("the device is given twice, " + device + " and " + OptionAsGiven(*port, args) +
@@ -419,12 +442,15 @@ int Main(int argc, char** argv) {
     if (line.SetSpeed(options.speed) != 0) {
       return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
     }
-    PeerSession session(line, SystemClock(), options.speed);
+    LineClock clock(line);
+    PeerSession session(line, clock);
     // Ctrl+C, SIGTERM and SIGHUP wake the line: the exchange under way ends
     // at once, and the failure is told as what it is, not as a fault of the line.
     signals.CallOnQuit([&line] { line.Wake(); });
     const int result = exchange(session);
     signals.Stop();
+    // Closed before a signal ends the program: the device is free for the next run.
+    line.Close();
     if (result != 0) QuitSignals::PassOn();
     return result;
   };

@@ -6,13 +6,11 @@ namespace ql {
 namespace {
 
 constexpr std::size_t kPiece = kBlockSize;
-// Start, 8 data bits and stop: ten bit times a byte.
-constexpr std::int64_t kBitsPerByte = 10;
 
 }  // namespace
 
-PeerSession::PeerSession(LinkPort& port, LinkClock& clock, std::uint32_t baud)
-    : port_(port), clock_(clock), baud_(baud), gatherer_(port, clock) {}
+PeerSession::PeerSession(LinkPort& port, LinkClock& clock)
+    : port_(port), clock_(clock), gatherer_(port, clock) {}
 
 bool PeerSession::Send(const void* data, std::size_t length) {
   return port_.SendBlocks(data, static_cast<std::uint32_t>(length)) == kSuccess;
@@ -81,7 +79,6 @@ PeerSession::Result PeerSession::Put(const std::string& path, const std::string&
   Result result = Request(kCommandUpload, path);
   if (result != Result::kDone) return result;
   clock_.Sleep(kUploadNamePauseMs);
-  const std::int64_t started = clock_.NowMs();
   // Pieces back to back, as one message; the pieces only pace the progress.
   for (std::size_t sent = 0; sent < contents.size();) {
     const std::size_t piece = std::min(kPiece, contents.size() - sent);
@@ -89,17 +86,12 @@ PeerSession::Result PeerSession::Put(const std::string& path, const std::string&
     sent += piece;
     if (progress) progress(sent);
   }
-  AwaitWire(contents.size(), started);
+  // The port takes bytes faster than the line carries them: the upload is
+  // whole once the last one is out and the desktop has seen the line fall
+  // quiet behind it.
+  if (port_.Drain() != kSuccess) return Result::kLineError;
+  clock_.Sleep(std::int64_t{2} * kQuietIntervalMs);
   return Result::kDone;
-}
-
-// The port takes bytes faster than the line carries them: wait until the last
-// one is out and the desktop has seen the line fall quiet behind it.
-void PeerSession::AwaitWire(std::size_t bytes, std::int64_t startedMs) {
-  const std::int64_t wireMs =
-      static_cast<std::int64_t>(bytes) * kBitsPerByte * 1000 / std::max<std::uint32_t>(baud_, 1);
-  const std::int64_t left = startedMs + wireMs - clock_.NowMs();
-  clock_.Sleep(std::max<std::int64_t>(left, 0) + std::int64_t{2} * kQuietIntervalMs);
 }
 
 }  // namespace ql

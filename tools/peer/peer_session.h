@@ -36,14 +36,17 @@ class PeerSession {
   // The desktop pauses after its echo; listing a folder or opening a file adds a little.
   static constexpr int kPayloadWaitMs = 2000;
 
-  PeerSession(LinkPort& port, LinkClock& clock, std::uint32_t baud);
+  // Every pause is `clock`'s: one that ends when the program is asked to quit
+  // lets no wait outlast Ctrl+C.
+  PeerSession(LinkPort& port, LinkClock& clock);
 
   // "@@", the pattern: the entries it matches.
   Result List(const std::string& pattern, std::vector<FindEntry>& entries);
   // "@&", the path: the file's bytes.
   Result Get(const std::string& path, std::string& contents, const ProgressSink& progress);
   // "&&", the path, the contents. The desktop never answers an upload; the
-  // call returns once the contents have had time to cross the line.
+  // call returns once the contents have left the port and the quiet
+  // interval has passed behind them.
   Result Put(const std::string& path, const std::string& contents, const ProgressSink& progress);
 
  private:
@@ -51,11 +54,9 @@ class PeerSession {
   Result Answer(std::string& message, std::int64_t waitMs, const ProgressSink& progress);
   Result Expect(const char* echo);
   bool Send(const void* data, std::size_t length);
-  void AwaitWire(std::size_t bytes, std::int64_t startedMs);
 
   LinkPort& port_;
   LinkClock& clock_;
-  std::uint32_t baud_;
   MessageGatherer gatherer_;
 };
 
