@@ -79,6 +79,16 @@ mapfile -t sources < <(printf '%s\n' "$selection" | sed '/^$/,$d')
 mapfile -t units < <(printf '%s\n' "$selection" | sed '1,/^$/d' | grep . || true)
 
 [ ${#sources[@]} -eq 0 ] || clang-format --dry-run -Werror "${sources[@]}"
+
+# The terminal programs print only through Say, TerminalLines or
+# TerminalMessage, which escape whatever came from outside the program.
+raw=$(grep -nE 'std::(cout|cerr)[[:space:]]*<<|(^|[^[:alnum:]_])(f?printf|puts)\(' \
+  app/posix/*.cpp app/terminal/*.cpp tools/peer/*.cpp | grep -v 'TerminalMessage(' || true)
+if [ -n "$raw" ]; then
+  printf '%s\n' "$raw"
+  echo "lint: print through Say or TerminalLines (app/terminal/terminal_output.h), not raw."
+  exit 1
+fi
 if [ ${#units[@]} -ne 0 ]; then
   report=$(mktemp)
   trap 'rm -f "$report"' EXIT

@@ -205,19 +205,20 @@ void ActivityLog::Progress(const LinkActivity& activity) {
   if (!meter_ || activity.bytes < meter_->Bytes())
     meter_.emplace(activity.total, kProgressAfter, kRedraw);
   if (!meter_->Update(activity.bytes)) return;
-  // The figures first, so that a narrow terminal cuts the name rather than them.
-  std::string text;
+  // The figures first: a narrow terminal leaves out the name, then the sizes.
+  std::vector<std::string> parts;
   if (activity.kind == Kind::kSending && activity.total > 0) {
-    text = "  sending " + std::to_string(activity.bytes * 100 / activity.total) + "%  " +
-           FormatSize(activity.bytes) + " of " + FormatSize(activity.total);
+    parts.push_back("sending " + std::to_string(activity.bytes * 100 / activity.total) + "%");
     if (const std::int64_t left = meter_->SecondsLeft(); left >= 0) {
-      text += ", " + FormatDuration(left) + " left";
+      parts.push_back(FormatDuration(left) + " left");
     }
-    text += "  " + show_(activity.text);
+    parts.push_back(FormatSize(activity.bytes) + " of " + FormatSize(activity.total));
+    parts.push_back(show_(activity.text));
   } else {
-    text = "  receiving  " + FormatSize(activity.bytes) + " at " + FormatRate(meter_->Rate());
+    parts.push_back("receiving " + FormatSize(activity.bytes));
+    parts.push_back("at " + FormatRate(meter_->Rate()));
   }
-  lines_.Progress(text);
+  lines_.Progress(parts);
 }
 
 }  // namespace ql

@@ -83,7 +83,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
 
   const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
   const auto refuse = [&err](const std::string& mistake) {
-    err << "quarnelix-link: " << mistake << "\n";
+    Say(err, "quarnelix-link: " + mistake);
     return kExitUsage;
   };
   const int parsed = ParseInOwnWords(app, argc, argv, "quarnelix-link", out, err);

@@ -22,6 +22,7 @@
 #include "app/terminal/device_problem.h"
 #include "app/terminal/port_list.h"
 #include "app/terminal/quit_signals.h"
+#include "app/terminal/terminal_output.h"
 #include "app/terminal/terminal_text.h"
 #include "fs/posix_file_system.h"
 #include "link/trace.h"
@@ -38,7 +39,7 @@ struct RunSettings {
   unsigned speed = 0;
 };
 
-void Fail(const std::string& message) { std::cerr << "quarnelix-link: " << message << "\n"; }
+void Fail(const std::string& message) { Say(std::cerr, "quarnelix-link: " + message); }
 void Warn(const std::string& message) { Fail("warning: " + message); }
 
 bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
@@ -60,7 +61,7 @@ bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
 
   LinkSettings& saved = run.settings.options;
   const DeviceToOpen given = ChooseDeviceToOpen(options.port);
-  if (!given.sentence.empty()) std::cout << given.sentence << std::endl;
+  if (!given.sentence.empty()) Say(std::cout, given.sentence);
   run.given = given.device;
   if (options.speed != 0) {
     run.speed = options.speed;
@@ -86,7 +87,7 @@ void TraceToStandardError(const std::string& line) {
   static_cast<void>(std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld", local.tm_hour,
                                   local.tm_min, local.tm_sec,
                                   static_cast<long>(now.tv_usec / 1000)));
-  static_cast<void>(std::fprintf(stderr, "%s %s\n", stamp, line.c_str()));
+  Say(std::cerr, std::string(stamp) + " " + line);
 }
 
 // The device to serve, decided again every 2 s while there is none yet, and
@@ -104,7 +105,7 @@ int ChooseDevice(RunSettings& run, QuitSignals& signals, std::string& device) {
     const DeviceChoice choice = Decide(run.given, remembered, adapters.ports, present);
     switch (choice.action) {
       case DeviceChoice::Action::kServe:
-        if (!choice.sentence.empty()) std::cout << choice.sentence << std::endl;
+        if (!choice.sentence.empty()) Say(std::cout, choice.sentence);
         device = choice.device;
         RememberDevice(run.settings, device);
         return -1;
@@ -115,7 +116,7 @@ int ChooseDevice(RunSettings& run, QuitSignals& signals, std::string& device) {
         Fail(choice.sentence);
         return kExitFailure;
       case DeviceChoice::Action::kWait:
-        if (!told) std::cout << choice.sentence << std::endl;
+        if (!told) Say(std::cout, choice.sentence);
         told = true;
         if (signals.Wait(std::chrono::milliseconds(kReopenIntervalMs))) return 0;
         break;
@@ -125,8 +126,8 @@ int ChooseDevice(RunSettings& run, QuitSignals& signals, std::string& device) {
 
 void PrintDrives(const DriveTable& drives) {
   for (const auto& [letter, folder] : drives) {
-    std::cout << "Drive " << letter << ": is " << folder
-              << (letter == 'C' ? " (uploads are stored here)" : "") << "\n";
+    Say(std::cout, std::string("Drive ") + letter + ": is " + folder +
+                       (letter == 'C' ? " (uploads are stored here)" : ""));
   }
 }
 
@@ -135,7 +136,7 @@ int Main(int argc, char** argv) {
   const int parsed = ParseCommandLine(argc, argv, options);
   if (parsed >= 0) return parsed;
   if (options.listPorts) {
-    std::cout << FormatPortList(ListPorts());
+    std::cout << TerminalMessage(FormatPortList(ListPorts())) << std::flush;
     return 0;
   }
   RunSettings run;
@@ -162,14 +163,12 @@ int Main(int argc, char** argv) {
       Fail(error);
       return kExitUsage;
     }
-    if (made) std::cout << "Made the folder " << run.settings.drives['C'] << " for the handheld.\n";
+    if (made) Say(std::cout, "Made the folder " + run.settings.drives['C'] + " for the handheld.");
   }
   PosixFileSystem fileSystem(run.settings.drives, std::move(*codePage));
   const CodePage& names = fileSystem.HandheldCodePage();
   if (options.trace) {
-    SetTraceSink([&names](const std::string& line) {
-      TraceToStandardError(TerminalText(names.ToHost(line)));
-    });
+    SetTraceSink([&names](const std::string& line) { TraceToStandardError(names.ToHost(line)); });
   }
   TerminalLines lines(std::cout, STDOUT_FILENO);
   LinkService service(device, run.speed, fileSystem, lines);
@@ -186,7 +185,7 @@ int Main(int argc, char** argv) {
     return kExitFailure;
   }
   PrintDrives(fileSystem.Drives());
-  std::cout << "Serving at " << run.speed << " baud; Ctrl+C ends." << std::endl;
+  Say(std::cout, "Serving at " + std::to_string(run.speed) + " baud; Ctrl+C ends.");
   if (!IniFile::CanSave(run.settingsPath, error)) {
     Warn("the settings cannot be saved to " + run.settingsPath + " (" + error +
          "); this session's settings will not be kept.");

@@ -7,10 +7,12 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 
 #include "app/common/exit_codes.h"
 #include "app/common/settings.h"
 #include "app/terminal/terminal_output.h"
+#include "app/terminal/terminal_text.h"
 
 namespace ql {
 namespace {
@@ -346,7 +348,7 @@ int ParseInOwnWords(CLI::App& app, int argc, const char* const* argv, const char
   FitHelp(app);
   const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
   const auto refuse = [&](const std::string& mistake) {
-    err << program << ": " << mistake << "\n";
+    Say(err, std::string(program) + ": " + mistake);
     return kExitUsage;
   };
   const std::string early = CommandLineMistake(app, args, false);
@@ -354,7 +356,13 @@ int ParseInOwnWords(CLI::App& app, int argc, const char* const* argv, const char
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e, out, err);
+    if (e.get_exit_code() == 0) {
+      // Help and version hold text from outside too (the settings path, from the environment).
+      std::ostringstream help;
+      const int code = app.exit(e, help, help);
+      out << TerminalMessage(help.str()) << std::flush;
+      return code;
+    }
     return refuse(CommandLineMistake(app, args, true));
   }
   return -1;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/common/settings.h"
+#include "app/terminal/terminal_text.h"
 
 namespace ql {
 namespace {
@@ -100,16 +101,28 @@ std::size_t TerminalLines::Width() const {
   return size.ws_col;
 }
 
-void TerminalLines::Line(const std::string& text) {
-  ClearProgress();
-  out_ << text << '\n' << std::flush;
+void Say(std::ostream& out, const std::string& message) {
+  out << TerminalMessage(message) << '\n' << std::flush;
 }
 
-void TerminalLines::Progress(const std::string& text) {
+void TerminalLines::Line(const std::string& text) {
+  ClearProgress();
+  Say(out_, text);
+}
+
+void TerminalLines::Progress(const std::vector<std::string>& parts) {
   if (!live_) return;
   // One column short of the width: a line that fills it would wrap on some terminals.
-  const std::size_t width = Width();
-  out_ << "\r\033[K" << FitColumns(text, width > 1 ? width - 1 : 1) << std::flush;
+  const std::size_t width = Width() > 1 ? Width() - 1 : 1;
+  std::string line;
+  for (const std::string& part : parts) {
+    const std::string shown = TerminalText(part);
+    const std::string longer = line.empty() ? "  " + shown : line + "  " + shown;
+    if (Columns(longer) > width) break;
+    line = longer;
+  }
+  if (line.empty() && !parts.empty()) line = FitColumns("  " + TerminalText(parts[0]), width);
+  out_ << "\r\033[K" << line << std::flush;
   progressShown_ = true;
 }
 

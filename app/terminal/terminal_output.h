@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace ql {
 
@@ -24,6 +25,10 @@ std::size_t Columns(const std::string& text);
 // `text` cut to at most `columns` columns, never inside a character.
 std::string FitColumns(const std::string& text, std::size_t columns);
 
+// Writes `message` and a line break to `out`, as TerminalMessage shows it:
+// the one way the terminal programs print, besides TerminalLines.
+void Say(std::ostream& out, const std::string& message);
+
 // The lines a program writes to one stream. On a terminal a progress line is
 // drawn, and redrawn in place, as wide as the terminal is at that moment
 // (also after the window was resized); any other line first clears it.
@@ -37,8 +42,12 @@ class TerminalLines {
   ~TerminalLines() { ClearProgress(); }
 
   bool Live() const { return live_; }
+  // Both as TerminalMessage shows them.
   void Line(const std::string& text);
-  void Progress(const std::string& text);
+  // The parts in the order shown, two spaces apart. Where the terminal is too
+  // narrow for all, parts are left out from the last one back, so that no
+  // word is cut; only a first part that alone is too wide is cut.
+  void Progress(const std::vector<std::string>& parts);
   void ClearProgress();
 
  private:

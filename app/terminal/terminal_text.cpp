@@ -44,4 +44,13 @@ std::string TerminalText(const std::string& utf8) {
   return shown;
 }
 
+std::string TerminalMessage(const std::string& text) {
+  std::string shown;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    shown += TerminalText(text.substr(start, end - start)) + '\n';
+  }
+  return shown + TerminalText(text.substr(start));
+}
+
 }  // namespace ql

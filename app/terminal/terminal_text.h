@@ -12,4 +12,10 @@ namespace ql {
 // name from the line or the disk can drive the terminal it is shown on.
 std::string TerminalText(const std::string& utf8);
 
+// A message of the program for a terminal: its line breaks kept, and every
+// line shown as TerminalText shows it. Everything the terminal programs
+// print goes through this (see Say and TerminalLines), so that no text from
+// outside reaches the terminal raw, whoever assembled the message.
+std::string TerminalMessage(const std::string& text);
+
 }  // namespace ql

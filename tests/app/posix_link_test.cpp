@@ -1,9 +1,13 @@
 // quarnelix-link as a process: mistakes a person can make, the close
 // sequence on a signal, one server per device, and a device that goes away.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -470,6 +474,65 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   EXPECT_TRUE(fs::is_empty(desktop_)) << "nothing of it stored, nothing left behind";
 }
 
+// Whether `text` could drive a terminal: a control character but the line
+// break, a C1 control in UTF-8, or bytes that are not UTF-8.
+bool HasRawControls(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if ((byte < 0x20 && byte != '\n') || byte == 0x7F || (byte == 0xC2 && next < 0xA0) ||
+        byte == 0xFF || byte == 0xFE) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Text from outside the program reaches the terminal only escaped: the name
+// of a process that holds the device, a value in the settings, and a name
+// in a listing the simulator shows.
+TEST_F(LinkProgram, OutsideTextNeverReachesTheTerminalRaw) {
+  const std::string hostile = "\x1b[2J\x1b]0;X\x07";
+  // A process that names itself so holds the device.
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    prctl(PR_SET_NAME, hostile.c_str(), 0, 0, 0);
+    const int fd = open(ServerEnd().c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const Finished held = RunToEnd(ServerArgs(), scratch_.path(), "held", env_);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_NE(held.err.find("held by"), std::string::npos) << held.err;
+  EXPECT_FALSE(HasRawControls(held.err + held.out)) << held.err;
+
+  WriteText(SettingsFile(), "[ports]\nLastDevice=/dev/" + hostile + "\xc2\x9b\xff\n");
+  const Finished settings = RunToEnd({QL_LINK_PROGRAM, "--settings", SettingsFile().string()},
+                                     scratch_.path(), "set", env_);
+  EXPECT_NE(settings.err.find("\\x1b[2J"), std::string::npos) << settings.err;
+  EXPECT_FALSE(HasRawControls(settings.err + settings.out)) << settings.err;
+
+  // ISO-8859-1 names the byte 0x9B U+009B, a terminal's CSI in C1.
+  fs::remove(SettingsFile());
+  WriteText(desktop_ /
+                "\xc2\x9b"
+                "2J.txt",
+            "x");
+  auto server = StartServer("server", {"--codepage", "ISO-8859-1"});
+  const Finished listing = RunToEnd({QL_PEER_PROGRAM, "--port", HandheldEnd(), "--speed", "115200",
+                                     "--codepage", "ISO-8859-1", "ls", "C:/*"},
+                                    scratch_.path(), "listing", env_);
+  EXPECT_NE(listing.out.find("\\u009b2J.txt"), std::string::npos) << listing.out << listing.err;
+  EXPECT_FALSE(HasRawControls(listing.out + listing.err)) << listing.out;
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->Wait(seconds(10)), 0);
+  EXPECT_FALSE(HasRawControls(server->Out())) << server->Out();
+}
+
 // The device served last is gone: the sentence says it was remembered.
 TEST_F(LinkProgram, TheDeviceServedLastIsGone) {
   WriteText(SettingsFile(), "[ports]\nLastDevice=/dev/ttyNoSuchAdapter\n");
@@ -655,9 +718,9 @@ TEST(LinkCommandLine, ShortFormsReachTheSameSettings) {
 // wrong, with the likely meaning of a near miss; the peer's too.
 TEST(LinkCommandLine, HelpFitsEightyColumns) {
   const ScratchFolder scratch;
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{QL_LINK_PROGRAM, "--help"}, {QL_PEER_PROGRAM, "--help"},
-        {QL_PEER_PROGRAM, "get", "--help"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{QL_LINK_PROGRAM, "--help"},
+                                               {QL_PEER_PROGRAM, "--help"},
+                                               {QL_PEER_PROGRAM, "get", "--help"}}) {
     const Finished run = RunToEnd(args, scratch.path(), "help");
     EXPECT_EQ(run.code, 0);
     std::istringstream lines(run.out);

@@ -47,7 +47,7 @@ struct Options {
 };
 
 int Fail(const std::string& message) {
-  std::cerr << "quarnelix-peer: " << message << "\n";
+  Say(std::cerr, "quarnelix-peer: " + message);
   return kExitFailure;
 }
 
@@ -111,13 +111,19 @@ std::string LocalTime(std::uint64_t fileTime) {
 }
 
 void PrintListing(const std::vector<FindEntry>& entries, const CodePage& codePage) {
-  std::printf("%-4s  %12s  %-16s  %s\n", "attr", "size", "modified", "name");
+  const auto row = [](const std::string& attributes, const std::string& size,
+                      const std::string& modified, const std::string& name) {
+    char columns[64];
+    static_cast<void>(std::snprintf(columns, sizeof columns, "%-4s  %12s  %-16s  ",
+                                    attributes.c_str(), size.c_str(), modified.c_str()));
+    Say(std::cout, columns + name);
+  };
+  row("attr", "size", "modified", "name");
   for (const FindEntry& entry : entries) {
-    std::printf("%-4s  %12llu  %-16s  %s\n", Attributes(entry.attributes).c_str(),
-                static_cast<unsigned long long>(entry.size), LocalTime(entry.lastWriteTime).c_str(),
-                codePage.ToHost(entry.name).c_str());
+    row(Attributes(entry.attributes), std::to_string(entry.size), LocalTime(entry.lastWriteTime),
+        codePage.ToHost(entry.name));
   }
-  std::printf("%zu %s\n", entries.size(), entries.size() == 1 ? "entry" : "entries");
+  Say(std::cout, std::to_string(entries.size()) + (entries.size() == 1 ? " entry" : " entries"));
 }
 
 // What a failed exchange means to the person at the keyboard.
@@ -239,8 +245,8 @@ int Fetch(PeerSession& session, const Download& plan) {
   }
   std::string error;
   if (!WriteLocalFile(plan.local, contents, plan.replace, error)) return Fail(error);
-  std::cout << "Received " << progress.Summary() << " into " << plan.local
-            << (contents.empty() ? " (an empty file)" : "") << "\n";
+  Say(std::cout, "Received " + progress.Summary() + " into " + plan.local +
+                     (contents.empty() ? " (an empty file)" : ""));
   return 0;
 }
 
@@ -326,7 +332,7 @@ int Send(PeerSession& session, const Upload& plan, const CodePage& codePage) {
                 std::to_string(plan.contents.size()) + " bytes as " + plan.stored +
                 ": the line lost some; try a lower speed");
   }
-  std::cout << "Sent " << progress.Summary() << "; stored as " << plan.stored << "\n";
+  Say(std::cout, "Sent " + progress.Summary() + "; stored as " + plan.stored);
   return 0;
 }
 
@@ -381,13 +387,13 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
 
   const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
   const auto refuse = [](const std::string& mistake) {
-    std::cerr << "quarnelix-peer: " << mistake << "\n";
+    Say(std::cerr, "quarnelix-peer: " + mistake);
     return kExitUsage;
   };
   const int parsed = ParseInOwnWords(app, argc, argv, "quarnelix-peer", std::cout, std::cerr);
   if (parsed >= 0) return parsed;
   if (listPorts) {
-    std::cout << FormatPortList(ListPorts());
+    std::cout << TerminalMessage(FormatPortList(ListPorts())) << std::flush;
     return 0;
   }
   if (const std::string notADevice = NotADevice(app, device); !notADevice.empty()) {
@@ -403,7 +409,7 @@ int ParseArguments(int argc, char** argv, Options& options, Command& command) {
         "give the device of the handheld's end first, or with --port (--list-ports lists them)");
   }
   const DeviceToOpen toOpen = ChooseDeviceToOpen(options.port);
-  if (!toOpen.sentence.empty()) std::cerr << toOpen.sentence << "\n";
+  if (!toOpen.sentence.empty()) Say(std::cerr, toOpen.sentence);
   options.port = toOpen.device;
   if (speedOption->count() > 0) {
     std::string mistake;
@@ -430,7 +436,7 @@ int Main(int argc, char** argv) {
   std::string error;
   const std::optional<CodePage> codePage = CodePage::Open(options.codePage, error);
   if (!codePage) {
-    std::cerr << "quarnelix-peer: --codepage " << options.codePage << ": " << error << "\n";
+    Say(std::cerr, "quarnelix-peer: --codepage " + options.codePage + ": " + error);
     return kExitUsage;
   }
   // What was asked is checked before the line is touched.
@@ -470,7 +476,7 @@ int Main(int argc, char** argv) {
   }
   Upload upload;
   if (!PlanUpload(options, *codePage, upload, error)) return Fail(error);
-  if (!upload.note.empty()) std::cout << upload.note << std::endl;
+  if (!upload.note.empty()) Say(std::cout, upload.note);
   return onTheLine([&](PeerSession& session) { return Send(session, upload, *codePage); });
 }
 

@@ -25,19 +25,20 @@ void Progress::Update(std::uint64_t bytes) {
 void Progress::Draw() {
   const std::uint64_t total = meter_.Total();
   const std::uint64_t bytes = meter_.Bytes();
-  std::string line;
+  // Most telling first: a narrow terminal leaves out the rest.
+  std::vector<std::string> parts;
   if (total > 0) {
     const std::uint64_t done = std::min(bytes, total);
     const auto filled = static_cast<int>(done * kBarWidth / total);
-    line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
-            std::to_string(done * 100 / total) + "%  ";
+    parts.push_back("[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
+                    std::to_string(done * 100 / total) + "%");
   }
-  line += FormatSize(bytes) + " of " + FormatSize(total);
-  if (const double rate = meter_.Rate(); rate > 0) line += "  " + FormatRate(rate);
   if (const std::int64_t left = meter_.SecondsLeft(); left > 0) {
-    line += "  " + FormatDuration(left) + " left";
+    parts.push_back(FormatDuration(left) + " left");
   }
-  lines_.Progress(line);
+  parts.push_back(FormatSize(bytes) + " of " + FormatSize(total));
+  if (const double rate = meter_.Rate(); rate > 0) parts.push_back(FormatRate(rate));
+  lines_.Progress(parts);
 }
 
 void Progress::Clear() { lines_.ClearProgress(); }
