@@ -35,9 +35,32 @@ bool IsPrivilegedGroup(const struct stat& status) {
                      [&](const char* name) { return std::strcmp(owner->gr_name, name) == 0; });
 }
 
+// Whether the user belongs to group `gid` by the group database, though this
+// session does not have it: added after the login.
+bool JoinedSinceLogin(gid_t gid) {
+  std::vector<gid_t> session(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+  if (getgroups(static_cast<int>(session.size()), session.data()) < 0 || getegid() == gid ||
+      std::find(session.begin(), session.end(), gid) != session.end()) {
+    return false;
+  }
+  const passwd* user = getpwuid(geteuid());
+  const group* members = getgrgid(gid);
+  if (user == nullptr || members == nullptr) return false;
+  if (user->pw_gid == gid) return true;
+  for (char** member = members->gr_mem; *member != nullptr; ++member) {
+    if (std::strcmp(*member, user->pw_name) == 0) return true;
+  }
+  return false;
+}
+
 std::string NoPermission(const std::string& device, const struct stat& status) {
   const std::string group = GroupOf(status);
   const bool groupMayUse = (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (groupMayUse && JoinedSinceLogin(status.st_gid)) {
+    return "You may not use " + device + " yet: you joined group '" + group +
+           "' after this session began. Log out and in again (or run 'newgrp " + group +
+           "' in this terminal).";
+  }
   if (groupMayUse && !IsPrivilegedGroup(status)) {
     return "You may not use " + device + ": it belongs to group '" + group +
            "'. Join it with 'sudo usermod -aG " + group + " $USER', then log in again.";

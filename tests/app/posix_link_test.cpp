@@ -304,6 +304,11 @@ TEST_F(LinkProgram, NoPermissionGivesAdviceThatHelps) {
                                              (shared / "Quarnelix_link.ini").string()};
   ExpectOneLineRefusal(asNobody,
                        "belongs to group 'dialout'. Join it with 'sudo usermod -aG dialout $USER'");
+  // A member of the device's group (nobody's own, 65534) whose session began without it.
+  ASSERT_EQ(chown(device.c_str(), 0, 65534), 0);
+  std::vector<std::string> beforeJoining = asNobody;
+  beforeJoining[2] = "--regid=" + std::to_string(dialout->gr_gid);
+  ExpectOneLineRefusal(beforeJoining, "after this session began. Log out and in again");
 
   // Never a group that gives root's powers, nor one the device gives nothing to.
   const group* sudo = getgrnam("sudo");
