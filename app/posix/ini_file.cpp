@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "app/posix/trusted_path.h"
+
 namespace ql {
 namespace {
 
@@ -37,90 +39,10 @@ std::string Unquote(const std::string& value) {
   return value;
 }
 
-bool MakeFolders(const std::string& folder) {
-  if (folder.empty()) return true;
-  struct stat status {};
-  if (stat(folder.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) return true;
-    errno = ENOTDIR;
-    return false;
-  }
-  const std::size_t slash = folder.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash))) {
-    return false;
-  }
-  return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file a save replaces.
-struct Destination {
-  std::string path;
-  std::string folder;
-  std::string name;
-  bool exists = false;
-  mode_t mode = 0;  // the permissions of the file there, when it exists
-};
-
-// The most links followed from the settings path, as the kernel allows.
-constexpr int kMostLinks = 40;
-
-// A settings file may be a symbolic link the user keeps (a dotfiles manager's, say): the save
-// replaces the file the link leads to, so that the link stays. A link that leads nowhere names the
-// file the save makes. Only links of this user or of root are followed: another user's link, left
-// in a folder they can write, would otherwise aim a save made as root at any file.
-bool FindDestination(const std::string& path, Destination& destination, std::string& error) {
-  std::string at = path;
-  for (int links = 0;; ++links) {
-    struct stat status {};
-    if (lstat(at.c_str(), &status) != 0) {
-      if (errno != ENOENT) {
-        error = std::strerror(errno);
-        return false;
-      }
-      break;
-    }
-    if (!S_ISLNK(status.st_mode)) {
-      if (S_ISDIR(status.st_mode)) {
-        error = "it is a folder, not a file";
-        return false;
-      }
-      destination.exists = true;
-      destination.mode = status.st_mode & 0777;
-      break;
-    }
-    if (links == kMostLinks) {
-      error = std::strerror(ELOOP);
-      return false;
-    }
-    if (status.st_uid != geteuid() && status.st_uid != 0) {
-      error = "the symbolic link " + at + " belongs to another user";
-      return false;
-    }
-    char target[4096];
-    const ssize_t length = readlink(at.c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) == sizeof target) {
-      error = std::strerror(length < 0 ? errno : length == 0 ? ENOENT : ENAMETOOLONG);
-      return false;
-    }
-    const std::string next(target, static_cast<std::size_t>(length));
-    at = next.front() == '/' ? next : FolderOf(at).append("/").append(next);
-  }
-  destination.path = at;
-  destination.folder = FolderOf(at);
-  destination.name = at.substr(at.find_last_of('/') + 1);
-  return true;
-}
-
-// Creates a new, empty file beside the destination under a name no other save uses, as
-// ".NAME.XXXXXX". It is made there and then: never opened through a link, nor shared with another
-// save. -1, with errno set, when it cannot be made.
-int MakeTemporary(const Destination& destination, std::string& temporary) {
+// Creates a new, empty file beside the settings under a name no other save
+// uses, as ".NAME.XXXXXX". It is made there and then: never opened through a
+// link, nor shared with another save. -1, with errno set, when it cannot be made.
+int MakeTemporary(const TrustedPlace& place, std::string& temporary) {
   static std::atomic<std::uint64_t> made{0};
   static constexpr char kLetters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -138,25 +60,20 @@ int MakeTemporary(const Destination& destination, std::string& temporary) {
     for (int i = 0; i < 6; ++i, bits /= sizeof kLetters - 1) {
       suffix += kLetters[bits % (sizeof kLetters - 1)];
     }
-    temporary = destination.folder + "/." + destination.name + "." + suffix;
-    const int fd =
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    temporary = "." + place.name + "." + suffix;
+    const int fd = openat(place.folder.get(), temporary.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
 }
 
-// Makes the missing folders of `path`, finds the file a save replaces and
-// makes the temporary beside it; -1, with `error` set, when any of it fails.
-int StartSave(const std::string& path, Destination& destination, std::string& temporary,
+// Reaches the settings' place, making missing folders, and makes the
+// temporary beside the file; -1, with `error` set, when any of it fails.
+int StartSave(const std::string& path, TrustedPlace& place, std::string& temporary,
               std::string& error) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) {
-    error = "cannot create the folder " + path.substr(0, slash) + ": " + std::strerror(errno);
-    return -1;
-  }
-  if (!FindDestination(path, destination, error)) return -1;
-  const int fd = MakeTemporary(destination, temporary);
+  if (!ReachTrusted(path, true, place, error)) return -1;
+  const int fd = MakeTemporary(place, temporary);
   if (fd < 0) error = std::strerror(errno);
   return fd;
 }
@@ -174,22 +91,17 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// So that the rename outlasts a power cut as well; a folder that cannot be synced is no failure
-// of the save, whose file is in place.
-void SyncFolder(const std::string& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
 }  // namespace
 
 bool IniFile::Load(const std::string& path, std::string& error) {
   lines_.clear();
+  TrustedPlace place;
+  if (!ReachTrusted(path, false, place, error)) return false;
+  if (place.folder.get() < 0) return true;  // a folder on the way is missing: so is the file
   // Without O_NONBLOCK a pipe given as the file would hold the start-up until
   // something writes to it; only a regular file of sensible size is read.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = openat(place.folder.get(), place.name.c_str(),
+                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return true;
     error = std::strerror(errno);
@@ -255,23 +167,26 @@ std::string IniFile::Text() const {
 
 bool IniFile::CanSave(const std::string& path, std::string& error) {
   // Saving makes a file beside the destination and renames it over that: making one is the test.
-  Destination destination;
+  TrustedPlace place;
   std::string temporary;
-  const int fd = StartSave(path, destination, temporary, error);
+  const int fd = StartSave(path, place, temporary, error);
   if (fd < 0) return false;
   close(fd);
-  unlink(temporary.c_str());
+  unlinkat(place.folder.get(), temporary.c_str(), 0);
   return true;
 }
 
 bool IniFile::Save(const std::string& path, std::string& error) const {
-  Destination destination;
+  TrustedPlace place;
   std::string temporary;
-  const int fd = StartSave(path, destination, temporary, error);
+  const int fd = StartSave(path, place, temporary, error);
   if (fd < 0) return false;
   // The new file keeps the old one's permissions: a settings file made private stays so.
-  bool saved = (!destination.exists || fchmod(fd, destination.mode) == 0) && WriteAll(fd, Text()) &&
-               fsync(fd) == 0;
+  struct stat old {};
+  const bool exists =
+      fstatat(place.folder.get(), place.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+  bool saved =
+      (!exists || fchmod(fd, old.st_mode & 0777) == 0) && WriteAll(fd, Text()) && fsync(fd) == 0;
   int failure = errno;
   // An interrupted close is not tried again (Linux has released the descriptor by then), and the
   // text is synced already.
@@ -279,16 +194,20 @@ bool IniFile::Save(const std::string& path, std::string& error) const {
     saved = false;
     failure = errno;
   }
-  if (saved && rename(temporary.c_str(), destination.path.c_str()) != 0) {
+  if (saved && renameat(place.folder.get(), temporary.c_str(), place.folder.get(),
+                        place.name.c_str()) != 0) {
     saved = false;
     failure = errno;
   }
   if (!saved) {
-    unlink(temporary.c_str());
+    unlinkat(place.folder.get(), temporary.c_str(), 0);
     error = std::strerror(failure);
     return false;
   }
-  SyncFolder(destination.folder);
+  // So that the rename outlasts a power cut as well; a folder that cannot be
+  // synced is no failure of the save, whose file is in place.
+  const Descriptor folder(openat(place.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() >= 0) fsync(folder.get());
   return true;
 }
 

@@ -42,20 +42,25 @@ struct RunSettings {
 void Fail(const std::string& message) { Say(std::cerr, "quarnelix-link: " + message); }
 void Warn(const std::string& message) { Fail("warning: " + message); }
 
-bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
+// -1 to go on, else the exit code: 1 for a settings file that cannot be read
+// or trusted, 2 for what the command line or the settings say.
+int LoadRunSettings(const CommandLine& options, RunSettings& run) {
   run.settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
   std::string error;
   std::vector<std::string> warnings;
-  if (!run.file.Load(run.settingsPath, error) ||
-      !ReadSettings(run.file, run.settings, warnings, error)) {
+  if (!run.file.Load(run.settingsPath, error)) {
     Fail("cannot use the settings file " + run.settingsPath + ": " + error);
-    return false;
+    return kExitFailure;
+  }
+  if (!ReadSettings(run.file, run.settings, warnings, error)) {
+    Fail("cannot use the settings file " + run.settingsPath + ": " + error);
+    return kExitUsage;
   }
   for (const std::string& warning : warnings) Warn(run.settingsPath + ": " + warning);
   for (const std::string& drive : options.drives) {
     if (!AddDrive(drive, run.settings.drives, error)) {
       Fail("--drive " + error);
-      return false;
+      return kExitUsage;
     }
   }
 
@@ -72,9 +77,9 @@ bool LoadRunSettings(const CommandLine& options, RunSettings& run) {
   } else {
     Fail("LastSpeed=" + std::to_string(saved.lastSpeed) + " in " + run.settingsPath +
          " names none of the speeds (0 to 3); give one with --speed.");
-    return false;
+    return kExitUsage;
   }
-  return true;
+  return -1;
 }
 
 void TraceToStandardError(const std::string& line) {
@@ -140,7 +145,7 @@ int Main(int argc, char** argv) {
     return 0;
   }
   RunSettings run;
-  if (!LoadRunSettings(options, run)) return kExitUsage;
+  if (const int ended = LoadRunSettings(options, run); ended >= 0) return ended;
   std::string error;
   std::optional<CodePage> codePage = CodePage::Open(options.codePage, error);
   if (!codePage) {

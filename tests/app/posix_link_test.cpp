@@ -289,7 +289,7 @@ TEST_F(LinkProgram, NoPermissionGivesAdviceThatHelps) {
   const fs::path shared = scratch_.path() / "shared";
   fs::create_directories(shared);
   fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::others_exec);
-  fs::permissions(shared, fs::perms::all);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
   fs::permissions(scratch_.path() / "run", fs::perms::all);
   const std::vector<std::string> asNobody = {"/usr/bin/setpriv",
                                              "--reuid=65534",

@@ -103,6 +103,52 @@ TEST(IniFile, ReplacesTheFileWholeAndOnlyWhereItShould) {
   }
 }
 
+// Root never reads nor writes settings where another user could point it: a
+// link or folder of theirs one or two levels up, a folder others may write
+// without the sticky bit, or a file of theirs.
+TEST(IniFile, OnlyAPathNobodyElseControls) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give links and folders to another user";
+  ScratchFolder scratch;
+  const fs::path root = scratch.path();
+  fs::create_directories(root / "private");
+  fs::create_directories(root / "theirs");
+  ASSERT_EQ(chown((root / "theirs").c_str(), 65534, 65534), 0);
+  fs::create_directories(root / "open");
+  fs::permissions(root / "open", fs::perms::all);
+  fs::create_directories(root / "sticky");
+  fs::permissions(root / "sticky", fs::perms::all | fs::perms::sticky_bit);
+  fs::create_symlink(root / "private", root / "planted");
+  ASSERT_EQ(lchown((root / "planted").c_str(), 65534, 65534), 0);
+  fs::create_directories(root / "up");
+  fs::create_symlink(root / "private", root / "up" / "planted");
+  ASSERT_EQ(lchown((root / "up" / "planted").c_str(), 65534, 65534), 0);
+  fs::create_symlink(root / "private", root / "mine");
+  WriteText(root / "private" / "theirs.ini", "[drives]\nC=/\n");
+  ASSERT_EQ(chown((root / "private" / "theirs.ini").c_str(), 65534, 65534), 0);
+  struct Case {
+    const char* path;
+    const char* problem;  // empty: trusted
+  };
+  for (const Case& c : {
+           Case{"planted/x.ini", "the link"}, Case{"up/planted/x.ini", "the link"},
+           Case{"theirs/x.ini", "the folder"}, Case{"open/x.ini", "no sticky bit"},
+           Case{"private/theirs.ini", "the file"}, Case{"sticky/x.ini", ""},
+           Case{"mine/x.ini", ""},  // a link of this user's is followed
+       }) {
+    const std::string path = (root / c.path).string();
+    IniFile file;
+    std::string loaded;
+    std::string saved;
+    file.Load(path, loaded);
+    file.Set("options", "Hide", "1");
+    const bool wrote = file.Save(path, saved);
+    EXPECT_EQ(wrote, *c.problem == '\0') << path << ": " << saved;
+    EXPECT_NE((loaded + saved).find(c.problem), std::string::npos) << path;
+  }
+  EXPECT_EQ(ReadText(root / "private" / "theirs.ini"), "[drives]\nC=/\n");
+  EXPECT_TRUE(fs::exists(root / "private" / "x.ini")) << "saved through this user's own link";
+}
+
 TEST(IniFile, ReadsOnlyARegularFileOfSensibleSize) {
   ScratchFolder scratch;
   const fs::path fifo = scratch.path() / "fifo";
