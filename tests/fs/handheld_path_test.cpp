@@ -121,8 +121,11 @@ TEST(CodePage, ConvertsBothWaysAndRefusesUnknownNames) {
   }
   // Windows' lead bytes, also those of the user-defined areas iconv leaves
   // out: the 0x5C after them is never a backslash, and such a name maps to nothing.
-  for (const auto& [page, lead] : {std::pair{"CP949", 0xC9}, {"CP949", 0xFE}, {"CP950", 0x81},
-                                   {"CP950", 0xFA}, {"CP932", 0xFC}}) {
+  for (const auto& [page, lead] : {std::pair{"CP949", 0xC9},
+                                   {"CP949", 0xFE},
+                                   {"CP950", 0x81},
+                                   {"CP950", 0xFA},
+                                   {"CP932", 0xFC}}) {
     EXPECT_TRUE(Named(page).IsLeadByte(static_cast<unsigned char>(lead))) << page << " " << lead;
   }
   EXPECT_FALSE(Named("CP932").IsLeadByte(0xA0));
