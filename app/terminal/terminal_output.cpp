@@ -116,8 +116,8 @@ void TerminalLines::Progress(const std::vector<std::string>& parts) {
   const std::size_t width = Width() > 1 ? Width() - 1 : 1;
   std::string line;
   for (const std::string& part : parts) {
-    const std::string shown = TerminalText(part);
-    const std::string longer = line.empty() ? "  " + shown : line + "  " + shown;
+    std::string longer = line.empty() ? std::string("  ") : line + "  ";
+    longer += TerminalText(part);
     if (Columns(longer) > width) break;
     line = longer;
   }

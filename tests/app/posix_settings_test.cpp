@@ -109,7 +109,7 @@ TEST(IniFile, ReplacesTheFileWholeAndOnlyWhereItShould) {
 TEST(IniFile, OnlyAPathNobodyElseControls) {
   if (geteuid() != 0) GTEST_SKIP() << "only root can give links and folders to another user";
   ScratchFolder scratch;
-  const fs::path root = scratch.path();
+  const fs::path& root = scratch.path();
   fs::create_directories(root / "private");
   fs::create_directories(root / "theirs");
   ASSERT_EQ(chown((root / "theirs").c_str(), 65534, 65534), 0);

@@ -336,6 +336,14 @@ TEST_F(PosixFileSystemTest, TemporariesLeftByACrashAreRemovedLiveOnesKept) {
 }
 
 #if defined(__linux__)
+// Puts this process (a test's child) under a system-call filter.
+template <std::size_t kLength>
+bool Install(sock_filter (&filter)[kLength]) {
+  sock_fprog program{static_cast<unsigned short>(kLength), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Where the system keeps no file of no name, uploads use named temporaries.
 bool RefuseAnonymousFiles() {
   sock_filter filter[] = {
@@ -346,9 +354,7 @@ bool RefuseAnonymousFiles() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return Install(filter);
 }
 
 TEST_F(PosixFileSystemTest, TheSameWithNamedTemporaries) {
@@ -421,9 +427,7 @@ bool RefuseOpenat2() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return Install(filter);
 }
 
 TEST_F(PosixFileSystemTest, TheSameWalkingOneComponentAtATime) {
