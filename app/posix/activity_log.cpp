@@ -92,12 +92,8 @@ ActivityLog::ActivityLog(TerminalLines& lines, std::uint32_t baud, PathShower sh
 
 void ActivityLog::Show(const LinkActivity& activity) {
   if (speedHint_.Due(activity)) {
-    std::string others;
-    for (const unsigned speed : kSpeeds) {
-      if (speed != baud_) others += (others.empty() ? "" : ", ") + std::to_string(speed);
-    }
     Line("bytes arrive but make no command: the handheld is probably set to another speed than " +
-         std::to_string(baud_) + " baud; try " + others + " (--speed)");
+         std::to_string(baud_) + " baud; try " + SpeedList(baud_) + " (--speed)");
   }
   if (quiet_) return;
   if (IsProgress(activity.kind)) {

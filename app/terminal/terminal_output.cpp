@@ -66,9 +66,11 @@ std::string FormatDuration(std::int64_t seconds) {
   return text.str();
 }
 
-std::string SpeedList() {
+std::string SpeedList(unsigned except) {
   std::string list;
-  for (const unsigned speed : kSpeeds) list += (list.empty() ? "" : ", ") + std::to_string(speed);
+  for (const unsigned speed : kSpeeds) {
+    if (speed != except) list += (list.empty() ? "" : ", ") + std::to_string(speed);
+  }
   return list;
 }
 

@@ -17,8 +17,8 @@ std::string FormatSize(std::uint64_t bytes);
 std::string FormatRate(double bytesPerSecond);
 // "0:40", "12:05", "1:02:03"
 std::string FormatDuration(std::int64_t seconds);
-// "19200, 38400, 57600, 115200"
-std::string SpeedList();
+// "19200, 38400, 57600, 115200", leaving out `except` when it is one of them.
+std::string SpeedList(unsigned except = 0);
 
 // Columns `text` (UTF-8) takes on a terminal: East Asian wide characters two.
 std::size_t Columns(const std::string& text);
