@@ -115,6 +115,9 @@ bool IniFile::Load(const std::string& path, std::string& error) {
     error = "it is a folder, not a file";
   } else if (!S_ISREG(status.st_mode)) {
     error = "it is not a regular file";
+  } else if ((status.st_uid != 0 && status.st_uid != geteuid()) || OthersMayWrite(status)) {
+    // Put in place after the walk looked: judged again as opened.
+    error = "the file belongs to another user or may be written by them";
   } else if (static_cast<std::uintmax_t>(status.st_size) > kLargestFile) {
     error = "it is larger than " + std::to_string(kLargestFile >> 20) + " MiB";
   } else {

@@ -1,7 +1,9 @@
 #include "app/posix/trusted_path.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,10 +27,19 @@ bool OwnerTrusted(const struct stat& status) {
   return status.st_uid == 0 || status.st_uid == geteuid();
 }
 
-// Others may write it: everyone, or a group that is not the user's own.
-bool OthersMayWrite(const struct stat& status) {
-  return (status.st_mode & S_IWOTH) != 0 ||
-         ((status.st_mode & S_IWGRP) != 0 && status.st_gid != getegid());
+// Whether `gid` is the user's own group and no one else's: the group of the
+// user's name, which holds nobody else ("user private groups").
+bool UsersOwnGroup(gid_t gid) {
+  const passwd* user = getpwuid(geteuid());
+  const group* owner = getgrgid(gid);
+  if (user == nullptr || owner == nullptr || user->pw_gid != gid ||
+      std::strcmp(owner->gr_name, user->pw_name) != 0) {
+    return false;
+  }
+  for (char** member = owner->gr_mem; *member != nullptr; ++member) {
+    if (std::strcmp(*member, user->pw_name) != 0) return false;
+  }
+  return true;
 }
 
 void Append(const std::string& path, std::vector<std::string>& components) {
@@ -46,6 +57,11 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 }  // namespace
+
+bool OthersMayWrite(const struct stat& status) {
+  return (status.st_mode & S_IWOTH) != 0 ||
+         ((status.st_mode & S_IWGRP) != 0 && !UsersOwnGroup(status.st_gid));
+}
 
 bool ReachTrusted(const std::string& path, bool makeFolders, TrustedPlace& place,
                   std::string& problem) {
@@ -129,6 +145,10 @@ bool ReachTrusted(const std::string& path, bool makeFolders, TrustedPlace& place
     if (last) {
       if (S_ISDIR(status.st_mode)) {
         problem = shown + " is a folder, not a file";
+        return false;
+      }
+      if (S_ISREG(status.st_mode) && OthersMayWrite(status)) {
+        problem = "the file " + shown + " may be written by other users";
         return false;
       }
       place.folder = std::move(folders.back());

@@ -2,10 +2,12 @@
 // configuration: from / one component at a time, from folder descriptors,
 // so that nobody else can turn a save or a read elsewhere. Every folder on the
 // way and the file itself belong to root or to the user running the program;
-// a folder others may write has the sticky bit, as /tmp has, so that nobody
-// else can rename what lies in it; a link is followed only when root or this
+// the file is writable by nobody else, and a folder others may write has the sticky bit, as /tmp
+// has, so that nobody else can rename what lies in it; a link is followed only when root or this
 // user made it.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <string>
 
@@ -18,6 +20,11 @@ struct TrustedPlace {
   std::string name;        // the file's name there; it may not exist yet
   std::string folderPath;  // for messages
 };
+
+// Whether users other than this one may write what `status` describes:
+// everyone, or a group that is not the user's own (the group of the user's
+// name, holding nobody else).
+bool OthersMayWrite(const struct stat& status);
 
 // Reaches `path`, making its missing folders (for this user alone) when
 // `makeFolders` is set; a file or folder that is missing is no failure. False, with one sentence in

@@ -124,6 +124,13 @@ TEST(IniFile, OnlyAPathNobodyElseControls) {
   ASSERT_EQ(lchown((root / "up" / "planted").c_str(), 65534, 65534), 0);
   fs::create_symlink(root / "private", root / "mine");
   WriteText(root / "private" / "theirs.ini", "[drives]\nC=/\n");
+  WriteText(root / "private" / "open.ini", "[drives]\nC=/\n");
+  fs::permissions(root / "private" / "open.ini", fs::perms::all & ~fs::perms::owner_exec &
+                                                     ~fs::perms::group_exec &
+                                                     ~fs::perms::others_exec);
+  fs::create_directories(root / "shared");
+  ASSERT_EQ(chown((root / "shared").c_str(), 0, 100), 0);  // group "users"
+  fs::permissions(root / "shared", fs::perms::owner_all | fs::perms::group_all);
   ASSERT_EQ(chown((root / "private" / "theirs.ini").c_str(), 65534, 65534), 0);
   struct Case {
     const char* path;
@@ -132,7 +139,10 @@ TEST(IniFile, OnlyAPathNobodyElseControls) {
   for (const Case& c : {
            Case{"planted/x.ini", "the link"}, Case{"up/planted/x.ini", "the link"},
            Case{"theirs/x.ini", "the folder"}, Case{"open/x.ini", "no sticky bit"},
-           Case{"private/theirs.ini", "the file"}, Case{"sticky/x.ini", ""},
+           Case{"private/theirs.ini", "the file"},
+           Case{"private/open.ini", "may be written by other users"},
+           Case{"shared/x.ini",
+                "no sticky bit"},   // writable by a group others are in Case{"sticky/x.ini", ""},
            Case{"mine/x.ini", ""},  // a link of this user's is followed
        }) {
     const std::string path = (root / c.path).string();
