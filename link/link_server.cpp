@@ -35,6 +35,10 @@ bool IsDriveName(const char* text) {
   return std::isalpha(static_cast<unsigned char>(text[0])) != 0 && text[1] == ':';
 }
 
+// What the handheld names is always a drive path ("C:\..."); bytes at another
+// speed that arrive in a listing's or a download's state are not.
+bool IsDrivePath(const char* text, std::size_t length) { return length >= 2 && IsDriveName(text); }
+
 }  // namespace
 
 CLinkServer::CLinkServer(LinkPort& port, FileSystem& fileSystem, LinkClock& clock)
@@ -89,11 +93,21 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
       if (!Sent(port_.SendText(kCommandList), buffer, 0)) return 1;
       clock_.Sleep(kEchoPauseMs);
       Trace("SendFolderContent");
+      // No search finds what names no drive: the echo alone, as for any
+      // pattern that matches nothing, and counted as bytes that make no command.
+      if (!IsDrivePath(buffer, length)) {
+        Report(LinkActivity::Kind::kGarbled, std::string(), length);
+        return 1;
+      }
       SendFolderContent(buffer);
       return 1;
     case LINK_SEND:
       buffer[length] = 0;
       Trace("sending file");
+      if (!IsDrivePath(buffer, length)) {  // no file, as for a path not found
+        Report(LinkActivity::Kind::kGarbled, std::string(), length);
+        return 1;
+      }
       SendFile(buffer);
       return 1;
     case LINK_UPLOAD_NAME:
