@@ -19,6 +19,9 @@ class LinkPort {
   virtual Status SendBlocks(const void* data, std::uint32_t length) = 0;
   // Throws away whatever waits in the port's input and output queues.
   virtual Status DiscardBuffers() = 0;
+  // Throws away what has arrived only, for a sender whose last bytes may
+  // still be on their way out.
+  virtual Status DiscardInput() { return DiscardBuffers(); }
   // Waits at most `timeoutMs` for bytes to arrive (or for the port to fail,
   // which the next read tells); false when the port cannot wait, and the
   // caller sleeps instead.

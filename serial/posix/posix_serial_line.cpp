@@ -265,6 +265,11 @@ bool PosixSerialLine::Pause(int ms) {
   return PollFor(&wake, 1, ms) == 0 && !woken_.load();
 }
 
+Status PosixSerialLine::DiscardInput() {
+  if (!IsOpen()) return EBADF;
+  return tcflush(fd_, TCIFLUSH) == 0 ? 0 : errno;
+}
+
 Status PosixSerialLine::DiscardBuffers() {
   if (!IsOpen()) return EBADF;
   return tcflush(fd_, TCIOFLUSH) == 0 ? 0 : errno;

@@ -60,6 +60,7 @@ class PosixSerialLine final : public LinkPort {
   Status SendBlocks(const void* data, std::uint32_t length) override;
   // Throws away what waits in both directions.
   Status DiscardBuffers() override;
+  Status DiscardInput() override;
   bool WaitReadable(int timeoutMs) override;
   // Waits until the device's output queue is empty; ECANCELED once woken,
   // ETIMEDOUT when it moves no byte for kSendStallMs.

@@ -338,6 +338,8 @@ TEST_F(PeerEndToEnd, TheSimulatorNeverOutwaitsTheLineOrASignal) {
                scratch_.path(), "fast", env_);
   EXPECT_EQ(put.code, 0) << put.err;
   EXPECT_EQ(ReadText(desktop_ / "fast.bin"), BinaryContents(300000, 5));
+  const Finished drive = Peer({"ls", "C:"}, "drive");  // 2 bytes alone would be a command
+  EXPECT_NE(drive.out.find("fast.bin"), std::string::npos) << drive.err;
   server->Signal(SIGTERM);
   EXPECT_EQ(server->Wait(std::chrono::seconds(10)), 0);
 

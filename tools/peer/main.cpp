@@ -65,7 +65,11 @@ class LineClock final : public LinkClock {
 // The failure of an exchange that a signal cut short.
 int Interrupted(const std::string& what) {
   const int signal = QuitSignals::Taken();
-  return Fail(std::string("stopped by ") + (signal == SIGINT ? "Ctrl+C" : strsignal(signal)) +
+  return Fail(std::string("stopped by ") +
+              (signal == SIGINT    ? "Ctrl+C"
+               : signal == SIGTERM ? "SIGTERM"
+               : signal == SIGHUP  ? "SIGHUP"
+                                   : strsignal(signal)) +
               " during " + what);
 }
 
@@ -147,7 +151,14 @@ int Explain(PeerSession::Result result, const std::string& what) {
 }
 
 int List(PeerSession& session, std::string pattern, const CodePage& codePage) {
+  // A bare drive ("C:") is 2 bytes, which the desktop takes for a command.
+  if (pattern.size() == kCommandLength && pattern[1] == ':') pattern += '\\';
   if (!pattern.empty() && pattern.back() == '\\') pattern += '*';
+  if (pattern.size() <= kCommandLength) {
+    return Fail("the pattern " + codePage.ToHost(pattern) +
+                " is too short: the desktop takes 2 bytes for a command; give a drive path "
+                "such as C:/*");
+  }
   std::vector<FindEntry> entries;
   const PeerSession::Result result = session.List(pattern, entries);
   if (result == PeerSession::Result::kEchoOnly) {
@@ -171,6 +182,11 @@ bool PlanDownload(const Options& options, const CodePage& codePage, Download& pl
                   std::string& error) {
   plan.remote = options.remote;
   if (!RemotePath(options.remote, codePage, plan.path, error)) return false;
+  if (plan.path.size() <= kCommandLength) {
+    error = "get needs a file's path such as C:/docs/report.txt; " + options.remote +
+            " is too short (the desktop takes 2 bytes for a command)";
+    return false;
+  }
   plan.replace = options.force;
   // By character: in a double-byte code page a second byte may be '?' (0x3F).
   bool wildcard = false;

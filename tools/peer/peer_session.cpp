@@ -17,8 +17,9 @@ bool PeerSession::Send(const void* data, std::size_t length) {
 }
 
 PeerSession::Result PeerSession::Request(const char* command, const std::string& text) {
-  // Whatever an earlier exchange left behind would be read as this one's answer.
-  port_.DiscardBuffers();
+  // Whatever an earlier exchange left behind would be read as this one's
+  // answer; what this side sent last is left to go out.
+  port_.DiscardInput();
   if (port_.SendText(command) != kSuccess) return Result::kLineError;
   clock_.Sleep(kCommandPauseMs);
   return Send(text.data(), text.size()) ? Result::kDone : Result::kLineError;
