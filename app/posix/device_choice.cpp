@@ -17,7 +17,7 @@ DeviceChoice Choice(DeviceChoice::Action action, std::string device, std::string
 
 std::string Named(const PortEntry& port) {
   return TerminalText(port.device) +
-         (port.description.empty() ? "" : " (" + port.description + ")");
+         (port.description.empty() ? "" : " (" + TerminalText(port.description) + ")");
 }
 
 }  // namespace

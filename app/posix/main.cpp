@@ -49,14 +49,14 @@ int LoadRunSettings(const CommandLine& options, RunSettings& run) {
   std::string error;
   std::vector<std::string> warnings;
   if (!run.file.Load(run.settingsPath, error)) {
-    Fail("cannot use the settings file " + run.settingsPath + ": " + error);
+    Fail("cannot use the settings file " + TerminalText(run.settingsPath) + ": " + error);
     return kExitFailure;
   }
   if (!ReadSettings(run.file, run.settings, warnings, error)) {
-    Fail("cannot use the settings file " + run.settingsPath + ": " + error);
+    Fail("cannot use the settings file " + TerminalText(run.settingsPath) + ": " + error);
     return kExitUsage;
   }
-  for (const std::string& warning : warnings) Warn(run.settingsPath + ": " + warning);
+  for (const std::string& warning : warnings) Warn(TerminalText(run.settingsPath) + ": " + warning);
   for (const std::string& drive : options.drives) {
     if (!AddDrive(drive, run.settings.drives, error)) {
       Fail("--drive " + error);
@@ -75,7 +75,7 @@ int LoadRunSettings(const CommandLine& options, RunSettings& run) {
   } else if (saved.lastSpeed >= 0 && saved.lastSpeed < static_cast<int>(kSpeeds.size())) {
     run.speed = kSpeeds[static_cast<std::size_t>(saved.lastSpeed)];
   } else {
-    Fail("LastSpeed=" + std::to_string(saved.lastSpeed) + " in " + run.settingsPath +
+    Fail("LastSpeed=" + std::to_string(saved.lastSpeed) + " in " + TerminalText(run.settingsPath) +
          " names none of the speeds (0 to 3); give one with --speed.");
     return kExitUsage;
   }
@@ -131,7 +131,7 @@ int ChooseDevice(RunSettings& run, QuitSignals& signals, std::string& device) {
 
 void PrintDrives(const DriveTable& drives) {
   for (const auto& [letter, folder] : drives) {
-    Say(std::cout, std::string("Drive ") + letter + ": is " + folder +
+    Say(std::cout, std::string("Drive ") + letter + ": is " + TerminalText(folder) +
                        (letter == 'C' ? " (uploads are stored here)" : ""));
   }
 }
@@ -168,7 +168,10 @@ int Main(int argc, char** argv) {
       Fail(error);
       return kExitUsage;
     }
-    if (made) Say(std::cout, "Made the folder " + run.settings.drives['C'] + " for the handheld.");
+    if (made) {
+      Say(std::cout,
+          "Made the folder " + TerminalText(run.settings.drives['C']) + " for the handheld.");
+    }
   }
   PosixFileSystem fileSystem(run.settings.drives, std::move(*codePage));
   const CodePage& names = fileSystem.HandheldCodePage();
@@ -191,8 +194,9 @@ int Main(int argc, char** argv) {
   }
   PrintDrives(fileSystem.Drives());
   Say(std::cout, "Serving at " + std::to_string(run.speed) + " baud; Ctrl+C ends.");
-  if (!IniFile::CanSave(run.settingsPath, error)) {
-    Warn("the settings cannot be saved to " + run.settingsPath + " (" + error +
+  const bool canSave = IniFile::CanSave(run.settingsPath, error);
+  if (!canSave) {
+    Warn("the settings cannot be saved to " + TerminalText(run.settingsPath) + " (" + error +
          "); this session's settings will not be kept.");
   }
   signals.CallOnQuit([&service] { service.RequestQuit(); });
@@ -200,8 +204,9 @@ int Main(int argc, char** argv) {
   signals.Stop();
 
   WriteSettings(run.file, run.settings);
-  if (!run.file.Save(run.settingsPath, error)) {
-    Fail("cannot save the settings to " + run.settingsPath + ": " + error);
+  // Said once, at the start: a session that served well ends well.
+  if (canSave && !run.file.Save(run.settingsPath, error)) {
+    Fail("cannot save the settings to " + TerminalText(run.settingsPath) + ": " + error);
     return kExitFailure;
   }
   return 0;

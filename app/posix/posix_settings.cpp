@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/terminal/terminal_text.h"
+
 namespace ql {
 namespace {
 
@@ -44,8 +46,8 @@ bool AddDefaultUploadDrive(DriveTable& drives, bool& made, std::string& error) {
   const std::string folder = DefaultUploadFolder();
   made = mkdir(folder.c_str(), 0700) == 0;
   if (!made && errno != EEXIST) {
-    error = "cannot make the folder " + folder + " for drive C: " + std::strerror(errno) +
-            "; give one with --drive C=DIR";
+    error = "cannot make the folder " + TerminalText(folder) +
+            " for drive C: " + std::strerror(errno) + "; give one with --drive C=DIR";
     return false;
   }
   if (!AddDrive("C", folder, drives, error)) {
@@ -60,15 +62,17 @@ std::string DefaultSettingsPath() {
   // Where a Mac's programs keep their settings; XDG_CONFIG_HOME is a Linux convention.
   return HomeFolder() + "/Library/Application Support/Quarnelix Link/" + kSettingsFileName;
 #else
-  return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/quarnelix-link/" +
-         kSettingsFileName;
+  // A relative XDG_CONFIG_HOME is to be ignored, as the XDG rules say.
+  std::string config = EnvOr("XDG_CONFIG_HOME", "");
+  if (config.empty() || config[0] != '/') config = HomeFolder() + "/.config";
+  return config + "/quarnelix-link/" + kSettingsFileName;
 #endif
 }
 
 bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& drives,
               std::string& error) {
   if (!IsDriveLetter(letter)) {
-    error = "'" + letter + "' is not a drive letter (A to Z)";
+    error = "'" + TerminalText(letter) + "' is not a drive letter (A to Z)";
     return false;
   }
   std::string path = folder;
@@ -77,7 +81,7 @@ bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& 
   struct stat status {};
   if (path.empty() || realpath(path.c_str(), resolved) == nullptr || stat(resolved, &status) != 0 ||
       !S_ISDIR(status.st_mode)) {
-    error = "drive " + letter + ": '" + folder + "' is not a folder";
+    error = "drive " + TerminalText(letter) + ": '" + TerminalText(folder) + "' is not a folder";
     return false;
   }
   drives[static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])))] = resolved;
@@ -87,7 +91,7 @@ bool AddDrive(const std::string& letter, const std::string& folder, DriveTable& 
 bool AddDrive(const std::string& assignment, DriveTable& drives, std::string& error) {
   const std::size_t equals = assignment.find('=');
   if (equals == std::string::npos) {
-    error = "'" + assignment + "' is not X=FOLDER (for example C=/home/me/handheld)";
+    error = "'" + TerminalText(assignment) + "' is not X=FOLDER (for example C=/home/me/handheld)";
     return false;
   }
   std::string letter = assignment.substr(0, equals);

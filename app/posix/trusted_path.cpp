@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "app/terminal/terminal_text.h"
+
 namespace ql {
 namespace {
 
@@ -63,8 +65,9 @@ bool OthersMayWrite(const struct stat& status) {
          ((status.st_mode & S_IWGRP) != 0 && !UsersOwnGroup(status.st_gid));
 }
 
-bool ReachTrusted(const std::string& path, bool makeFolders, TrustedPlace& place,
-                  std::string& problem) {
+namespace {
+
+bool Reach(const std::string& path, bool makeFolders, TrustedPlace& place, std::string& problem) {
   std::string absolute = path;
   if (path.empty() || path[0] != '/') {
     char here[PATH_MAX];
@@ -179,6 +182,16 @@ bool ReachTrusted(const std::string& path, bool makeFolders, TrustedPlace& place
     names.push_back(shown);
   }
   problem = path + " names no file";
+  return false;
+}
+
+}  // namespace
+
+bool ReachTrusted(const std::string& path, bool makeFolders, TrustedPlace& place,
+                  std::string& problem) {
+  if (Reach(path, makeFolders, place, problem)) return true;
+  // One line, whatever the paths in it hold.
+  problem = TerminalText(problem);
   return false;
 }
 

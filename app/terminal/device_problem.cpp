@@ -15,6 +15,8 @@
 #include <iterator>
 #include <vector>
 
+#include "app/terminal/terminal_text.h"
+
 namespace ql {
 namespace {
 
@@ -120,7 +122,7 @@ std::vector<std::string> HoldersOf(const std::string& device) {
     if (!holds) continue;
     std::string name;
     std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
-    holders.push_back((name.empty() ? "a program" : name) + " (process " + pid + ")");
+    holders.push_back((name.empty() ? "a program" : TerminalText(name)) + " (process " + pid + ")");
   }
   closedir(processes);
 #else
@@ -142,43 +144,53 @@ std::string AdviceFor(const std::string& holder) {
   return "";
 }
 
-std::string Held(const std::string& device) {
+// `device` is the path to look at, `shown` the same made fit for a terminal.
+std::string Held(const std::string& device, const std::string& shown) {
   const std::vector<std::string> holders = HoldersOf(device);
   if (holders.empty()) {
-    return device + " is held by another program; close that program first ('fuser " + device +
-           "' shows which one, run as root to see other users' programs).";
+    return shown + " is held by another program; close that program first ('fuser " + shown +
+           "' shows which one, run as root to see other users' programs). A pseudo terminal "
+           "stays so after a program that held it was killed, until its other end is closed.";
   }
   std::string names;
   for (const std::string& holder : holders) names += (names.empty() ? "" : ", ") + holder;
-  return device + " is held by " + names + "; close it first." + AdviceFor(holders.front());
+  return shown + " is held by " + names + "; close it first." + AdviceFor(holders.front());
 }
 
 }  // namespace
 
 std::string ExplainOpenFailure(const std::string& device, int error) {
+  // The path is the user's or the settings': it reaches the terminal escaped,
+  // line breaks too, so that it cannot pass for a line of its own.
+  const std::string shown = TerminalText(device);
   struct stat status_ {};
-  if (stat(device.c_str(), &status_) != 0) return Missing(device);
+  if (stat(device.c_str(), &status_) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) {
+      return shown + " cannot be looked at: " + std::strerror(errno) + ".";
+    }
+    return Missing(shown);
+  }
   // A device node without its hardware.
   if (error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV) {
-    return device +
+    return shown +
            " exists but no hardware answers behind it: check that the adapter is "
            "plugged in and its driver loaded.";
   }
   const std::string instead =
       "; give the adapter's device, for example /dev/ttyUSB0 (--list-ports lists them).";
   if (!S_ISCHR(status_.st_mode)) {
-    return device + " is not a device, so it cannot be a serial port" + instead;
+    return shown + " is not a device, so it cannot be a serial port" + instead;
   }
   if (error == ENOTTY)
-    return device + " is a device but not a terminal, so it cannot be a serial port" + instead;
+    return shown + " is a device but not a terminal, so it cannot be a serial port" + instead;
   // EBUSY: another opener holds it exclusively; EWOULDBLOCK: its lock is held.
   if (error == EACCES || error == EPERM || error == EBUSY || error == EWOULDBLOCK) {
     if (access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-      return NoPermission(device, status_);
+      return NoPermission(shown, status_);
     }
-    return Held(device);
+    return Held(device, shown);
   }
-  return device + " is not a serial port the system can set up (it refused the line settings).";
+  return shown + " is not a serial port the system can set up (it refused the line settings).";
 }
 
 }  // namespace ql

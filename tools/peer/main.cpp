@@ -125,7 +125,7 @@ void PrintListing(const std::vector<FindEntry>& entries, const CodePage& codePag
   row("attr", "size", "modified", "name");
   for (const FindEntry& entry : entries) {
     row(Attributes(entry.attributes), std::to_string(entry.size), LocalTime(entry.lastWriteTime),
-        codePage.ToHost(entry.name));
+        TerminalText(codePage.ToHost(entry.name)));
   }
   Say(std::cout, std::to_string(entries.size()) + (entries.size() == 1 ? " entry" : " entries"));
 }

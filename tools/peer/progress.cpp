@@ -30,8 +30,8 @@ void Progress::Draw() {
   if (total > 0) {
     const std::uint64_t done = std::min(bytes, total);
     const auto filled = static_cast<int>(done * kBarWidth / total);
-    parts.push_back("[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
-                    std::to_string(done * 100 / total) + "%");
+    parts.push_back(std::to_string(done * 100 / total) + "%");
+    parts.push_back("[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]");
   }
   if (const std::int64_t left = meter_.SecondsLeft(); left > 0) {
     parts.push_back(FormatDuration(left) + " left");
