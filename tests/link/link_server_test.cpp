@@ -329,7 +329,7 @@ TEST(SpeedHint, OnlyForRunsOfGarbleWithNoExchangeBetween) {
     link.Request(command, "C:\\a");  // an exchange that worked
     for (int i = 0; i < 3; ++i) link.Send("\x01\xfe\x80");
     EXPECT_EQ(hints, 1) << command;
-    EXPECT_EQ(link.port.Sent().find("\xfe"), std::string::npos) << "nothing of the garble echoed";
+    EXPECT_EQ(link.port.Sent().find('\xfe'), std::string::npos) << "nothing of the garble echoed";
   }
 }
 
