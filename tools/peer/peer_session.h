@@ -27,8 +27,9 @@ class PeerSession {
     kLineError,  // the port failed: the device went away
   };
 
-  // Past the quiet interval, so that a command and its path are two messages.
-  static constexpr int kCommandPauseMs = 300;
+  // Well past the quiet interval, so that a command and its path are two
+  // messages even when a busy machine or a relay delays the command's bytes.
+  static constexpr int kCommandPauseMs = 500;
   // Past the desktop's own pause after an upload name.
   static constexpr int kUploadNamePauseMs = 700;
   // How long the desktop may take to begin an answer.
