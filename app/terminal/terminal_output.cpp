@@ -115,7 +115,8 @@ void TerminalLines::Line(const std::string& text) {
 void TerminalLines::Progress(const std::vector<std::string>& parts) {
   if (!live_) return;
   // One column short of the width: a line that fills it would wrap on some terminals.
-  const std::size_t width = Width() > 1 ? Width() - 1 : 1;
+  const std::size_t columns = Width();
+  const std::size_t width = columns > 1 ? columns - 1 : 1;
   std::string line;
   for (const std::string& part : parts) {
     std::string longer = line.empty() ? std::string("  ") : line + "  ";
