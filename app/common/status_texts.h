@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace ql {
@@ -17,6 +18,27 @@ inline std::string PortClosedText(const std::string& port) { return port + " clo
 inline std::string PortLostText(const std::string& port) {
   return port + " went away; trying to open it again every " +
          std::to_string(kReopenIntervalMs / 1000) + " s.";
+}
+
+// The words a port held by another program gets.
+constexpr char kPortInUseWords[] = "probably used by another application (maybe MS ActiveSync) ";
+
+// `why`: the open's failure in a few words, kPortInUseWords when it is held.
+inline std::string PortOpenFailedText(const std::string& port, const std::string& why) {
+  return "Unable open " + port + "! (" + why + ")";
+}
+
+// "12 B", "1.5 KB", "2.0 MB": decimal units, one decimal place.
+std::string FormatSize(std::uint64_t bytes);
+
+// The speeds the handheld may be at instead of `baud`: "19200, 38400 or 57600".
+std::string OtherSpeeds(unsigned baud);
+
+// Said once for each run of bytes that make no command; `how` tells where
+// the speed is chosen (" with --speed"), or is empty.
+inline std::string WrongSpeedText(unsigned baud, const std::string& how = std::string()) {
+  return "Bytes arrive that make no command: the handheld is probably not at " +
+         std::to_string(baud) + "; try " + OtherSpeeds(baud) + how + ".";
 }
 
 // An upload that could not be stored: `path` as the handheld gave it (empty
@@ -34,10 +56,6 @@ inline std::string UploadFailedText(const std::string& path, const std::string& 
   }
   if (!why.empty()) text += " (" + why + ")";
   return text;
-}
-
-inline std::string PortOpenFailedText(const std::string& port) {
-  return "Unable open " + port + "! (probably used by another application (maybe MS ActiveSync) )";
 }
 
 }  // namespace ql

@@ -92,8 +92,7 @@ ActivityLog::ActivityLog(TerminalLines& lines, std::uint32_t baud, PathShower sh
 
 void ActivityLog::Show(const LinkActivity& activity) {
   if (speedHint_.Due(activity)) {
-    Line("bytes arrive but make no command: the handheld is probably set to another speed than " +
-         std::to_string(baud_) + " baud; try " + SpeedList(baud_) + " (--speed)");
+    Line(WrongSpeedText(baud_, " with --speed"));
   }
   if (quiet_) return;
   if (IsProgress(activity.kind)) {

@@ -1,11 +1,10 @@
 #include "app/posix/link_service.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "app/common/status_texts.h"
-#include "link/link_clock.h"
 #include "link/trace.h"
 
 namespace ql {
@@ -15,9 +14,25 @@ LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fil
     : device_(std::move(device)),
       baud_(baud),
       lines_(lines),
-      link_(line_, fileSystem, SystemClock()) {}
+      link_(line_, fileSystem, SystemClock()),
+      keeper_([](Status error) { return std::string(std::strerror(error)); }),
+      clock_(SystemClock()) {}
 
 LinkService::~LinkService() { line_.Close(); }
+
+int LinkService::Carry(LinkKeeper::Orders orders) {
+  int opened = 0;
+  for (;;) {
+    if (orders.close) CloseLine();
+    // A failed start is the caller's to explain, at more length.
+    const bool failedStart = orders.look == LinkKeeper::Look::kFailed && !keeper_.Running();
+    if (!orders.status.empty() && !failedStart) lines_.Line(orders.status);
+    // The retry is the poll's timeout in Run().
+    if (!orders.open) return opened;
+    opened = OpenLine();
+    orders = keeper_.Opened(opened, 0);
+  }
+}
 
 int LinkService::OpenLine() {
   const int opened = line_.Open(device_);
@@ -29,38 +44,28 @@ int LinkService::OpenLine() {
   // Should another server hold the new name, the old lock still keeps this
   // server's place; only a second server's message is poorer.
   if (lock_ != nullptr && !lock_->Follow(device_, error)) Trace(error.c_str());
-  lines_.Line(PortOpenedText(device_));
   return 0;
 }
 
-int LinkService::Start() { return OpenLine(); }
+int LinkService::Start() { return Carry(keeper_.Start(device_)); }
 
 void LinkService::CloseLine() {
-  if (!line_.IsOpen()) return;
   // What a transfer cut short left in the output queue is of no use, and a
   // close would otherwise wait for a stalled line to take it.
-  if (sendCutShort_) line_.DiscardBuffers();
+  if (sendCutShort_ && line_.IsOpen()) line_.DiscardBuffers();
   line_.Close();
-  lines_.Line(PortClosedText(device_));
 }
 
 void LinkService::Run() {
   for (;;) {
-    if (lost_) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          nextReopen_ - std::chrono::steady_clock::now());
-      const int waitMs =
-          static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-      if (line_.WaitFor(waitMs) == PosixSerialLine::WaitResult::kWoken) break;
-      if (std::chrono::steady_clock::now() >= nextReopen_) TryReopen();
-      continue;
-    }
-    const PosixSerialLine::WaitResult event = line_.WaitFor(-1);
+    const std::int64_t untilRetry = keeper_.MsUntilRetry(clock_.NowMs());
+    const PosixSerialLine::WaitResult event = line_.WaitFor(static_cast<int>(untilRetry));
     if (event == PosixSerialLine::WaitResult::kWoken) break;
-    if (event == PosixSerialLine::WaitResult::kHungUp) DeviceLost();
+    if (event == PosixSerialLine::WaitResult::kHungUp) DeviceLost(EIO);
     if (event == PosixSerialLine::WaitResult::kReadable) ServeArrival();
+    if (event == PosixSerialLine::WaitResult::kTimedOut) Carry(keeper_.Tick(clock_.NowMs()));
   }
-  CloseLine();
+  Carry(keeper_.Stop());
 }
 
 void LinkService::ServeArrival() {
@@ -76,23 +81,10 @@ void LinkService::ServeArrival() {
   const int failed = served.readError != 0 ? served.readError : served.sendError;
   // A stalled or cancelled transfer ended only itself; the device is still there.
   sendCutShort_ = failed == ETIMEDOUT || failed == ECANCELED;
-  if (failed != 0 && !sendCutShort_) DeviceLost();
+  if (failed != 0 && !sendCutShort_) DeviceLost(failed);
 }
 
-void LinkService::DeviceLost() {
-  lines_.Line(PortLostText(device_));
-  line_.Close();
-  lost_ = true;
-  nextReopen_ = std::chrono::steady_clock::now() + kReopenInterval;
-}
-
-void LinkService::TryReopen() {
-  // The server keeps its state, as when the Windows program's port is reopened.
-  if (OpenLine() == 0) {
-    lost_ = false;
-    return;
-  }
-  nextReopen_ = std::chrono::steady_clock::now() + kReopenInterval;
-}
+// The server keeps its state, as when the Windows program's port is reopened.
+void LinkService::DeviceLost(int error) { Carry(keeper_.Lost(error, 0, clock_.NowMs())); }
 
 }  // namespace ql

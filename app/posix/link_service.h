@@ -2,25 +2,23 @@
 // waits on the line and serves every arrival, in order.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
 
-#include "app/common/status_texts.h"
+#include "app/common/link_keeper.h"
 #include "app/posix/instance_lock.h"
 #include "app/terminal/terminal_output.h"
 #include "link/desktop_link.h"
 #include "link/file_system.h"
 #include "link/link_activity.h"
+#include "link/link_clock.h"
 #include "serial/posix/posix_serial_line.h"
 
 namespace ql {
 
 class LinkService {
  public:
-  static constexpr std::chrono::milliseconds kReopenInterval{kReopenIntervalMs};
-
   // The port's status lines go to `lines`.
   LinkService(std::string device, std::uint32_t baud, FileSystem& fileSystem, TerminalLines& lines);
   ~LinkService();
@@ -36,7 +34,8 @@ class LinkService {
   // that a second server is told who serves a device plugged in again under
   // another name.
   void SetInstanceLock(InstanceLock& lock) { lock_ = &lock; }
-  // Opens the line and sets its speed; the open's errno, 0 on success.
+  // Opens the line and sets its speed; the open's errno, 0 on success. A
+  // failure is the caller's to explain.
   int Start();
   // Serves until a quit is requested, then closes the line.
   void Run();
@@ -44,23 +43,24 @@ class LinkService {
   void RequestQuit() { line_.Wake(); }
 
  private:
+  // Does what the keeper orders; the errno of the last open it ordered.
+  int Carry(LinkKeeper::Orders orders);
   int OpenLine();
   void CloseLine();
   void ServeArrival();
-  void DeviceLost();
-  void TryReopen();
+  void DeviceLost(int error);
 
   std::string device_;
   std::uint32_t baud_;
   TerminalLines& lines_;
   PosixSerialLine line_;
   DesktopLink link_;
+  LinkKeeper keeper_;
+  LinkClock& clock_;
   InstanceLock* lock_ = nullptr;
-  bool lost_ = false;
   bool sendCutShort_ = false;  // the last exchange's send stalled or was cancelled
   long long lineErrors_ = -1;  // as the driver counted them after the last arrival
   ActivitySink activitySink_;
-  std::chrono::steady_clock::time_point nextReopen_;
 };
 
 }  // namespace ql

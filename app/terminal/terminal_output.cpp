@@ -12,12 +12,6 @@
 namespace ql {
 namespace {
 
-std::string Fixed(double value) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(1) << value;
-  return text.str();
-}
-
 // The code point that starts at `at` and its length in bytes (1 for a stray byte).
 char32_t NextCharacter(const std::string& text, std::size_t at, std::size_t& length) {
   const auto lead = static_cast<unsigned char>(text[at]);
@@ -40,16 +34,6 @@ bool IsWide(char32_t c) {
 
 }  // namespace
 
-std::string FormatSize(std::uint64_t bytes) {
-  constexpr std::uint64_t kThousand = 1000;
-  if (bytes < kThousand) return std::to_string(bytes) + " B";
-  if (bytes < kThousand * kThousand) return Fixed(static_cast<double>(bytes) / 1e3) + " KB";
-  if (bytes < kThousand * kThousand * kThousand) {
-    return Fixed(static_cast<double>(bytes) / 1e6) + " MB";
-  }
-  return Fixed(static_cast<double>(bytes) / 1e9) + " GB";
-}
-
 std::string FormatRate(double bytesPerSecond) {
   return FormatSize(static_cast<std::uint64_t>(bytesPerSecond)) + "/s";
 }
@@ -66,10 +50,10 @@ std::string FormatDuration(std::int64_t seconds) {
   return text.str();
 }
 
-std::string SpeedList(unsigned except) {
+std::string SpeedList() {
   std::string list;
   for (const unsigned speed : kSpeeds) {
-    if (speed != except) list += (list.empty() ? "" : ", ") + std::to_string(speed);
+    list += (list.empty() ? "" : ", ") + std::to_string(speed);
   }
   return list;
 }

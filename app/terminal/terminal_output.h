@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "app/common/status_texts.h"
+
 namespace ql {
 
-// "49 B", "3.0 KB", "1.2 MB"
-std::string FormatSize(std::uint64_t bytes);
 // "11.5 KB/s"
 std::string FormatRate(double bytesPerSecond);
 // "0:40", "12:05", "1:02:03"
 std::string FormatDuration(std::int64_t seconds);
-// "19200, 38400, 57600, 115200", leaving out `except` when it is one of them.
-std::string SpeedList(unsigned except = 0);
+// "19200, 38400, 57600, 115200"
+std::string SpeedList();
 
 // Columns `text` (UTF-8) takes on a terminal: East Asian wide characters two.
 std::size_t Columns(const std::string& text);

@@ -56,6 +56,19 @@ std::string SystemErrorWords(Status code) {
   return text.empty() ? "error " + std::to_string(systemCode) : text;
 }
 
+std::string PortOpenProblem(Status code) {
+  switch (static_cast<DWORD>(code)) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return kPortInUseWords;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "no such port: is the adapter plugged in?";
+    default:
+      return SystemErrorWords(code);
+  }
+}
+
 std::string ActivityStatusText(const LinkActivity& activity) {
   if (activity.kind != LinkActivity::Kind::kUploadFailed) return std::string();
   std::string why;

@@ -159,73 +159,71 @@ void EnableBoxes(HWND dialog, BOOL enable) {
 
 void ShowTrayIcon(HWND dialog, LinkDialogContext& context, int icon) {
   context.trayIcon = icon;
-  context.tray->Update(dialog, TrayAction::Modify, icon);
+  context.tray->Update(dialog, TrayAction::Modify, icon, context.trayTip);
 }
 
-// Opens the selected port at the selected speed and says so; false, with
-// nothing changed, when it cannot be opened.
-bool OpenLink(HWND dialog, LinkDialogContext& context) {
-  const std::string port = PortText(dialog);
+int TrayIconOf(LinkKeeper::Look look) {
+  switch (look) {
+    case LinkKeeper::Look::kOpen:
+      return IDI_PORT_OPEN;
+    case LinkKeeper::Look::kFailed:
+      return IDI_PORT_FAILED;
+    case LinkKeeper::Look::kClosed:
+    case LinkKeeper::Look::kUnchanged:
+      break;
+  }
+  return IDI_PORT_CLOSED;
+}
+
+// Opens the port the link was started on at the selected speed.
+Status OpenPort(HWND dialog, LinkDialogContext& context) {
   const UINT baud = GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE);
-  // Without a port or a speed chosen there is nothing sensible to open.
-  const bool chosen = !port.empty() && baud != 0;
   // The device name reaches every port, COM10 and beyond included.
-  const std::string device = "\\\\.\\" + port;
+  const std::string device = "\\\\.\\" + context.keeper.Port();
   context.port->SetLossNotice(dialog, WM_SERIAL_LOST);
-  if (!chosen || context.port->OpenForWindow(device.c_str(), context.mainWindow, WM_SERIAL_EVENT, 0,
-                                             kQueueSize, kQueueSize) != kSuccess) {
-    return false;
+  const Status opened = context.port->OpenForWindow(device.c_str(), context.mainWindow,
+                                                    WM_SERIAL_EVENT, 0, kQueueSize, kQueueSize);
+  // As the handheld's line always was: a speed the device refuses still leaves it open.
+  if (opened == kSuccess) SetUpHandheldLine(*context.port, baud);
+  return opened;
+}
+
+// Does what the keeper orders, then shows its state: the button, the link
+// flag and the boxes, which stay disabled while the link runs.
+void Carry(HWND dialog, LinkDialogContext& context, LinkKeeper::Orders orders) {
+  for (;;) {
+    if (orders.close) context.port->ClosePort();
+    if (!orders.status.empty()) ShowLinkStatus(dialog, orders.status);
+    if (orders.look != LinkKeeper::Look::kUnchanged) {
+      ShowTrayIcon(dialog, context, TrayIconOf(orders.look));
+    }
+    if (orders.retry == LinkKeeper::Orders::Retry::kArm) {
+      SetTimer(dialog, kReopenTimerId, static_cast<UINT>(orders.retryInMs), nullptr);
+    } else if (orders.retry == LinkKeeper::Orders::Retry::kCancel) {
+      KillTimer(dialog, kReopenTimerId);
+    }
+    if (!orders.open) break;
+    const Status opened = OpenPort(dialog, context);
+    orders = context.keeper.Opened(opened, context.port->Generation());
   }
-  ShowTrayIcon(dialog, context, IDI_PORT_OPEN);
-  ShowLinkStatus(dialog, PortOpenedText(port));
-  EnableBoxes(dialog, FALSE);
-  SetUpHandheldLine(*context.port, baud);
-  return true;
-}
-
-void StartLink(HWND dialog, LinkDialogContext& context) {
-  if (OpenLink(dialog, context)) return;
-  ShowLinkStatus(dialog, PortOpenFailedText(PortText(dialog)));
-  ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
-  SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
-  SetLinkFlag(dialog, 0);
-}
-
-void StopLink(HWND dialog, LinkDialogContext& context) {
-  KillTimer(dialog, kReopenTimerId);
-  context.port->ClosePort();
-  ShowTrayIcon(dialog, context, IDI_PORT_CLOSED);
-}
-
-// The port went away while the link runs: close it, say so and try it again
-// with the same settings until it is back or the user stops the link.
-void OnPortLost(HWND dialog, LinkDialogContext& context) {
-  // Only the port this listener served; a stop may have come first.
-  if (LinkFlag(dialog) == 0 || !context.port->IsOpen()) return;
-  context.port->ClosePort();
-  ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
-  ShowLinkStatus(dialog, PortLostText(PortText(dialog)));
-  SetTimer(dialog, kReopenTimerId, kReopenIntervalMs, nullptr);
-}
-
-void OnReopenTimer(HWND dialog, LinkDialogContext& context) {
-  if (LinkFlag(dialog) == 0 || context.port->IsOpen() || OpenLink(dialog, context)) {
-    KillTimer(dialog, kReopenTimerId);
-  }
+  const bool running = context.keeper.Running();
+  SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, running ? "Stop" : "Start");
+  SetLinkFlag(dialog, running ? 1 : 0);
+  EnableBoxes(dialog, running ? FALSE : TRUE);
 }
 
 void ToggleLink(HWND dialog, LinkDialogContext& context) {
   if (LinkFlag(dialog) != 0) {
-    SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Start");
-    SetLinkFlag(dialog, 0);
-    EnableBoxes(dialog, TRUE);
-    ShowLinkStatus(dialog, PortClosedText(PortText(dialog)));
-    StopLink(dialog, context);
-  } else {
-    SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, "Stop");
-    SetLinkFlag(dialog, 1);
-    StartLink(dialog, context);
+    Carry(dialog, context, context.keeper.Stop());
+    return;
   }
+  const std::string port = PortText(dialog);
+  if (port.empty() || GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE) == 0) {
+    ShowLinkStatus(dialog, port.empty() ? "Choose a port first." : "Choose a speed first.");
+    ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
+    return;
+  }
+  Carry(dialog, context, context.keeper.Start(port));
 }
 
 void ToggleVisibility(HWND dialog) {
@@ -271,9 +269,9 @@ LinkSettings ReadControls(HWND dialog) {
 }
 
 void CloseProgram(HWND dialog, LinkDialogContext& context) {
-  if (LinkFlag(dialog) != 0) StopLink(dialog, context);
+  if (LinkFlag(dialog) != 0) Carry(dialog, context, context.keeper.Stop());
   SaveSettings(context.settingsPath, ReadControls(dialog));
-  context.tray->Update(dialog, TrayAction::Delete, 0);
+  context.tray->Update(dialog, TrayAction::Delete, 0, std::string());
   SendMessageA(context.mainWindow, WM_DESTROY, 0, 0);
   EndDialog(dialog, 0);
 }
@@ -333,7 +331,8 @@ void InitDialog(HWND dialog, LinkDialogContext& context) {
   FillBoxes(dialog, settings);
   SetDialogIcons(dialog, instance);
   context.trayIcon = IDI_APP;
-  context.tray->Update(dialog, TrayAction::Add, IDI_APP);
+  context.trayTip = kDialogCaption;
+  context.tray->Update(dialog, TrayAction::Add, IDI_APP, context.trayTip);
   SetUpHotkeys(dialog, settings);
   CheckDlgButton(dialog, IDC_CHK_AUTO, static_cast<UINT>(settings.autoOpen));
   CheckDlgButton(dialog, IDC_CHK_HIDE, static_cast<UINT>(settings.hide));
@@ -402,6 +401,10 @@ HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context) {
 
 void ShowLinkStatus(HWND dialog, const std::string& text) {
   SetDlgItemTextA(dialog, IDC_STATUS, text.c_str());
+  LinkDialogContext* context = Context(dialog);
+  if (context == nullptr || context->trayTip == text) return;
+  context->trayTip = text;
+  context->tray->Update(dialog, TrayAction::Modify, context->trayIcon, text);
 }
 
 std::string VirtualStoreFolder() {
@@ -448,7 +451,7 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   LinkDialogContext* context = Context(dialog);
   if (context == nullptr) return FALSE;  // messages that come before WM_INITDIALOG
   if (message == taskbarCreated && taskbarCreated != 0) {
-    context->tray->Update(dialog, TrayAction::Add, context->trayIcon);
+    context->tray->Update(dialog, TrayAction::Add, context->trayIcon, context->trayTip);
     return TRUE;
   }
   switch (message) {
@@ -465,7 +468,9 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       OnTrayNotify(dialog, *context, lParam);
       return TRUE;
     case WM_SERIAL_LOST:
-      OnPortLost(dialog, *context);
+      Carry(dialog, *context,
+            context->keeper.Lost(static_cast<Status>(wParam), static_cast<std::uint32_t>(lParam),
+                                 context->clock.NowMs()));
       return TRUE;
     case WM_DEVICECHANGE:
       // A port came or went; the default answer stands for every query.
@@ -476,7 +481,9 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return FALSE;
     case WM_TIMER:
       if (wParam != kReopenTimerId) return FALSE;
-      OnReopenTimer(dialog, *context);
+      // The keeper sets it again when it is to run again.
+      KillTimer(dialog, kReopenTimerId);
+      Carry(dialog, *context, context->keeper.Tick(context->clock.NowMs()));
       return TRUE;
     default:
       return FALSE;

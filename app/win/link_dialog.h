@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "app/common/link_keeper.h"
+#include "app/win/activity_status.h"
+#include "app/win/performance_clock.h"
 #include "app/win/tray_icon.h"
 #include "link/link_activity.h"
 #include "serial/win/serial_wnd.h"
@@ -19,13 +22,17 @@ struct LinkDialogContext {
   std::string settingsPath;
   HMENU trayMenu = nullptr;  // the tray popup, loaded at initialisation
   int trayIcon = 0;          // the icon the tray shows now
+  std::string trayTip;       // and its tooltip: the status line's text
+  LinkKeeper keeper{PortOpenProblem};
+  PerformanceClock clock;
 };
 
 // Creates the dialog, hidden unless the settings say otherwise; `context`
 // must outlive it.
 HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context);
 
-// Puts `text` in the dialog's status line; on the UI thread.
+// Puts `text` in the dialog's status line and the tray icon's tooltip; on
+// the UI thread.
 void ShowLinkStatus(HWND dialog, const std::string& text);
 
 // The folder where Windows keeps what this program writes to folders its

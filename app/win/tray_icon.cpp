@@ -2,38 +2,63 @@
 
 #include <shellapi.h>
 
+#include <cstddef>
+#include <cstring>
+
 #include "app/win/app_messages.h"
 
 namespace ql {
 namespace {
 
-// The shell of every Windows version accepts the first, smallest layout.
-static_assert(sizeof(void*) != 4 || NOTIFYICONDATAA_V1_SIZE == 88, "tray record layout");
+// The layout of Windows 2000 and later, whose tooltip holds 127 bytes
+// where the first one's held 63; XP's shell takes it.
+static_assert(sizeof(void*) != 4 || NOTIFYICONDATAA_V2_SIZE == 488, "tray record layout");
 
-BOOL Notify(DWORD operation, HWND owner, UINT id, HICON icon) {
+// `text` cut to at most `size` - 1 bytes, never inside a character of the
+// ANSI code page; "..." marks a cut.
+void CopyTip(const char* text, char* tip, std::size_t size) {
+  const std::size_t room = size - 1;
+  if (std::strlen(text) > room) {
+    const char* end = text;
+    for (const char* next = text; *next != '\0' && next - text <= static_cast<std::ptrdiff_t>(room - 3);
+         next = CharNextA(next)) {
+      end = next;
+    }
+    const auto kept = static_cast<std::size_t>(end - text);
+    std::memcpy(tip, text, kept);
+    std::memcpy(tip + kept, "...", 4);
+    return;
+  }
+  std::memcpy(tip, text, std::strlen(text) + 1);
+}
+
+BOOL Notify(DWORD operation, HWND owner, UINT id, HICON icon, const char* tip) {
   NOTIFYICONDATAA data{};
-  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.cbSize = NOTIFYICONDATAA_V2_SIZE;
   data.hWnd = owner;
   data.uID = id;
-  data.uFlags = NIF_MESSAGE | NIF_ICON;
+  data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data.uCallbackMessage = WM_TRAY_NOTIFY;
   data.hIcon = icon;
+  CopyTip(tip, data.szTip, sizeof data.szTip);
   return Shell_NotifyIconA(operation, &data);
 }
 
 }  // namespace
 
-BOOL CTrayIcon::Add(HWND owner, UINT id, HICON icon) { return Notify(NIM_ADD, owner, id, icon); }
+BOOL CTrayIcon::Add(HWND owner, UINT id, HICON icon, const char* tip) {
+  return Notify(NIM_ADD, owner, id, icon, tip);
+}
 
-BOOL CTrayIcon::Modify(HWND owner, UINT id, HICON icon) {
-  return Notify(NIM_MODIFY, owner, id, icon);
+BOOL CTrayIcon::Modify(HWND owner, UINT id, HICON icon, const char* tip) {
+  return Notify(NIM_MODIFY, owner, id, icon, tip);
 }
 
 BOOL CTrayIcon::Delete(HWND owner, UINT id, HICON icon) {
-  return Notify(NIM_DELETE, owner, id, icon);
+  return Notify(NIM_DELETE, owner, id, icon, "");
 }
 
-void ShellTray::Update(HWND owner, TrayAction action, int iconResource) {
+void ShellTray::Update(HWND owner, TrayAction action, int iconResource, const std::string& tip) {
   if (action == TrayAction::Delete) {
     CTrayIcon::Delete(owner, kTrayIconId, nullptr);
     return;
@@ -42,9 +67,9 @@ void ShellTray::Update(HWND owner, TrayAction action, int iconResource) {
       LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(iconResource), IMAGE_ICON,
                  GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   if (action == TrayAction::Add) {
-    CTrayIcon::Add(owner, kTrayIconId, icon);
+    CTrayIcon::Add(owner, kTrayIconId, icon, tip.c_str());
   } else {
-    CTrayIcon::Modify(owner, kTrayIconId, icon);
+    CTrayIcon::Modify(owner, kTrayIconId, icon, tip.c_str());
   }
   if (icon != nullptr) DestroyIcon(icon);
 }

@@ -3,13 +3,16 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace ql {
 
-// One Shell_NotifyIconA call per operation; no tooltip, callback WM_TRAY_NOTIFY.
+// One Shell_NotifyIconA call per operation, callback WM_TRAY_NOTIFY; `tip`
+// is the tooltip, cut by character to what the shell holds.
 class CTrayIcon {
  public:
-  static BOOL Add(HWND owner, UINT id, HICON icon);
-  static BOOL Modify(HWND owner, UINT id, HICON icon);
+  static BOOL Add(HWND owner, UINT id, HICON icon, const char* tip = "");
+  static BOOL Modify(HWND owner, UINT id, HICON icon, const char* tip = "");
   static BOOL Delete(HWND owner, UINT id, HICON icon);
 };
 
@@ -19,15 +22,16 @@ enum class TrayAction { Add, Modify, Delete };
 class TraySink {
  public:
   virtual ~TraySink() = default;
-  // `iconResource` names one of the program's icons; 0 with Delete.
-  virtual void Update(HWND owner, TrayAction action, int iconResource) = 0;
+  // `iconResource` names one of the program's icons, 0 with Delete; `tip`
+  // is the tooltip, the status line's last text.
+  virtual void Update(HWND owner, TrayAction action, int iconResource, const std::string& tip) = 0;
 };
 
 // Loads the icon from the program's resources, hands it to the shell, which
 // keeps its own copy, and destroys it again.
 class ShellTray final : public TraySink {
  public:
-  void Update(HWND owner, TrayAction action, int iconResource) override;
+  void Update(HWND owner, TrayAction action, int iconResource, const std::string& tip) override;
 };
 
 }  // namespace ql
