@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "app/win/serial_ports.h"
 #include "app/win/tray_icon.h"
 #include "link/link_activity.h"
 #include "serial/win/serial_wnd.h"
@@ -17,8 +18,9 @@ struct LinkDialogContext {
   CSerialWnd* port = nullptr;
   TraySink* tray = nullptr;
   std::string settingsPath;
-  HMENU trayMenu = nullptr;  // the tray popup, loaded at initialisation
-  int trayIcon = 0;          // the icon the tray shows now
+  HMENU trayMenu = nullptr;        // the tray popup, loaded at initialisation
+  int trayIcon = 0;                // the icon the tray shows now
+  PortSource ports = SystemPorts;  // what the port box lists
 };
 
 // Creates the dialog, hidden unless the settings say otherwise; `context`
