@@ -4,13 +4,12 @@
 #include <dbt.h>
 #include <shlobj.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <vector>
 
 #include "app/common/status_texts.h"
 #include "app/win/app_messages.h"
 #include "app/win/hotkeys.h"
+#include "app/win/port_box.h"
 #include "app/win/settings_file.h"
 #include "res/resource.h"
 #include "serial/win/serial_link_port.h"
@@ -39,117 +38,16 @@ int Selection(HWND dialog, int box) {
   return static_cast<int>(SendDlgItemMessageA(dialog, box, CB_GETCURSEL, 0, 0));
 }
 
-// The number n of the port box's selected COMn; 0 when nothing is selected.
-int SelectedPort(HWND dialog) {
-  const int index = Selection(dialog, IDC_COMBO_PORT);
-  if (index < 0) return 0;
-  return static_cast<int>(
-      SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETITEMDATA, static_cast<WPARAM>(index), 0));
-}
-
-std::string PortName(int number) { return "COM" + std::to_string(number); }
+HWND PortBox(HWND dialog) { return GetDlgItem(dialog, IDC_COMBO_PORT); }
 
 // The selected port's name ("COM7"); empty when nothing is selected.
-std::string PortText(HWND dialog) {
-  const int number = SelectedPort(dialog);
-  return number > 0 ? PortName(number) : std::string();
-}
+std::string PortText(HWND dialog) { return SelectedPortName(PortBox(dialog)); }
 
-// The COM ports beyond COM4 that the system has now, in number order.
-std::vector<int> PresentHighPorts() {
-  std::vector<int> numbers;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
-                    &key) != ERROR_SUCCESS) {
-    return numbers;
-  }
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD nameSize = sizeof name;
-    char data[16];
-    DWORD dataSize = sizeof data - 1;
-    DWORD type = 0;
-    const LONG result = RegEnumValueA(key, i, name, &nameSize, nullptr, &type,
-                                      reinterpret_cast<BYTE*>(data), &dataSize);
-    if (result == ERROR_NO_MORE_ITEMS) break;
-    // A value too long for a COM name (ERROR_MORE_DATA) or of another type is no port.
-    if (result != ERROR_SUCCESS || type != REG_SZ) continue;
-    data[dataSize] = '\0';
-    const int number = ComPortNumber(data);
-    if (number > kPortCount) numbers.push_back(number);
-  }
-  RegCloseKey(key);
-  std::sort(numbers.begin(), numbers.end());
-  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
-  return numbers;
-}
-
-struct PortEntry {
-  int number;
-  std::string text;
-};
-
-// COM1 to COM4, then the ports beyond them that are present, with `keep`
-// among them, marked absent, when it lies beyond COM4 and is not present.
-std::vector<PortEntry> PortEntries(int keep) {
-  std::vector<int> high = PresentHighPorts();
-  const bool keepAbsent = keep > kPortCount && !std::binary_search(high.begin(), high.end(), keep);
-  if (keepAbsent) high.insert(std::lower_bound(high.begin(), high.end(), keep), keep);
-  std::vector<PortEntry> entries;
-  for (int number = 1; number <= kPortCount; ++number)
-    entries.push_back({number, PortName(number)});
-  for (int number : high) {
-    entries.push_back(
-        {number, PortName(number) + (keepAbsent && number == keep ? " (absent)" : "")});
-  }
-  return entries;
-}
-
-std::vector<std::string> BoxTexts(HWND dialog) {
-  std::vector<std::string> texts;
-  const auto count = SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETCOUNT, 0, 0);
-  for (LRESULT i = 0; i < count; ++i) {
-    char text[64] = "";
-    if (SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) <
-        static_cast<LRESULT>(sizeof text)) {
-      SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_GETLBTEXT, static_cast<WPARAM>(i),
-                          reinterpret_cast<LPARAM>(text));
-    }
-    texts.push_back(text);
-  }
-  return texts;
-}
-
-// Fills the port box anew with the ports present and `selected` (a port
-// number, 0 for none) chosen; a box that already lists them is left alone.
-void RefreshPortBox(HWND dialog, int selected) {
-  const std::vector<PortEntry> entries = PortEntries(selected);
-  std::vector<std::string> texts;
-  for (const PortEntry& entry : entries) texts.push_back(entry.text);
-  if (texts == BoxTexts(dialog) && SelectedPort(dialog) == selected) return;
-  SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_RESETCONTENT, 0, 0);
-  int selectedIndex = -1;
-  for (const PortEntry& entry : entries) {
-    const auto index = SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_ADDSTRING, 0,
-                                           reinterpret_cast<LPARAM>(entry.text.c_str()));
-    SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_SETITEMDATA, static_cast<WPARAM>(index),
-                        static_cast<LPARAM>(entry.number));
-    if (entry.number == selected) selectedIndex = static_cast<int>(index);
-  }
-  SendDlgItemMessageA(dialog, IDC_COMBO_PORT, CB_SETCURSEL, static_cast<WPARAM>(selectedIndex), 0);
-}
-
-// The port the settings choose: LastPort 0 to 3 are COM1 to COM4; beyond
-// them LastPortName decides, and without it the index among the ports
-// present. 0 for none.
-int RememberedPort(const LinkSettings& settings) {
-  if (settings.lastPort < 0) return 0;
-  if (settings.lastPort < kPortCount) return settings.lastPort + 1;
-  const int named = ComPortNumber(settings.lastPortName.c_str());
-  if (named > kPortCount) return named;
-  const std::vector<int> high = PresentHighPorts();
-  const auto index = static_cast<std::size_t>(settings.lastPort - kPortCount);
-  return index < high.size() ? high[index] : 0;
+// Lists the ports present again; the selection stays, and while the link is
+// stopped a lone USB port that turns up is chosen when nothing is.
+void RefreshPorts(HWND dialog, const LinkDialogContext& context) {
+  RefreshPortBox(PortBox(dialog), context.ports, SelectedPort(PortBox(dialog)),
+                 !context.keeper.Running());
 }
 
 void EnableBoxes(HWND dialog, BOOL enable) {
@@ -256,8 +154,7 @@ void ToggleHotkey(HWND dialog, int checkBox, int hotkeyControl) {
 LinkSettings ReadControls(HWND dialog) {
   LinkSettings settings;
   settings.lastPort = Selection(dialog, IDC_COMBO_PORT);
-  const int port = SelectedPort(dialog);
-  if (port > kPortCount) settings.lastPortName = PortName(port);
+  if (SelectedPort(PortBox(dialog)) > kPortCount) settings.lastPortName = PortText(dialog);
   settings.lastSpeed = Selection(dialog, IDC_COMBO_SPEED);
   settings.autoOpen = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_AUTO));
   settings.hide = static_cast<int>(IsDlgButtonChecked(dialog, IDC_CHK_HIDE));
@@ -285,8 +182,8 @@ void Select(HWND dialog, int box, int index) {
   SendDlgItemMessageA(dialog, box, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
-void FillBoxes(HWND dialog, const LinkSettings& settings) {
-  RefreshPortBox(dialog, RememberedPort(settings));
+void FillBoxes(HWND dialog, const LinkDialogContext& context, const LinkSettings& settings) {
+  RefreshPortBox(PortBox(dialog), context.ports, RememberedPort(settings), true);
   for (unsigned speed : kSpeeds) {
     char text[16];
     std::snprintf(text, sizeof text, "%u", speed);
@@ -328,7 +225,7 @@ void SetUpHotkeys(HWND dialog, const LinkSettings& settings) {
 void InitDialog(HWND dialog, LinkDialogContext& context) {
   const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
   const LinkSettings settings = LoadSettings(context.settingsPath);
-  FillBoxes(dialog, settings);
+  FillBoxes(dialog, context, settings);
   SetDialogIcons(dialog, instance);
   context.trayIcon = IDI_APP;
   context.trayTip = kDialogCaption;
@@ -345,7 +242,7 @@ void InitDialog(HWND dialog, LinkDialogContext& context) {
 void OnCommand(HWND dialog, LinkDialogContext& context, WORD command, WORD notification) {
   switch (command) {
     case IDC_COMBO_PORT:
-      if (notification == CBN_DROPDOWN) RefreshPortBox(dialog, SelectedPort(dialog));
+      if (notification == CBN_DROPDOWN) RefreshPorts(dialog, context);
       break;
     case IDC_BTN_STARTSTOP:
       ToggleLink(dialog, context);
@@ -476,7 +373,7 @@ INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       // A port came or went; the default answer stands for every query.
       if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE ||
           wParam == DBT_DEVNODES_CHANGED) {
-        RefreshPortBox(dialog, SelectedPort(dialog));
+        RefreshPorts(dialog, *context);
       }
       return FALSE;
     case WM_TIMER:

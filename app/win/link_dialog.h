@@ -9,6 +9,7 @@
 #include "app/common/link_keeper.h"
 #include "app/win/activity_status.h"
 #include "app/win/performance_clock.h"
+#include "app/win/serial_ports.h"
 #include "app/win/tray_icon.h"
 #include "link/link_activity.h"
 #include "serial/win/serial_wnd.h"
@@ -20,9 +21,10 @@ struct LinkDialogContext {
   CSerialWnd* port = nullptr;
   TraySink* tray = nullptr;
   std::string settingsPath;
-  HMENU trayMenu = nullptr;  // the tray popup, loaded at initialisation
-  int trayIcon = 0;          // the icon the tray shows now
-  std::string trayTip;       // and its tooltip: the status line's text
+  HMENU trayMenu = nullptr;        // the tray popup, loaded at initialisation
+  int trayIcon = 0;                // the icon the tray shows now
+  std::string trayTip;             // and its tooltip: the status line's text
+  PortSource ports = SystemPorts;  // what the port box lists
   LinkKeeper keeper{PortOpenProblem};
   PerformanceClock clock;
 };

@@ -2,12 +2,14 @@
 // as a user would, for the wine tests.
 //
 //   port_box_probe list          opens and closes the box, then prints its entries, one a line
-//   port_box_probe start ENTRY   chooses the entry of that text and starts the link
+//   port_box_probe start COMn    chooses the entry of that port, whatever its text
+//                                says of it, and starts the link
 //
 // Exit status 0 when done, 1 when the dialog or the entry is not there.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,8 +25,8 @@ std::vector<std::string> Entries(HWND box) {
   for (LRESULT i = 0; i < count; ++i) {
     // Asked for in UTF-16: wine hands an ANSI request from another process
     // the entry's UTF-16 text. The names are ASCII.
-    wchar_t text[64] = L"";
-    if (SendMessageW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) < 64) {
+    wchar_t text[128] = L"";
+    if (SendMessageW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) < 128) {
       SendMessageW(box, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
     }
     std::string entry;
@@ -50,10 +52,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "start") == 0) {
-    const std::vector<std::string> entries = Entries(box);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i] != argv[2]) continue;
-      SendMessageA(box, CB_SETCURSEL, i, 0);
+    // Each entry's item data is its port's number.
+    const int number = std::atoi(argv[2] + std::strspn(argv[2], "COM"));
+    const LRESULT count = SendMessageA(box, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      if (SendMessageA(box, CB_GETITEMDATA, static_cast<WPARAM>(i), 0) != number) continue;
+      SendMessageA(box, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
       SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_COMBO_PORT, CBN_SELCHANGE),
                    reinterpret_cast<LPARAM>(box));
       SendMessageA(dialog, WM_COMMAND, IDC_BTN_STARTSTOP, 0);
@@ -62,6 +66,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no entry %s\n", argv[2]);
     return 1;
   }
-  std::fprintf(stderr, "usage: port_box_probe list | start ENTRY\n");
+  std::fprintf(stderr, "usage: port_box_probe list | start COMn\n");
   return 2;
 }

@@ -1,7 +1,8 @@
 // The Windows front end against the real user32 (under wine in CI): settings
 // file, control dialog, tray icon and hotkeys. COM ports come from the
-// wrapper script: QL_TEST_PTY_PORT is linked to a pseudo terminal that
-// receives a byte every 50 ms, QL_TEST_MISSING_PORT names no device.
+// wrapper script: QL_TEST_PTY_PORT and QL_TEST_HIGH_PTY_PORT (beyond COM4)
+// are linked to a pseudo terminal that receives a byte every 50 ms,
+// QL_TEST_MISSING_PORT names no device.
 #include <gtest/gtest.h>
 #include <windows.h>
 // After windows.h, whose types it uses.
@@ -21,6 +22,7 @@
 #include "app/win/hotkeys.h"
 #include "app/win/link_dialog.h"
 #include "app/win/main_window.h"
+#include "app/win/port_box.h"
 #include "app/win/settings_file.h"
 #include "link/trace.h"
 #include "res/resource.h"
@@ -257,6 +259,94 @@ TEST(ActivityStatusTest, AStoredUploadKeptInTheVirtualStoreIsNamedThere) {
   RemoveDirectoryA(store.c_str());
 }
 
+TEST(PortBoxTest, EntriesReadAndSelectAsThePortsPresentSay) {
+  const std::string longName(60, 'X');
+  const struct {
+    const char* what;
+    std::vector<PortFacts> present;
+    int wanted;
+    bool mayChoose;
+    std::vector<std::string> texts;
+    int selected;
+  } cases[] = {
+      {"nothing present",
+       {},
+       0,
+       true,
+       {"COM1 (absent)", "COM2 (absent)", "COM3 (absent)", "COM4 (absent)"},
+       0},
+      {"a lone USB port is chosen",
+       {{7, "USB-SERIAL CH340 (COM7)", true}, {1, "Communications Port (COM1)", false}},
+       0,
+       true,
+       {"COM1: Communications Port", "COM2 (absent)", "COM3 (absent)", "COM4 (absent)",
+        "COM7: USB-SERIAL CH340"},
+       7},
+      {"not while the link runs",
+       {{7, "", true}},
+       0,
+       false,
+       {"COM1 (absent)", "COM2 (absent)", "COM3 (absent)", "COM4 (absent)", "COM7"},
+       0},
+      {"nor among two",
+       {{9, "", true}, {5, "", true}, {2, "", false}},
+       0,
+       true,
+       {"COM1 (absent)", "COM2", "COM3 (absent)", "COM4 (absent)", "COM5", "COM9"},
+       0},
+      {"the wanted port wins, absent or not",
+       {{7, "", true}, {3, "", false}},
+       12,
+       true,
+       {"COM1 (absent)", "COM2 (absent)", "COM3", "COM4 (absent)", "COM7", "COM12 (absent)"},
+       12},
+      {"an absent low port keeps its place",
+       {},
+       2,
+       false,
+       {"COM1 (absent)", "COM2 (absent)", "COM3 (absent)", "COM4 (absent)"},
+       2},
+      {"names from outside fit one line",
+       {{5, "Line\r\nTwo\tthree  (com5)", false},
+        {6, longName + " (COM6)", false},
+        {8, "COM8", false},
+        {10, "\x01\x7f ", false},
+        {11, "Modem (COM12)", false}},
+       0,
+       true,
+       {"COM1 (absent)", "COM2 (absent)", "COM3 (absent)", "COM4 (absent)", "COM5: Line Two three",
+        "COM6: " + longName.substr(0, 37) + "...", "COM8", "COM10", "COM11: Modem (COM12)"},
+       0},
+  };
+  for (const auto& c : cases) {
+    const int selected = PortToSelect(c.present, c.wanted, c.mayChoose);
+    EXPECT_EQ(selected, c.selected) << c.what;
+    std::vector<std::string> texts;
+    for (const PortEntry& entry : PortEntries(c.present, selected)) {
+      texts.push_back(entry.text);
+      EXPECT_EQ(entry.text.compare(0, entry.text.find_first_of(": "),
+                                   "COM" + std::to_string(entry.number)),
+                0)
+          << entry.text;
+    }
+    EXPECT_EQ(texts, c.texts) << c.what;
+  }
+
+  // The settings name a port by index up to COM4 and by name beyond; an index
+  // beyond COM4 alone, from before names were kept, names none.
+  const struct {
+    int lastPort;
+    const char* lastPortName;
+    int remembered;
+  } settings[] = {{-1, "", 0}, {0, "", 1}, {3, "COM12", 4}, {4, "", 0}, {5, "COM12", 12}};
+  for (const auto& s : settings) {
+    LinkSettings stored;
+    stored.lastPort = s.lastPort;
+    stored.lastPortName = s.lastPortName;
+    EXPECT_EQ(RememberedPort(stored), s.remembered) << s.lastPort << " " << s.lastPortName;
+  }
+}
+
 class LinkDialogTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -317,12 +407,13 @@ class LinkDialogTest : public ::testing::Test {
   HWND dialog = nullptr;
   std::vector<std::string> trace;
   const std::string ptyPort = EnvOr("QL_TEST_PTY_PORT", "");
+  const std::string highPort = EnvOr("QL_TEST_HIGH_PTY_PORT", "");
   const std::string missingPort = EnvOr("QL_TEST_MISSING_PORT", "COM3");
 };
 
 TEST_F(LinkDialogTest, WithoutSettingsFileShowsDefaultsAndSavesEveryKeyOnClose) {
   Open();
-  EXPECT_EQ(Text(IDC_COMBO_PORT), "COM1");
+  EXPECT_EQ(SelectedPortName(GetDlgItem(dialog, IDC_COMBO_PORT)), "COM1");
   EXPECT_EQ(Text(IDC_COMBO_SPEED), "19200");
   for (int box : {IDC_CHK_AUTO, IDC_CHK_HIDE, IDC_CHK_SHOWHIDE, IDC_CHK_STARTSTOP}) {
     EXPECT_EQ(Checked(box), static_cast<UINT>(BST_UNCHECKED)) << box;
@@ -591,8 +682,12 @@ TEST_F(LinkDialogTest, PortsBeyondCom4FollowTheSystemAndTheChosenOneKeepsItsName
   // COM1 to COM4 first, whatever the system has; then the others in number order.
   std::vector<std::string> shown = entries();
   ASSERT_GE(shown.size(), 6u);
-  EXPECT_EQ(std::vector<std::string>(shown.begin(), shown.begin() + 4),
-            (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = "COM" + std::to_string(i + 1);
+    EXPECT_TRUE(shown[i] == name || shown[i] == name + " (absent)" ||
+                shown[i].rfind(name + ": ", 0) == 0)
+        << shown[i];
+  }
   EXPECT_EQ(shown.end()[-2], "COM40");
   EXPECT_EQ(shown.back(), "COM41 (absent)") << "remembered, not present";
   EXPECT_EQ(Text(IDC_COMBO_PORT), "COM41 (absent)");
@@ -618,6 +713,38 @@ TEST_F(LinkDialogTest, PortsBeyondCom4FollowTheSystemAndTheChosenOneKeepsItsName
   const std::vector<std::string> saved = SavedKeys(context.settingsPath);
   EXPECT_EQ(saved.front(), "LastPort=" + std::to_string(index));
   EXPECT_EQ(std::count(saved.begin(), saved.end(), "LastPortName=COM41"), 1);
+}
+
+// The adapter the system names is listed by that name, chosen as the only USB
+// port, opened and saved by its COM name.
+TEST_F(LinkDialogTest, ALoneUsbPortIsChosenByItsNameAndKeptWhileTheLinkRuns) {
+  if (highPort.empty()) GTEST_SKIP() << "no COM port beyond COM4 linked to a pseudo terminal";
+  const int number = ComPortNumber(highPort.c_str());
+  std::vector<PortFacts> present{{1, "Communications Port (COM1)", false}};
+  context.ports = [&present] { return present; };
+  // Saved before ports beyond COM4 were kept by name: the index alone names none.
+  WriteSettings("LastPort=5\r\nLastSpeed=3\r\n");
+  Open();
+  EXPECT_EQ(Text(IDC_COMBO_PORT), "");
+
+  present.push_back({number, "USB-SERIAL CH340 (" + highPort + ")", true});
+  SendMessageA(dialog, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  EXPECT_EQ(Text(IDC_COMBO_PORT), highPort + ": USB-SERIAL CH340");
+  Command(IDC_BTN_STARTSTOP);
+  EXPECT_EQ(Text(IDC_STATUS), highPort + " opened.");
+  EXPECT_TRUE(port.IsOpen());
+
+  // Unplugged while the link runs, with another adapter in: the link's port stays chosen.
+  present = {{1, "", false}, {number + 1, "", true}};
+  SendMessageA(dialog, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  EXPECT_EQ(Text(IDC_COMBO_PORT), highPort + " (absent)");
+  Command(IDC_BTN_STARTSTOP);
+  EXPECT_EQ(Text(IDC_STATUS), highPort + " closed");
+
+  SendMessageA(dialog, WM_CLOSE, 0, 0);
+  const std::vector<std::string> saved = SavedKeys(context.settingsPath);
+  EXPECT_EQ(saved.front(), "LastPort=4");
+  EXPECT_EQ(saved.back(), "LastPortName=" + highPort);
 }
 
 }  // namespace

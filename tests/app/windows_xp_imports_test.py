@@ -21,7 +21,7 @@ XP = (5, 1)
 XP_DLLS = {
     "kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "comctl32.dll",
     "msvcrt.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "shlwapi.dll",
-    "comdlg32.dll", "ws2_32.dll", "version.dll", "winmm.dll", "imm32.dll",
+    "comdlg32.dll", "ws2_32.dll", "version.dll", "winmm.dll", "imm32.dll", "setupapi.dll",
 }
 
 # Functions from Vista on that compilers, runtimes and their libraries are

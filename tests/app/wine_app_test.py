@@ -2,9 +2,9 @@
 """Runs the Windows front end's tests under wine in a prefix of their own.
 
   ports --prefix P --wine-run W -- test.exe [args]
-      COM4 is linked to a fresh pseudo terminal (kept open while the test
-      runs, a byte written to it every 50 ms) and COM3 to nothing; the test learns both from QL_TEST_PTY_PORT
-      and QL_TEST_MISSING_PORT.
+      COM4 and COM7 are linked to a fresh pseudo terminal (kept open while the
+      test runs, a byte written to it every 50 ms) and COM3 to nothing; the test
+      learns them from QL_TEST_PTY_PORT, QL_TEST_HIGH_PTY_PORT and QL_TEST_MISSING_PORT.
   single-instance --prefix P --wine-run W --exe quarnelix_link.exe --probe window_probe.exe --workdir D
       Starts the program, starts it again twice (each start must toggle the
       first one's dialog and exit with 0), closes it and checks the settings.
@@ -21,14 +21,15 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import wine_harness  # noqa: E402
 
 PTY_PORT = "COM4"
+HIGH_PTY_PORT = "COM7"
 MISSING_PORT = "COM3"
 KEYS = ["LastPort", "LastSpeed", "Auto", "Hide", "ShowHide", "StartStop",
         "HotkeyShowHide", "HotkeyStartStop"]
 
 
 def prepare_prefix(args):
-    wine_harness.prepare_prefix(args.prefix, args.wine_run, [PTY_PORT, MISSING_PORT],
-                                unmanaged_windows=True)
+    wine_harness.prepare_prefix(args.prefix, args.wine_run,
+                                [PTY_PORT, HIGH_PTY_PORT, MISSING_PORT], unmanaged_windows=True)
     # Started here, the server's object dump at exit does not end up in the test's output.
     subprocess.run([wine_harness.wineserver(), "-p3"], check=False, **wine_harness.QUIET)
 
@@ -43,8 +44,10 @@ def run_with_ports(args):
     prepare_prefix(args)
     master, slave = os.openpty()
     wine_harness.link_port(args.prefix, PTY_PORT, os.ttyname(slave))
+    wine_harness.link_port(args.prefix, HIGH_PTY_PORT, os.ttyname(slave))
     wine_harness.link_port(args.prefix, MISSING_PORT, None)
     os.environ["QL_TEST_PTY_PORT"] = PTY_PORT
+    os.environ["QL_TEST_HIGH_PTY_PORT"] = HIGH_PTY_PORT
     os.environ["QL_TEST_MISSING_PORT"] = MISSING_PORT
     # A byte now and then, so that an open port has something to report.
     os.set_blocking(master, False)
