@@ -5,7 +5,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "link/trace.h"
 #include "link/wire_format.h"
 
 namespace ql {
@@ -39,43 +41,107 @@ Status EditLine(HANDLE port, Edit edit) {
   return status;
 }
 
-// Runs one overlapped call (`issue`). A pending call on the caller's
-// OVERLAPPED is the caller's to finish. On the object's own it is waited for
-// here, and it never outlives the call: that OVERLAPPED lives on this frame.
+// How long a timed-out transfer's cancel may take before the transfer is
+// left to the driver.
+constexpr DWORD kCancelLimitMs = 3000;
+
+// A transfer on the object's own OVERLAPPED, with room for the bytes it moves
+// or the event bits it takes. On the heap: the driver writes into them until
+// the transfer ends, so one whose cancel never completes keeps them for good.
+struct OwnTransfer {
+  OVERLAPPED overlapped{};
+  DWORD eventBits = 0;
+  std::unique_ptr<BYTE[]> bytes;
+};
+
+std::unique_ptr<OwnTransfer> NewOwnTransfer(DWORD length) {
+  std::unique_ptr<OwnTransfer> record(new (std::nothrow) OwnTransfer);
+  if (record && length > 0) {
+    record->bytes.reset(new (std::nothrow) BYTE[length]);
+    if (!record->bytes) record.reset();
+  }
+  return record;
+}
+
+// Runs one overlapped call (`issue`) on the caller's OVERLAPPED: a pending
+// call is the caller's to finish.
 template <typename Issue>
-Status RunOverlapped(HANDLE port, HANDLE ioEvent, OVERLAPPED* callers, DWORD timeoutMs,
-                     DWORD& count, Issue issue) {
-  OVERLAPPED own{};
-  own.hEvent = ioEvent;
-  OVERLAPPED* overlapped = callers != nullptr ? callers : &own;
-  if (callers == nullptr) ResetEvent(ioEvent);
-  if (issue(overlapped, &count)) {
+Status RunOnCallers(OVERLAPPED* callers, DWORD& count, Issue issue) {
+  if (issue(callers, &count)) {
     // Also signalled when done at once, so that a caller can always wait on it.
-    if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
+    if (callers->hEvent != nullptr) SetEvent(callers->hEvent);
     return kSuccess;
   }
   const Status issued = LastSystemError();
+  return issued == ERROR_IO_PENDING ? kSuccess : issued;
+}
+
+// Runs one overlapped call (`issue`) on `record` and waits for it, cancelling
+// it after `timeoutMs`. A cancel the driver does not complete within
+// kCancelLimitMs must not hang the caller: the record (released from
+// `record`) and `ioEvent` (replaced) are left to the driver, never freed.
+template <typename Issue>
+Status RunOnOwn(HANDLE port, HANDLE& ioEvent, std::unique_ptr<OwnTransfer>& record, DWORD timeoutMs,
+                DWORD& count, Issue issue) {
+  if (ioEvent == nullptr) return kErrorNotEnoughMemory;  // its replacement failed
+  OVERLAPPED& overlapped = record->overlapped;
+  overlapped.hEvent = ioEvent;
+  ResetEvent(ioEvent);
+  if (issue(&overlapped, &count)) return kSuccess;
+  const Status issued = LastSystemError();
   if (issued != ERROR_IO_PENDING) return issued;
-  if (callers != nullptr) return kSuccess;
 
   const DWORD waited = WaitForSingleObject(ioEvent, timeoutMs);
-  if (waited == WAIT_OBJECT_0) return Checked(GetOverlappedResult(port, &own, &count, FALSE));
+  if (waited == WAIT_OBJECT_0)
+    return Checked(GetOverlappedResult(port, &overlapped, &count, FALSE));
   const Status status = waited == WAIT_TIMEOUT ? kErrorTimeout : LastSystemError();
   // The transfer is this thread's own, so CancelIo (present on XP) ends it.
   CancelIo(port);
-  GetOverlappedResult(port, &own, &count, TRUE);  // count: what moved before the cancel
+  if (WaitForSingleObject(ioEvent, kCancelLimitMs) == WAIT_OBJECT_0) {
+    GetOverlappedResult(port, &overlapped, &count, FALSE);  // count: what moved before the cancel
+    return status;
+  }
+  Trace(("Serial port: a cancelled transfer did not end within " +
+         std::to_string(kCancelLimitMs / 1000) + " s; left to the driver.")
+            .c_str());
+  static_cast<void>(record.release());
+  ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  count = 0;
   return status;
 }
 
-// A transfer's count is 0 until something moved, even on a closed port.
-template <typename Issue>
-Status Transfer(HANDLE port, HANDLE ioEvent, DWORD* countOut, OVERLAPPED* overlapped,
-                DWORD timeoutMs, Issue issue) {
+enum class Way { kSend, kReceive };
+
+// Moves `length` bytes from `source` or into `target`. On the object's own
+// OVERLAPPED the driver moves a copy, which a transfer left to it keeps. A
+// transfer's count is 0 until something moved, even on a closed port.
+Status Transfer(HANDLE port, HANDLE& ioEvent, Way way, const void* source, void* target,
+                DWORD length, DWORD* countOut, OVERLAPPED* callers, DWORD timeoutMs) {
   DWORD localCount = 0;
   DWORD& count = countOut != nullptr ? *countOut : localCount;
   count = 0;
   if (port == nullptr) return kErrorInvalidHandle;
-  return RunOverlapped(port, ioEvent, overlapped, timeoutMs, count, issue);
+  // `copy`: the record's bytes; null for the caller's own.
+  const auto issue = [&](OVERLAPPED* overlapped, BYTE* copy, DWORD* moved) {
+    if (way == Way::kSend) {
+      return WriteFile(port, copy != nullptr ? copy : source, length, moved, overlapped);
+    }
+    return ReadFile(port, copy != nullptr ? copy : target, length, moved, overlapped);
+  };
+  if (callers != nullptr) {
+    return RunOnCallers(callers, count, [&](OVERLAPPED* overlapped, DWORD* moved) {
+      return issue(overlapped, nullptr, moved);
+    });
+  }
+  std::unique_ptr<OwnTransfer> record = NewOwnTransfer(length);
+  if (!record) return kErrorNotEnoughMemory;
+  BYTE* const copy = record->bytes.get();
+  if (way == Way::kSend && length > 0) std::memcpy(copy, source, length);
+  const Status status = RunOnOwn(
+      port, ioEvent, record, timeoutMs, count,
+      [&](OVERLAPPED* overlapped, DWORD* moved) { return issue(overlapped, copy, moved); });
+  if (way == Way::kReceive && record && count > 0) std::memcpy(target, copy, count);
+  return status;
 }
 
 }  // namespace
@@ -129,7 +195,7 @@ Status CSerialPort::OpenPort(const char* name, DWORD inQueue, DWORD outQueue) {
 Status CSerialPort::ClosePort() {
   Store(kSuccess);
   if (portHandle == nullptr) return kSuccess;
-  CloseHandle(ioEvent);
+  if (ioEvent != nullptr) CloseHandle(ioEvent);
   ioEvent = nullptr;
   CloseHandle(portHandle);
   portHandle = nullptr;
@@ -170,11 +236,21 @@ Status CSerialPort::SetWatchMask(DWORD mask) {
 
 Status CSerialPort::AwaitCommEvent(OVERLAPPED* overlapped, DWORD timeoutMs) {
   if (portHandle == nullptr) return Store(kErrorInvalidHandle);
-  // The driver writes the bits when the wait completes, possibly after this call.
   DWORD unused = 0;
-  return Store(RunOverlapped(
-      portHandle, ioEvent, overlapped, timeoutMs, unused,
-      [&](OVERLAPPED* issued, DWORD*) { return WaitCommEvent(portHandle, &eventBits, issued); }));
+  if (overlapped != nullptr) {
+    // The driver writes the bits when the wait completes, possibly after this call.
+    return Store(RunOnCallers(overlapped, unused, [&](OVERLAPPED* issued, DWORD*) {
+      return WaitCommEvent(portHandle, &eventBits, issued);
+    }));
+  }
+  std::unique_ptr<OwnTransfer> record = NewOwnTransfer(0);
+  if (!record) return Store(kErrorNotEnoughMemory);
+  DWORD* const bits = &record->eventBits;
+  const Status status =
+      RunOnOwn(portHandle, ioEvent, record, timeoutMs, unused,
+               [&](OVERLAPPED* issued, DWORD*) { return WaitCommEvent(portHandle, bits, issued); });
+  if (status == kSuccess) eventBits = *bits;
+  return Store(status);
 }
 
 Status CSerialPort::SetFlowControl(int mode) {
@@ -263,10 +339,8 @@ Status CSerialPort::SendText(const char* text, DWORD* countOut, OVERLAPPED* over
 
 Status CSerialPort::SendBytes(const void* buffer, DWORD length, DWORD* countOut,
                               OVERLAPPED* overlapped, DWORD timeoutMs) {
-  return Store(Transfer(portHandle, ioEvent, countOut, overlapped, timeoutMs,
-                        [&](OVERLAPPED* issued, DWORD* count) {
-                          return WriteFile(portHandle, buffer, length, count, issued);
-                        }));
+  return Store(Transfer(portHandle, ioEvent, Way::kSend, buffer, nullptr, length, countOut,
+                        overlapped, timeoutMs));
 }
 
 Status CSerialPort::SendBlocks(const void* data, DWORD length) {
@@ -290,10 +364,8 @@ Status CSerialPort::SendByte(BYTE value, DWORD* countOut, OVERLAPPED* overlapped
 
 Status CSerialPort::ReceiveBytes(void* buffer, DWORD length, DWORD* countOut,
                                  OVERLAPPED* overlapped, DWORD timeoutMs) {
-  return Store(Transfer(portHandle, ioEvent, countOut, overlapped, timeoutMs,
-                        [&](OVERLAPPED* issued, DWORD* count) {
-                          return ReadFile(portHandle, buffer, length, count, issued);
-                        }));
+  return Store(Transfer(portHandle, ioEvent, Way::kReceive, nullptr, buffer, length, countOut,
+                        overlapped, timeoutMs));
 }
 
 Status CSerialPort::DiscardBuffers() {

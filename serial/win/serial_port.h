@@ -72,6 +72,7 @@ class CSerialPort {
   Status Store(Status code);
   // The thread whose codes go to listenerLastError (set by CSerialWnd); 0 for none.
   void SetListenerThreadId(DWORD id) { listenerThreadId.store(id); }
+  bool OnListenerThread() const { return GetCurrentThreadId() == listenerThreadId.load(); }
 
   std::atomic<Status> lastError{kSuccess};
   HANDLE portHandle = nullptr;  // null, not INVALID_HANDLE_VALUE, while closed

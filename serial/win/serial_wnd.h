@@ -14,6 +14,10 @@ namespace ql {
 // Used when OpenForWindow is given message 0.
 extern const UINT registeredComMessage;
 
+// The loss notice's code when the driver kept ending comm waits with no event
+// bits and no failure of its own: it no longer reports anything.
+constexpr Status kErrorPortSilent = ERROR_IO_DEVICE;
+
 class CSerialWnd : public CSerialPort {
  public:
   CSerialWnd();
@@ -26,14 +30,20 @@ class CSerialWnd : public CSerialPort {
   virtual Status ListenLoop();
 
   // Where the listener tells that the port is gone: `message` posted to
-  // `window` (first parameter: the failure's status code; second: the tag
-  // given at open), which need not be the window that receives the events.
-  // A null window or message 0 tells nothing. Set while the port is closed;
-  // it stays for later opens.
+  // `window` (first parameter: the failure's status code; second: the
+  // Generation() of the open whose listener posted it), which need not be the
+  // window that receives the events. A notice whose generation is not the
+  // current one comes from a port closed since, and is stale. A null window or
+  // message 0 tells nothing. Set while the port is closed; it stays for later
+  // opens.
   void SetLossNotice(HWND window, UINT message) {
     lossWindow = window;
     lossMessage = message;
   }
+
+  // Names the current open, or the last one while closed: counts the
+  // successful OpenForWindow calls.
+  std::uint32_t Generation() const { return generation.load(); }
 
   // At most one notification waits in the window's queue: events that arrive
   // meanwhile are folded into it, since its handler drains the port anyway.
@@ -61,9 +71,15 @@ class CSerialWnd : public CSerialPort {
 
  private:
   Status StartListener();
+  // Ends the listener, or gives up on it after a few seconds and leaves it its
+  // thread and events: a driver that never completes a cancel must not hang
+  // the caller.
   void StopListener();
-  // Tells the loss window that the port failed with `failure`; true once posted.
-  bool PostLoss(Status failure) const;
+
+  std::atomic<std::uint32_t> generation{0};
+  // The generation whose listener may use the port; 0 while none may. A
+  // listener that finds another here was given up on and ends without it.
+  std::atomic<std::uint32_t> listening{0};
 };
 
 }  // namespace ql

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "link/trace.h"
 #include "serial/win/serial_wnd.h"
 
 namespace ql {
@@ -421,10 +422,12 @@ TEST_F(SerialPortPty, OneNotificationWaitsInTheQueueUntilTheWindowTakesIt) {
 
 // A listener whose comm waits fail: each step either fails when issued
 // (`issued`) or completes with the NTSTATUS `completion` written the way the
-// driver writes it; after the script the port's own waits run.
+// driver writes it, bringing `events` when that is success; after the script
+// the port's own waits run.
 struct WaitStep {
   Status issued;
   std::uintptr_t completion;
+  DWORD events = EV_RXCHAR;
 };
 
 class FailingWnd : public ProbeWnd {
@@ -439,7 +442,7 @@ class FailingWnd : public ProbeWnd {
     const WaitStep step = script[next++];
     if (step.issued != kSuccess) return Store(step.issued);
     record->Internal = step.completion;
-    eventBits = step.completion == 0 ? EV_RXCHAR : 0xFFFFFFFFu;
+    eventBits = step.completion == 0 ? step.events : 0xFFFFFFFFu;
     SetEvent(record->hEvent);
     return Store(kSuccess);
   }
@@ -501,7 +504,8 @@ TEST_F(SerialPortPty, AGonePortIsToldOnceToItsOwnWindowAndTheStopEndsTheRetrying
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].message, kLossMessage);
   EXPECT_EQ(posted[0].wParam, static_cast<WPARAM>(ERROR_BAD_COMMAND));
-  EXPECT_EQ(posted[0].lParam, 5);
+  const std::uint32_t first = port.Generation();
+  EXPECT_EQ(posted[0].lParam, static_cast<LPARAM>(first));
   // Still trying, at most once a second by now.
   EXPECT_GE(port.issues.load(), 6);
   EXPECT_LE(port.issues.load(), 10);
@@ -514,6 +518,98 @@ TEST_F(SerialPortPty, AGonePortIsToldOnceToItsOwnWindowAndTheStopEndsTheRetrying
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(port.ClosePort(), kSuccess);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(700));
+
+  // Each open has a generation of its own, which its listener's notice
+  // carries, so that the first open's notice reads as stale; a failed open
+  // leaves the number alone.
+  EXPECT_NE(port.OpenForWindow(missingPort.c_str(), target.window, 1124, 5, 2048, 2048), kSuccess);
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 5, 2048, 2048), kSuccess);
+  EXPECT_EQ(port.Generation(), first + 1);
+  const std::vector<MSG> again = lossWindow.Collect(std::chrono::milliseconds(500));
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].lParam, static_cast<LPARAM>(first + 1));
+  EXPECT_EQ(port.ClosePort(), kSuccess);
+  EXPECT_EQ(port.Generation(), first + 1);
+}
+
+TEST_F(SerialPortPty, WaitsThatKeepEndingEmptyArePacedAndToldAsLost) {
+  MessageWindow target;
+  // One empty wait, as a change of the event mask makes, and a character;
+  // then a driver that ends every wait empty, as some do once unplugged.
+  std::vector<WaitStep> steps{{kSuccess, 0, 0}, {kSuccess, 0, EV_RXCHAR}};
+  steps.insert(steps.end(), 200, WaitStep{kSuccess, 0, 0});
+  FailingWnd port(steps);
+  port.SetLossNotice(target.window, kLossMessage);
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 0, 2048, 2048), kSuccess);
+  std::vector<MSG> posted;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline &&
+         std::none_of(posted.begin(), posted.end(),
+                      [](const MSG& m) { return m.message == kLossMessage; })) {
+    for (const MSG& m : target.Collect(std::chrono::milliseconds(50))) posted.push_back(m);
+  }
+  // Told once ten waits in a row brought nothing; a spinning listener would
+  // have issued the whole script by then.
+  const int issued = port.issues.load();
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].message, 1124u);
+  EXPECT_EQ(posted[1].message, kLossMessage);
+  EXPECT_EQ(posted[1].wParam, static_cast<WPARAM>(kErrorPortSilent));
+  EXPECT_EQ(posted[1].lParam, static_cast<LPARAM>(port.Generation()));
+  EXPECT_GE(issued, 12);
+  EXPECT_LE(issued, 13);
+  EXPECT_EQ(port.ClosePort(), kSuccess);
+}
+
+// Its first comm wait stays pending, and no cancel ever ends it: a driver that
+// hangs. Later waits go to the port.
+class StuckWnd : public ProbeWnd {
+ public:
+  Status AwaitCommEvent(OVERLAPPED* record, DWORD timeoutMs) override {
+    if (stuck.load() != nullptr) return CSerialWnd::AwaitCommEvent(record, timeoutMs);
+    record->Internal = STATUS_PENDING;
+    stuck.store(record);
+    return Store(kSuccess);
+  }
+
+  std::atomic<OVERLAPPED*> stuck{nullptr};
+};
+
+TEST_F(SerialPortPty, AStopGivesUpOnAStuckListenerWhichEndsLateWithoutTouchingTheNextOpen) {
+  std::vector<std::string> traced;
+  SetTraceSink([&traced](const std::string& line) { traced.push_back(line); });
+  MessageWindow target;
+  StuckWnd port;
+  port.SetLossNotice(target.window, kLossMessage);
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 0, 2048, 2048), kSuccess);
+  for (int i = 0; i < 5000 && port.stuck.load() == nullptr; ++i) Sleep(1);
+  ASSERT_NE(port.stuck.load(), nullptr);
+  HANDLE listener = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), port.Listener(), GetCurrentProcess(), &listener,
+                              SYNCHRONIZE, FALSE, 0));
+
+  // A few seconds, not forever; the bound leaves a busy machine ample room.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.ClosePort(), kSuccess);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(WaitForSingleObject(listener, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetTraceSink(nullptr);
+  ASSERT_EQ(traced.size(), 1u);
+  EXPECT_NE(traced[0].find("did not end"), std::string::npos) << traced[0];
+
+  // The driver lets go only once the port is open again: the old listener
+  // ends, and neither closes nor tells anything of the new open.
+  ASSERT_EQ(port.OpenForWindow(ptyPort.c_str(), target.window, 1124, 0, 2048, 2048), kSuccess);
+  OVERLAPPED* const stuck = port.stuck.load();
+  stuck->Internal = kStatusCancelled;
+  SetEvent(stuck->hEvent);
+  EXPECT_EQ(WaitForSingleObject(listener, 10000), WAIT_OBJECT_0);
+  CloseHandle(listener);
+  EXPECT_TRUE(target.Collect(std::chrono::milliseconds(200)).empty());
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.SendText("@@", nullptr, nullptr, 5000), kSuccess);
+  EXPECT_EQ(port.ClosePort(), kSuccess);
 }
 
 TEST(SerialPortHangUp, ATerminalThatHangsUpIsToldAsLostWithoutSpinning) {
