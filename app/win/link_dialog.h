@@ -16,7 +16,7 @@ struct LinkDialogContext {
   HWND mainWindow = nullptr;  // receives the port's notifications
   CSerialWnd* port = nullptr;
   TraySink* tray = nullptr;
-  std::string settingsPath;
+  std::wstring settingsPath;
   HMENU trayMenu = nullptr;  // the tray popup, loaded at initialisation
   int trayIcon = 0;          // the icon the tray shows now
 };

@@ -55,7 +55,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   dialog.mainWindow = ql::CreateMainWindow(instance, &linkPort, &onSerialEvent);
   dialog.port = &linkPort;
   dialog.tray = &shellTray;
-  dialog.settingsPath = ql::SettingsFilePath(GetCommandLineA());
+  dialog.settingsPath = ql::SettingsFilePath();
   dialogWindow = ql::CreateLinkDialog(instance, dialog);
   return ql::RunMessageLoop();
 }

@@ -47,21 +47,22 @@ class RecordingTray final : public TraySink {
   std::function<void()> onDelete;
 };
 
-std::string TempPath(const std::string& name) {
-  char dir[MAX_PATH];
-  GetTempPathA(MAX_PATH, dir);
-  return std::string(dir) + name;
+// Names given here are ASCII.
+std::wstring TempPath(const std::string& name) {
+  wchar_t dir[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  return dir + std::wstring(name.begin(), name.end());
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+std::string ReadWholeFile(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
 // The keys in file order with their values, "Key=value" each.
-std::vector<std::string> SavedKeys(const std::string& path) {
+std::vector<std::string> SavedKeys(const std::wstring& path) {
   std::vector<std::string> keys;
   std::istringstream lines(ReadWholeFile(path));
   for (std::string line; std::getline(lines, line);) {
@@ -120,18 +121,9 @@ void PressKeys(std::initializer_list<WORD> keys) {
   SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
-TEST(SettingsFileTest, PathIsThatOfTheProgramFolder) {
-  EXPECT_EQ(SettingsFilePath("\"C:\\Program Files\\QL\\quarnelix_link.exe\" C:\\a\\b.txt"),
-            "C:\\Program Files\\QL\\Quarnelix_link.ini");
-  EXPECT_EQ(SettingsFilePath("C:\\ql\\quarnelix_link.exe C:\\data\\x"),
-            "C:\\ql\\Quarnelix_link.ini");
-  EXPECT_EQ(SettingsFilePath("C:\\ql\\quarnelix_link.exe"), "C:\\ql\\Quarnelix_link.ini");
-  EXPECT_EQ(SettingsFilePath("quarnelix_link.exe \\\\server\\share"), "Quarnelix_link.ini");
-}
-
 TEST(SettingsFileTest, ValuesParseLikeTheProgramAlwaysDid) {
-  const std::string path = TempPath("ql_parse.ini");
-  std::ofstream(path, std::ios::binary)
+  const std::wstring path = TempPath("ql_parse.ini");
+  std::ofstream(path.c_str(), std::ios::binary)
       << "[options]\r\nLastPort= 12\r\nLastSpeed=-1\r\nAuto=x\r\nHide=7z\r\n";
   const LinkSettings settings = LoadSettings(path);
   EXPECT_EQ(settings.lastPort, 12);
@@ -139,13 +131,13 @@ TEST(SettingsFileTest, ValuesParseLikeTheProgramAlwaysDid) {
   EXPECT_EQ(settings.autoOpen, 0);
   EXPECT_EQ(settings.hide, 7);
   EXPECT_EQ(settings.hotkeyStartStop, 0);  // missing key
-  DeleteFileA(path.c_str());
+  DeleteFileW(path.c_str());
 
   EXPECT_EQ(LoadSettings(TempPath("ql_no_such_file.ini")).lastSpeed, 0);
 }
 
 TEST(SettingsFileTest, OnlyAPortBeyondCom4IsRememberedByName) {
-  const std::string path = TempPath("ql_port_name.ini");
+  const std::wstring path = TempPath("ql_port_name.ini");
   const struct {
     const char* stored;
     const char* loaded;
@@ -153,21 +145,22 @@ TEST(SettingsFileTest, OnlyAPortBeyondCom4IsRememberedByName) {
                {"COM012", ""},     {"COM257", ""},       {"COM7x", ""},
                {"COM", ""},        {"LPT7", ""},         {"COM99999999", ""}};
   for (const auto& c : cases) {
-    std::ofstream(path, std::ios::binary) << "[options]\r\nLastPortName=" << c.stored << "\r\n";
+    std::ofstream(path.c_str(), std::ios::binary)
+        << "[options]\r\nLastPortName=" << c.stored << "\r\n";
     EXPECT_EQ(LoadSettings(path).lastPortName, c.loaded) << c.stored;
   }
   // Written after the eight while such a port is chosen, gone once it is not.
   LinkSettings settings;
   settings.lastPort = 5;
   settings.lastPortName = "COM12";
-  DeleteFileA(path.c_str());
+  DeleteFileW(path.c_str());
   SaveSettings(path, settings);
   EXPECT_EQ(SavedKeys(path).back(), "LastPortName=COM12");
   settings.lastPortName.clear();
   SaveSettings(path, settings);
   EXPECT_EQ(SavedKeys(path).size(), 8u);
   EXPECT_EQ(SavedKeys(path).back(), "HotkeyStartStop=0");
-  DeleteFileA(path.c_str());
+  DeleteFileW(path.c_str());
 }
 
 TEST(HotkeyTest, ControlFlagsBecomeRegistrationModifiers) {
@@ -226,7 +219,8 @@ TEST(ActivityStatusTest, OnlyAFailedUploadIsShown) {
 // virtualization Windows keeps them in the user's virtual store, and the
 // status line says so.
 TEST(ActivityStatusTest, AStoredUploadKeptInTheVirtualStoreIsNamedThere) {
-  const std::string store = TempPath("ql_virtual_store");
+  const std::wstring wideStore = TempPath("ql_virtual_store");
+  const std::string store(wideStore.begin(), wideStore.end());  // ASCII
   CreateDirectoryA(store.c_str(), nullptr);
   CreateDirectoryA((store + "\\sub").c_str(), nullptr);
   for (const char* name : {"\\memo.txt", "\\sub\\x.y"}) {
@@ -267,7 +261,7 @@ class LinkDialogTest : public ::testing::Test {
   void SetUp() override {
     static int run = 0;
     context.settingsPath = TempPath("ql_dialog_" + std::to_string(++run) + ".ini");
-    DeleteFileA(context.settingsPath.c_str());
+    DeleteFileW(context.settingsPath.c_str());
     context.mainWindow = CreateMainWindow(GetModuleHandleA(nullptr), &port, &onSerialEvent);
     context.port = &port;
     context.tray = &tray;
@@ -279,11 +273,11 @@ class LinkDialogTest : public ::testing::Test {
     if (port.IsOpen()) port.ClosePort();
     DestroyWindow(context.mainWindow);  // also destroys the dialog it owns
     Pump();
-    DeleteFileA(context.settingsPath.c_str());
+    DeleteFileW(context.settingsPath.c_str());
   }
 
   void WriteSettings(const std::string& lines) {
-    std::ofstream(context.settingsPath, std::ios::binary) << "[options]\r\n" << lines;
+    std::ofstream(context.settingsPath.c_str(), std::ios::binary) << "[options]\r\n" << lines;
   }
 
   void Open() { dialog = CreateLinkDialog(GetModuleHandleA(nullptr), context); }
