@@ -2,7 +2,6 @@
 // serves, the same in the dialog's status line and in the terminal.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 namespace ql {
@@ -17,23 +16,6 @@ inline std::string PortClosedText(const std::string& port) { return port + " clo
 inline std::string PortLostText(const std::string& port) {
   return port + " went away; trying to open it again every " +
          std::to_string(kReopenIntervalMs / 1000) + " s.";
-}
-
-// An upload that could not be stored: `path` as the handheld gave it (empty
-// when no name came with it), `why` in a few words (may be empty). The name
-// is what follows the path's last backslash, the folder the rest.
-inline std::string UploadFailedText(const std::string& path, const std::string& why) {
-  const std::size_t slash = path.rfind('\\');
-  std::string text = "Unable to store ";
-  if (path.empty()) {
-    text += "an upload";
-  } else if (slash == std::string::npos) {
-    text += path;
-  } else {
-    text += path.substr(slash + 1) + " in " + path.substr(0, slash + 1);
-  }
-  if (!why.empty()) text += " (" + why + ")";
-  return text;
 }
 
 inline std::string PortOpenFailedText(const std::string& port) {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/common/status_texts.h"
+#include "fs/windows_file_system.h"
 
 namespace ql {
 namespace {
@@ -47,7 +47,33 @@ std::string SystemText(DWORD code) {
   return words;
 }
 
+// The paths shown are the handheld's and the system's, in its ANSI code page.
+const HandheldCharset& ShownCharset() {
+  static const AnsiCharset charset;
+  return charset;
+}
+
+// An upload that could not be stored: `path` as the handheld gave it (empty
+// when no name came with it), `why` in a few words (may be empty).
+std::string UploadFailedText(const std::string& path, const std::string& why) {
+  std::string text = "Unable to store ";
+  if (path.empty()) {
+    text += "an upload";
+  } else {
+    const FolderAndName parts = SplitFolderAndName(path, ShownCharset());
+    text += parts.folder.empty() ? parts.name : parts.name + " in " + parts.folder;
+  }
+  if (!why.empty()) text += " (" + why + ")";
+  return text;
+}
+
 }  // namespace
+
+FolderAndName SplitFolderAndName(const std::string& path, const HandheldCharset& charset) {
+  const std::size_t separator = FindLastSeparator(path, charset);
+  if (separator == std::string::npos) return {std::string(), path};
+  return {path.substr(0, separator + 1), path.substr(separator + 1)};
+}
 
 std::string SystemErrorWords(Status code) {
   const auto systemCode = static_cast<DWORD>(code);
@@ -65,6 +91,14 @@ std::string ActivityStatusText(const LinkActivity& activity) {
     why = activity.reason;
   }
   return UploadFailedText(activity.text, why);
+}
+
+std::string StoredUploadText(const LinkActivity& activity, const std::wstring& virtualStore) {
+  if (activity.kind != LinkActivity::Kind::kUploadStored) return std::string();
+  const std::string place = VirtualStorePlace(activity.text, virtualStore);
+  if (place.empty()) return std::string();
+  const FolderAndName parts = SplitFolderAndName(place, ShownCharset());
+  return "Stored " + parts.name + " in " + parts.folder;
 }
 
 }  // namespace ql

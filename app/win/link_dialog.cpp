@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 #include <dbt.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -402,39 +401,6 @@ HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context) {
 
 void ShowLinkStatus(HWND dialog, const std::string& text) {
   SetDlgItemTextA(dialog, IDC_STATUS, text.c_str());
-}
-
-std::string VirtualStoreFolder() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
-  // Windows XP knows no such class and fails the call: nothing is virtualized there.
-  DWORD virtualized = 0;
-  DWORD size = 0;
-  const BOOL known = GetTokenInformation(token, TokenVirtualizationEnabled, &virtualized,
-                                         sizeof virtualized, &size);
-  CloseHandle(token);
-  char localAppData[MAX_PATH];
-  if (!known || virtualized == 0 ||
-      SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData) !=
-          S_OK) {
-    return std::string();
-  }
-  return std::string(localAppData) + "\\VirtualStore";
-}
-
-std::string StoredUploadText(const LinkActivity& activity, const std::string& virtualStore) {
-  const std::string& path = activity.text;
-  if (activity.kind != LinkActivity::Kind::kUploadStored || virtualStore.empty() ||
-      path.size() < 3 || path[1] != ':' || path[2] != '\\') {
-    return std::string();
-  }
-  // The store mirrors the drive's folders without the drive letter. An
-  // upload never replaces a file, and a file in the store shows in C:\ to
-  // this program, so a file found there is the one just stored.
-  const std::string real = virtualStore + path.substr(2);
-  if (GetFileAttributesA(real.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
-  const std::size_t slash = real.rfind('\\');
-  return "Stored " + real.substr(slash + 1) + " in " + real.substr(0, slash + 1);
 }
 
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

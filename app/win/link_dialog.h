@@ -7,7 +7,6 @@
 #include <string>
 
 #include "app/win/tray_icon.h"
-#include "link/link_activity.h"
 #include "serial/win/serial_wnd.h"
 
 namespace ql {
@@ -27,18 +26,6 @@ HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context);
 
 // Puts `text` in the dialog's status line; on the UI thread.
 void ShowLinkStatus(HWND dialog, const std::string& text);
-
-// The folder where Windows keeps what this program writes to folders its
-// user may not write to (%LOCALAPPDATA%\VirtualStore), when the program runs
-// with file virtualization (an older program on Vista and later, without
-// administrator rights); empty otherwise, and always on Windows XP.
-std::string VirtualStoreFolder();
-
-// The status line's text for an upload stored as `activity.text` ("C:\memo.txt")
-// that file virtualization put under `virtualStore` instead: where it really
-// is. Empty for every other activity, without a virtual store, and when the
-// file is where its path says.
-std::string StoredUploadText(const LinkActivity& activity, const std::string& virtualStore);
 
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

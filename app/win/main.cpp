@@ -45,7 +45,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Reports come on the UI thread, from inside the window procedure; only a
   // failed upload is shown, and a stored one that Windows kept elsewhere than
   // in C:\ itself; the rest (progress above all) would only flicker.
-  const std::string virtualStore = ql::VirtualStoreFolder();
+  const std::wstring virtualStore = ql::VirtualStoreFolder();
   desktopLink.SetActivitySink([&dialogWindow, &virtualStore](const ql::LinkActivity& activity) {
     std::string text = ql::ActivityStatusText(activity);
     if (text.empty()) text = ql::StoredUploadText(activity, virtualStore);

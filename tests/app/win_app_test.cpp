@@ -215,40 +215,69 @@ TEST(ActivityStatusTest, OnlyAFailedUploadIsShown) {
   }
 }
 
+// Shift-JIS, whatever the system's own code page: there 0x95 0x5C is one
+// character (表), and so is 0x83 0x5C (ソ).
+class ShiftJis final : public HandheldCharset {
+ public:
+  bool IsLeadByte(unsigned char byte) const override {
+    return IsDBCSLeadByteEx(932, byte) != FALSE;
+  }
+};
+
+TEST(ActivityStatusTest, APathDividesAtItsLastSeparatorThatIsACharacter) {
+  const struct {
+    const char* path;
+    const char* folder;
+    const char* name;
+  } cases[] = {
+      {"C:\\\x95\\.txt", "C:\\", "\x95\\.txt"},
+      {"C:\\\x95\\\\memo.txt", "C:\\\x95\\\\", "memo.txt"},
+      {"C:\\a\\\x83\\", "C:\\a\\", "\x83\\"},
+      {"C:\\a/b", "C:\\a/", "b"},
+      {"C:\\\x95", "C:\\", "\x95"},  // a lead byte with nothing after it
+      {"memo.txt", "", "memo.txt"},
+  };
+  for (const auto& c : cases) {
+    const FolderAndName parts = SplitFolderAndName(c.path, ShiftJis());
+    EXPECT_EQ(parts.folder, c.folder) << c.path;
+    EXPECT_EQ(parts.name, c.name) << c.path;
+  }
+}
+
 // Uploads go to C:\ and stay there as far as the program can see; with file
 // virtualization Windows keeps them in the user's virtual store, and the
 // status line says so.
 TEST(ActivityStatusTest, AStoredUploadKeptInTheVirtualStoreIsNamedThere) {
-  const std::wstring wideStore = TempPath("ql_virtual_store");
-  const std::string store(wideStore.begin(), wideStore.end());  // ASCII
-  CreateDirectoryA(store.c_str(), nullptr);
-  CreateDirectoryA((store + "\\sub").c_str(), nullptr);
-  for (const char* name : {"\\memo.txt", "\\sub\\x.y"}) {
-    std::ofstream(store + name, std::ios::binary) << "contents";
+  const std::wstring store = TempPath("ql_virtual_store");
+  const std::string shownStore(store.begin(), store.end());  // the test's temporary folder is ASCII
+  CreateDirectoryW(store.c_str(), nullptr);
+  CreateDirectoryW((store + L"\\sub").c_str(), nullptr);
+  for (const wchar_t* name : {L"\\memo.txt", L"\\sub\\x.y"}) {
+    std::ofstream((store + name).c_str(), std::ios::binary) << "contents";
   }
   LinkActivity failed(LinkActivity::Kind::kUploadFailed, "C:\\memo.txt");
   LinkActivity named(LinkActivity::Kind::kUploadNameTaken, "C:\\memo.txt");
   const struct {
     LinkActivity activity;
-    std::string store;
+    std::wstring store;
     std::string shown;
   } cases[] = {
       {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\memo.txt"), store,
-       "Stored memo.txt in " + store + "\\"},
+       "Stored memo.txt in " + shownStore + "\\"},
       {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\sub\\x.y"), store,
-       "Stored x.y in " + store + "\\sub\\"},
+       "Stored x.y in " + shownStore + "\\sub\\"},
       // Stored in C:\ itself: the store has no such file, or there is no store.
       {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\other.txt"), store, ""},
-      {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\memo.txt"), "", ""},
+      {LinkActivity(LinkActivity::Kind::kUploadStored, "C:\\memo.txt"), L"", ""},
       {failed, store, ""},
       {named, store, ""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(StoredUploadText(c.activity, c.store), c.shown) << c.activity.text;
   }
-  for (const char* name : {"\\memo.txt", "\\sub\\x.y"}) DeleteFileA((store + name).c_str());
-  RemoveDirectoryA((store + "\\sub").c_str());
-  RemoveDirectoryA(store.c_str());
+  for (const wchar_t* name : {L"\\memo.txt", L"\\sub\\x.y"}) DeleteFileW((store + name).c_str());
+  RemoveDirectoryW((store + L"\\sub").c_str());
+  RemoveDirectoryW(store.c_str());
 }
 
 class LinkDialogTest : public ::testing::Test {
