@@ -1,6 +1,8 @@
 #include "fs/windows_file_system.h"
 
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -320,6 +322,18 @@ class WindowsUploadFile : public UploadFile {
   bool placed_ = false;
 };
 
+// For showing only: a character the code page lacks becomes '?'.
+std::string ShownAnsi(const std::wstring& wide) {
+  if (wide.empty() || wide.size() > kLongestText) return std::string();
+  const int length = static_cast<int>(wide.size());
+  const int count =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return std::string();
+  std::string ansi(static_cast<std::size_t>(count), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), length, &ansi[0], count, nullptr, nullptr);
+  return ansi;
+}
+
 }  // namespace
 
 bool AnsiCharset::IsLeadByte(unsigned char byte) const { return IsDBCSLeadByte(byte) != FALSE; }
@@ -440,6 +454,39 @@ void WindowsFileSystem::RemoveAbandonedTemporaries(const std::string& folder) co
                     FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (abandoned != INVALID_HANDLE_VALUE) CloseHandle(abandoned);
   } while (search.Next(data));
+}
+
+std::wstring VirtualStoreFolder() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+  // Windows XP knows no such class and fails the call: nothing is virtualized there.
+  DWORD virtualized = 0;
+  DWORD size = 0;
+  const BOOL known = GetTokenInformation(token, TokenVirtualizationEnabled, &virtualized,
+                                         sizeof virtualized, &size);
+  CloseHandle(token);
+  wchar_t localAppData[MAX_PATH];
+  if (!known || virtualized == 0 ||
+      SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData) !=
+          S_OK) {
+    return std::wstring();
+  }
+  return std::wstring(localAppData) + L"\\VirtualStore";
+}
+
+std::string VirtualStorePlace(const std::string& path, const std::wstring& virtualStore) {
+  static const AnsiCharset charset;
+  DesktopPath desktop;
+  if (virtualStore.empty() ||
+      ToDesktopPath(path, NameUse::kName, ERROR_INVALID_NAME, charset, desktop) != kSuccess) {
+    return std::string();
+  }
+  // The store mirrors the drive's folders without the drive letter. An
+  // upload never replaces a file, and a file in the store shows in C:\ to
+  // this program, so a file found there is the one just stored.
+  const std::wstring place = virtualStore + desktop.Whole().substr(2);
+  if (GetFileAttributesW(place.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
+  return ShownAnsi(place);
 }
 
 }  // namespace ql

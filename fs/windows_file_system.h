@@ -35,4 +35,16 @@ class WindowsFileSystem : public FileSystem {
   AnsiCharset charset_;
 };
 
+// The folder where Windows keeps what this program writes to folders its
+// user may not write to (%LOCALAPPDATA%\VirtualStore), while the program runs
+// with file virtualization (an older program on Vista and later, without
+// administrator rights); empty otherwise, and always on Windows XP.
+std::wstring VirtualStoreFolder();
+
+// Where file virtualization put the file stored as the handheld's `path`
+// ("C:\dir\name"): its place under `virtualStore`, in the ANSI code page for
+// showing. Empty without a store, and when the store holds no such file: then
+// the file is where its path says.
+std::string VirtualStorePlace(const std::string& path, const std::wstring& virtualStore);
+
 }  // namespace ql

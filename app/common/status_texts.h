@@ -41,21 +41,4 @@ inline std::string WrongSpeedText(unsigned baud, const std::string& how = std::s
          std::to_string(baud) + "; try " + OtherSpeeds(baud) + how + ".";
 }
 
-// An upload that could not be stored: `path` as the handheld gave it (empty
-// when no name came with it), `why` in a few words (may be empty). The name
-// is what follows the path's last backslash, the folder the rest.
-inline std::string UploadFailedText(const std::string& path, const std::string& why) {
-  const std::size_t slash = path.rfind('\\');
-  std::string text = "Unable to store ";
-  if (path.empty()) {
-    text += "an upload";
-  } else if (slash == std::string::npos) {
-    text += path;
-  } else {
-    text += path.substr(slash + 1) + " in " + path.substr(0, slash + 1);
-  }
-  if (!why.empty()) text += " (" + why + ")";
-  return text;
-}
-
 }  // namespace ql

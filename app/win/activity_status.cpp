@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "app/common/status_texts.h"
+#include "fs/windows_file_system.h"
 
 namespace ql {
 namespace {
@@ -47,7 +50,33 @@ std::string SystemText(DWORD code) {
   return words;
 }
 
+// The paths shown are the handheld's and the system's, in its ANSI code page.
+const HandheldCharset& ShownCharset() {
+  static const AnsiCharset charset;
+  return charset;
+}
+
+// An upload that could not be stored: `path` as the handheld gave it (empty
+// when no name came with it), `why` in a few words (may be empty).
+std::string UploadFailedText(const std::string& path, const std::string& why) {
+  std::string text = "Unable to store ";
+  if (path.empty()) {
+    text += "an upload";
+  } else {
+    const FolderAndName parts = SplitFolderAndName(path, ShownCharset());
+    text += parts.folder.empty() ? parts.name : parts.name + " in " + parts.folder;
+  }
+  if (!why.empty()) text += " (" + why + ")";
+  return text;
+}
+
 }  // namespace
+
+FolderAndName SplitFolderAndName(const std::string& path, const HandheldCharset& charset) {
+  const std::size_t separator = FindLastSeparator(path, charset);
+  if (separator == std::string::npos) return {std::string(), path};
+  return {path.substr(0, separator + 1), path.substr(separator + 1)};
+}
 
 std::string SystemErrorWords(Status code) {
   const auto systemCode = static_cast<DWORD>(code);
@@ -69,15 +98,44 @@ std::string PortOpenProblem(Status code) {
   }
 }
 
-std::string ActivityStatusText(const LinkActivity& activity) {
-  if (activity.kind != LinkActivity::Kind::kUploadFailed) return std::string();
-  std::string why;
-  if (activity.status != kSuccess) {
-    why = SystemErrorWords(activity.status);
-  } else {
-    why = activity.reason;
+ActivityReport::ActivityReport(std::wstring virtualStore)
+    : virtualStore_(std::move(virtualStore)) {}
+
+std::string ActivityReport::TextFor(const LinkActivity& activity, unsigned baud) {
+  if (speedHint_.Due(activity)) return WrongSpeedText(baud);
+  using Kind = LinkActivity::Kind;
+  const FolderAndName file = SplitFolderAndName(activity.text, ShownCharset());
+  const std::string from = file.folder.empty() ? file.name : file.name + " from " + file.folder;
+  const std::string size = FormatSize(activity.bytes);
+  const std::string why =
+      activity.status != kSuccess ? SystemErrorWords(activity.status) : activity.reason;
+  switch (activity.kind) {
+    case Kind::kUploadStored: {
+      // Where file virtualization put it, when it did.
+      const std::string place = VirtualStorePlace(activity.text, virtualStore_);
+      const FolderAndName stored =
+          place.empty() ? file : SplitFolderAndName(place, ShownCharset());
+      return "Stored " + stored.name + " in " + stored.folder + " (" + size + ")";
+    }
+    case Kind::kUploadFailed:
+    case Kind::kUploadNameRefused:
+      return UploadFailedText(activity.text, why);
+    case Kind::kUploadCutShort:
+      return "Upload of " + file.name + " cut short after " + size + " (" + why +
+             "): nothing stored";
+    case Kind::kFileSent:
+      return "Sent " + from + " (" + size + ")";
+    case Kind::kFileChanged:
+      return "Sent " + size + " of " + from + ": the file changed while it was read";
+    case Kind::kFileReadFailed:
+      return "Sending " + file.name + " stopped after " + size + ": the disk could not read it (" +
+             why + ")";
+    case Kind::kTransferEnded:
+      return "Sending " + file.name + " stopped after " + size + " (" + why + ")";
+    default:
+      // Listings, commands and progress would only flicker.
+      return std::string();
   }
-  return UploadFailedText(activity.text, why);
 }
 
 }  // namespace ql

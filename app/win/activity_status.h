@@ -3,7 +3,9 @@
 
 #include <string>
 
+#include "link/handheld_charset.h"
 #include "link/link_activity.h"
+#include "link/speed_hint.h"
 #include "link/status.h"
 
 namespace ql {
@@ -17,8 +19,29 @@ std::string SystemErrorWords(Status code);
 // another program, is not there, or the system's words.
 std::string PortOpenProblem(Status code);
 
-// The status line's text for an activity the user is to see: a failed
-// upload. Empty for every other kind, progress included.
-std::string ActivityStatusText(const LinkActivity& activity);
+// A path as the status line names it: the folder up to and with the last
+// separator, the name after it. `charset` says where each character ends, so
+// that the second byte of a double-byte character (0x5C in Shift-JIS 0x95 0x5C)
+// divides nothing. The folder is empty when the path has no separator.
+struct FolderAndName {
+  std::string folder;
+  std::string name;
+};
+FolderAndName SplitFolderAndName(const std::string& path, const HandheldCharset& charset);
+
+// What the status line says of the link's activity: that the handheld is
+// probably at another speed, once for each run of bytes that make no
+// command, and how each transfer ended.
+class ActivityReport {
+ public:
+  // `virtualStore`: where file virtualization keeps this program's uploads; empty: nowhere.
+  explicit ActivityReport(std::wstring virtualStore);
+  // The status line's new text for `activity`, with the link at `baud`; empty: unchanged.
+  std::string TextFor(const LinkActivity& activity, unsigned baud);
+
+ private:
+  SpeedHint speedHint_;
+  std::wstring virtualStore_;
+};
 
 }  // namespace ql

@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 #include <dbt.h>
-#include <shlobj.h>
 
 #include <cstdio>
 
@@ -75,7 +74,7 @@ int TrayIconOf(LinkKeeper::Look look) {
 
 // Opens the port the link was started on at the selected speed.
 Status OpenPort(HWND dialog, LinkDialogContext& context) {
-  const UINT baud = GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE);
+  const UINT baud = LinkSpeed(dialog);
   // The device name reaches every port, COM10 and beyond included.
   const std::string device = "\\\\.\\" + context.keeper.Port();
   context.port->SetLossNotice(dialog, WM_SERIAL_LOST);
@@ -86,8 +85,16 @@ Status OpenPort(HWND dialog, LinkDialogContext& context) {
   return opened;
 }
 
-// Does what the keeper orders, then shows its state: the button, the link
-// flag and the boxes, which stay disabled while the link runs.
+// The keeper's state on the dialog: the button, the link flag and the
+// boxes, which stay disabled while the link runs.
+void ShowLinkState(HWND dialog, const LinkDialogContext& context) {
+  const bool running = context.keeper.Running();
+  SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, running ? "Stop" : "Start");
+  SetLinkFlag(dialog, running ? 1 : 0);
+  EnableBoxes(dialog, running ? FALSE : TRUE);
+}
+
+// Does what the keeper orders, then shows its state.
 void Carry(HWND dialog, LinkDialogContext& context, LinkKeeper::Orders orders) {
   for (;;) {
     if (orders.close) context.port->ClosePort();
@@ -104,10 +111,7 @@ void Carry(HWND dialog, LinkDialogContext& context, LinkKeeper::Orders orders) {
     const Status opened = OpenPort(dialog, context);
     orders = context.keeper.Opened(opened, context.port->Generation());
   }
-  const bool running = context.keeper.Running();
-  SetDlgItemTextA(dialog, IDC_BTN_STARTSTOP, running ? "Stop" : "Start");
-  SetLinkFlag(dialog, running ? 1 : 0);
-  EnableBoxes(dialog, running ? FALSE : TRUE);
+  ShowLinkState(dialog, context);
 }
 
 void ToggleLink(HWND dialog, LinkDialogContext& context) {
@@ -116,9 +120,10 @@ void ToggleLink(HWND dialog, LinkDialogContext& context) {
     return;
   }
   const std::string port = PortText(dialog);
-  if (port.empty() || GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE) == 0) {
+  if (port.empty() || LinkSpeed(dialog) == 0) {
     ShowLinkStatus(dialog, port.empty() ? "Choose a port first." : "Choose a speed first.");
     ShowTrayIcon(dialog, context, IDI_PORT_FAILED);
+    ShowLinkState(dialog, context);
     return;
   }
   Carry(dialog, context, context.keeper.Start(port));
@@ -304,38 +309,7 @@ void ShowLinkStatus(HWND dialog, const std::string& text) {
   context->tray->Update(dialog, TrayAction::Modify, context->trayIcon, text);
 }
 
-std::string VirtualStoreFolder() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
-  // Windows XP knows no such class and fails the call: nothing is virtualized there.
-  DWORD virtualized = 0;
-  DWORD size = 0;
-  const BOOL known = GetTokenInformation(token, TokenVirtualizationEnabled, &virtualized,
-                                         sizeof virtualized, &size);
-  CloseHandle(token);
-  char localAppData[MAX_PATH];
-  if (!known || virtualized == 0 ||
-      SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData) !=
-          S_OK) {
-    return std::string();
-  }
-  return std::string(localAppData) + "\\VirtualStore";
-}
-
-std::string StoredUploadText(const LinkActivity& activity, const std::string& virtualStore) {
-  const std::string& path = activity.text;
-  if (activity.kind != LinkActivity::Kind::kUploadStored || virtualStore.empty() ||
-      path.size() < 3 || path[1] != ':' || path[2] != '\\') {
-    return std::string();
-  }
-  // The store mirrors the drive's folders without the drive letter. An
-  // upload never replaces a file, and a file in the store shows in C:\ to
-  // this program, so a file found there is the one just stored.
-  const std::string real = virtualStore + path.substr(2);
-  if (GetFileAttributesA(real.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
-  const std::size_t slash = real.rfind('\\');
-  return "Stored " + real.substr(slash + 1) + " in " + real.substr(0, slash + 1);
-}
+unsigned LinkSpeed(HWND dialog) { return GetDlgItemInt(dialog, IDC_COMBO_SPEED, nullptr, FALSE); }
 
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   // Broadcast by the shell when it starts again; its tray starts empty then.

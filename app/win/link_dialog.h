@@ -11,7 +11,6 @@
 #include "app/win/performance_clock.h"
 #include "app/win/serial_ports.h"
 #include "app/win/tray_icon.h"
-#include "link/link_activity.h"
 #include "serial/win/serial_wnd.h"
 
 namespace ql {
@@ -20,7 +19,7 @@ struct LinkDialogContext {
   HWND mainWindow = nullptr;  // receives the port's notifications
   CSerialWnd* port = nullptr;
   TraySink* tray = nullptr;
-  std::string settingsPath;
+  std::wstring settingsPath;
   HMENU trayMenu = nullptr;        // the tray popup, loaded at initialisation
   int trayIcon = 0;                // the icon the tray shows now
   std::string trayTip;             // and its tooltip: the status line's text
@@ -37,17 +36,8 @@ HWND CreateLinkDialog(HINSTANCE instance, LinkDialogContext& context);
 // the UI thread.
 void ShowLinkStatus(HWND dialog, const std::string& text);
 
-// The folder where Windows keeps what this program writes to folders its
-// user may not write to (%LOCALAPPDATA%\VirtualStore), when the program runs
-// with file virtualization (an older program on Vista and later, without
-// administrator rights); empty otherwise, and always on Windows XP.
-std::string VirtualStoreFolder();
-
-// The status line's text for an upload stored as `activity.text` ("C:\memo.txt")
-// that file virtualization put under `virtualStore` instead: where it really
-// is. Empty for every other activity, without a virtual store, and when the
-// file is where its path says.
-std::string StoredUploadText(const LinkActivity& activity, const std::string& virtualStore);
+// The speed chosen in the dialog, in baud; 0 when none is.
+unsigned LinkSpeed(HWND dialog);
 
 INT_PTR CALLBACK LinkDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

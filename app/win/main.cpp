@@ -42,20 +42,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   ql::SerialEventHandler onSerialEvent = [](UINT, WPARAM wParam, LPARAM lParam) {
     desktopLink.OnSerialEvent(wParam, static_cast<std::uintptr_t>(lParam));
   };
-  // Reports come on the UI thread, from inside the window procedure; only a
-  // failed upload is shown, and a stored one that Windows kept elsewhere than
-  // in C:\ itself; the rest (progress above all) would only flicker.
-  const std::string virtualStore = ql::VirtualStoreFolder();
-  desktopLink.SetActivitySink([&dialogWindow, &virtualStore](const ql::LinkActivity& activity) {
-    std::string text = ql::ActivityStatusText(activity);
-    if (text.empty()) text = ql::StoredUploadText(activity, virtualStore);
+  // Reports come on the UI thread, from inside the window procedure.
+  ql::ActivityReport report(ql::VirtualStoreFolder());
+  desktopLink.SetActivitySink([&dialogWindow, &report](const ql::LinkActivity& activity) {
+    const std::string text = report.TextFor(activity, ql::LinkSpeed(dialogWindow));
     if (!text.empty()) ql::ShowLinkStatus(dialogWindow, text);
   });
   ql::RegisterMainWindowClass(instance);
   dialog.mainWindow = ql::CreateMainWindow(instance, &linkPort, &onSerialEvent);
   dialog.port = &linkPort;
   dialog.tray = &shellTray;
-  dialog.settingsPath = ql::SettingsFilePath(GetCommandLineA());
+  dialog.settingsPath = ql::SettingsFilePath();
   dialogWindow = ql::CreateLinkDialog(instance, dialog);
   return ql::RunMessageLoop();
 }

@@ -3,57 +3,73 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace ql {
 namespace {
 
-// The folder of the program file named by the first item of a command line
-// (quoted or not), with its trailing backslash; empty when it names no folder.
-std::string ProgramDirectory(const char* commandLine) {
-  std::string program;
-  if (*commandLine == '"') {
-    const char* end = commandLine + 1;
-    while (*end != '\0' && *end != '"') ++end;
-    program.assign(commandLine + 1, end);
-  } else {
-    const char* end = commandLine;
-    while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
-    program.assign(commandLine, end);
-  }
-  const std::size_t slash = program.find_last_of('\\');
-  return slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
+// The keys and values the program writes are ASCII.
+std::wstring Widened(const char* ascii) { return std::wstring(ascii, ascii + std::strlen(ascii)); }
+
+// Any other character becomes '?', so that none reads as a digit it is not.
+std::string Narrowed(const wchar_t* text) {
+  std::string ascii;
+  for (; *text != L'\0'; ++text) ascii += *text < 0x80 ? static_cast<char>(*text) : '?';
+  return ascii;
+}
+
+std::string ReadValue(const std::wstring& path, const char* key, const wchar_t* fallback) {
+  wchar_t text[16];
+  GetPrivateProfileStringW(Widened(kSettingsSection).c_str(), Widened(key).c_str(), fallback, text,
+                           sizeof text / sizeof *text, path.c_str());
+  return Narrowed(text);
+}
+
+// A null `value` removes the key.
+void WriteValue(const std::wstring& path, const char* key, const char* value) {
+  const std::wstring wide = value != nullptr ? Widened(value) : std::wstring();
+  WritePrivateProfileStringW(Widened(kSettingsSection).c_str(), Widened(key).c_str(),
+                             value != nullptr ? wide.c_str() : nullptr, path.c_str());
 }
 
 }  // namespace
 
-std::string SettingsFilePath(const char* commandLine) {
-  return ProgramDirectory(commandLine) + kSettingsFileName;
+std::wstring SettingsFilePath() {
+  // The name may be longer than MAX_PATH; a name cut to fit fills the buffer.
+  std::wstring program(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetModuleFileNameW(nullptr, &program[0], static_cast<DWORD>(program.size()));
+    if (length == 0) return Widened(kSettingsFileName);
+    if (length < program.size()) {
+      program.resize(length);
+      break;
+    }
+    program.resize(program.size() * 2);
+  }
+  return program.substr(0, program.find_last_of(L'\\') + 1) + Widened(kSettingsFileName);
 }
 
-LinkSettings LoadSettings(const std::string& path) {
+LinkSettings LoadSettings(const std::wstring& path) {
   LinkSettings settings;
   for (const SettingKey& key : kSettingKeys) {
-    char text[8];
-    GetPrivateProfileStringA(kSettingsSection, key.name, "0", text, sizeof text, path.c_str());
-    settings.*key.field = ParseSettingValue(text);
+    settings.*key.field = ParseSettingValue(ReadValue(path, key.name, L"0").c_str());
   }
-  char name[16];
-  GetPrivateProfileStringA(kSettingsSection, kLastPortNameKey, "", name, sizeof name, path.c_str());
-  if (ComPortNumber(name) > kPortCount) settings.lastPortName = name;
+  const std::string name = ReadValue(path, kLastPortNameKey, L"");
+  if (ComPortNumber(name.c_str()) > kPortCount) settings.lastPortName = name;
   return settings;
 }
 
-void SaveSettings(const std::string& path, const LinkSettings& settings) {
+void SaveSettings(const std::wstring& path, const LinkSettings& settings) {
   for (const SettingKey& key : kSettingKeys) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", settings.*key.field);
-    WritePrivateProfileStringA(kSettingsSection, key.name, text, path.c_str());
+    WriteValue(path, key.name, text);
   }
   // Without a port beyond COM4 the key goes, so that a name from an earlier
   // choice cannot outweigh the index.
   const bool named = ComPortNumber(settings.lastPortName.c_str()) > kPortCount;
-  WritePrivateProfileStringA(kSettingsSection, kLastPortNameKey,
-                             named ? settings.lastPortName.c_str() : nullptr, path.c_str());
+  WriteValue(path, kLastPortNameKey, named ? settings.lastPortName.c_str() : nullptr);
 }
 
 }  // namespace ql

@@ -7,14 +7,15 @@
 
 namespace ql {
 
-// "Quarnelix_link.ini" in the folder of the program that the command line names.
-std::string SettingsFilePath(const char* commandLine);
+// "Quarnelix_link.ini" in the folder of this program's file, whatever command
+// line started it and whatever characters its folder's name holds.
+std::wstring SettingsFilePath();
 
 // Missing keys or a missing file read as 0; LastPortName counts only when it
 // names a port beyond COM4.
-LinkSettings LoadSettings(const std::string& path);
+LinkSettings LoadSettings(const std::wstring& path);
 // Writes the eight keys, in their fixed order, then LastPortName when a port
 // beyond COM4 is chosen (and removes it otherwise); failures are not reported.
-void SaveSettings(const std::string& path, const LinkSettings& settings);
+void SaveSettings(const std::wstring& path, const LinkSettings& settings);
 
 }  // namespace ql

@@ -3,13 +3,19 @@
 //   window_probe wait-status <text> <ms>
 //   window_probe tray <program.exe> <ms>
 //   window_probe code-page
+//   window_probe run-unquoted <program.exe>
 // Exit code 0 when the dialog reached the state (or was told to close), 1 otherwise.
 //
 // `tray` stands in for the shell's notification area for <ms>: it prints one
 // line per notification it receives ("add open", "modify failed", "delete -"),
 // naming the program's icon whose image came with it. `code-page` prints the
-// ANSI code page a program started the same way gets.
+// ANSI code page a program started the same way gets. `run-unquoted` starts
+// the program with its path, unquoted even when it holds a space, as its whole
+// command line (as a Run key or a typed shortcut may), waits for it to end and
+// exits with its exit code.
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -174,6 +180,30 @@ int ActAsTray(const char* program, DWORD milliseconds) {
   return 0;
 }
 
+// The path comes as UTF-16, so that a folder name the ANSI code page cannot
+// hold reaches the program as it is.
+int RunUnquoted() {
+  int count = 0;
+  LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (words == nullptr || count < 3) return 2;
+  std::wstring commandLine = words[2];
+  LocalFree(words);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    std::fprintf(stderr, "cannot start the program: error %lu\n", GetLastError());
+    return 1;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -193,12 +223,13 @@ int main(int argc, char** argv) {
     std::printf("%u\n", GetACP());
     return 0;
   }
+  if (argc >= 3 && std::strcmp(argv[1], "run-unquoted") == 0) return RunUnquoted();
   if (argc >= 2 && std::strcmp(argv[1], "close") == 0) {
     HWND dialog = FindDialog();
     return dialog != nullptr && PostMessageA(dialog, WM_CLOSE, 0, 0) ? 0 : 1;
   }
   std::fprintf(stderr,
                "usage: window_probe wait-visible|wait-hidden <ms> | wait-status <text> <ms> | "
-               "tray <program.exe> <ms> | code-page | close\n");
+               "tray <program.exe> <ms> | code-page | run-unquoted <program.exe> | close\n");
   return 2;
 }

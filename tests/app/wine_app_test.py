@@ -6,8 +6,11 @@
       test runs, a byte written to it every 50 ms) and COM3 to nothing; the test
       learns them from QL_TEST_PTY_PORT, QL_TEST_HIGH_PTY_PORT and QL_TEST_MISSING_PORT.
   single-instance --prefix P --wine-run W --exe quarnelix_link.exe --probe window_probe.exe --workdir D
-      Starts the program, starts it again twice (each start must toggle the
-      first one's dialog and exit with 0), closes it and checks the settings.
+      Starts the program from a folder whose name holds a space and a
+      character no ANSI code page has, through its path unquoted (as a Run key
+      may), with a settings file beside it that keeps the dialog hidden;
+      starts it again twice (each start must toggle the first one's dialog and
+      exit with 0), closes it and checks the settings saved beside it.
 """
 import argparse
 import os
@@ -79,20 +82,28 @@ def check(condition, message):
 
 def run_single_instance(args):
     prepare_prefix(args)
-    os.makedirs(args.workdir, exist_ok=True)
-    program = os.path.join(args.workdir, "quarnelix_link.exe")
+    folder = os.path.join(args.workdir, "Program Files \u2603")
+    os.makedirs(folder, exist_ok=True)
+    program = os.path.join(folder, "quarnelix_link.exe")
     shutil.copyfile(args.exe, program)
-    settings = os.path.join(args.workdir, "Quarnelix_link.ini")
-    if os.path.exists(settings):
-        os.unlink(settings)
+    settings = os.path.join(folder, "Quarnelix_link.ini")
+    # Where the text before the space would lead a program that took its
+    # folder from its command line.
+    astray = os.path.join(args.workdir, "Quarnelix_link.ini")
+    if os.path.exists(astray):
+        os.unlink(astray)
+    with open(settings, "wb") as f:
+        f.write(b"[options]\r\nHide=1\r\n")
 
     def probe(*words):
         return subprocess.run([args.wine_run, args.probe] + list(words), timeout=60).returncode
 
-    first = subprocess.Popen([args.wine_run, program])
+    unquoted = "Z:" + os.path.abspath(program).replace("/", "\\")
+    first = subprocess.Popen([args.wine_run, args.probe, "run-unquoted", unquoted])
     try:
-        check(probe("wait-visible", "30000") == 0, "first start shows the dialog")
-        for state in ("hidden", "visible"):
+        check(probe("wait-hidden", "30000") == 0,
+              "first start, unquoted, keeps the dialog hidden as the settings beside it say")
+        for state in ("visible", "hidden"):
             started = time.monotonic()
             code = subprocess.run([args.wine_run, program], timeout=60).returncode
             check(code == 0, "second start exits with 0 (took %.1f s)" % (time.monotonic() - started))
@@ -103,8 +114,12 @@ def run_single_instance(args):
         if first.poll() is None:
             first.kill()
     with open(settings) as f:
-        saved = [line.split("=")[0] for line in f.read().splitlines() if "=" in line]
-    check(saved == KEYS, "all eight keys saved in order beside the program: %s" % saved)
+        saved = [line for line in f.read().splitlines() if "=" in line]
+    # Hide keeps its place at the top; the others are added after it.
+    check(sorted(line.split("=")[0] for line in saved) == sorted(KEYS),
+          "all eight keys saved beside the program: %s" % saved)
+    check("Hide=1" in saved, "the setting read from that file is saved back")
+    check(not os.path.exists(astray), "no settings file where the unquoted path's space ends")
     finish(0)
 
 
