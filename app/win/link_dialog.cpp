@@ -189,6 +189,10 @@ void Select(HWND dialog, int box, int index) {
 
 void FillBoxes(HWND dialog, const LinkDialogContext& context, const LinkSettings& settings) {
   RefreshPortBox(PortBox(dialog), context.ports, RememberedPort(settings), true);
+  // Never chosen: COM1, the first entry, unless a lone USB adapter was.
+  if (settings.lastPort == kLastPortNotSaved && SelectedPort(PortBox(dialog)) == 0) {
+    Select(dialog, IDC_COMBO_PORT, 0);
+  }
   for (unsigned speed : kSpeeds) {
     char text[16];
     std::snprintf(text, sizeof text, "%u", speed);

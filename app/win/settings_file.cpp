@@ -52,8 +52,13 @@ std::wstring SettingsFilePath() {
 
 LinkSettings LoadSettings(const std::wstring& path) {
   LinkSettings settings;
+  // No value can be this, so it tells a missing key.
+  const wchar_t* const missing = L"\x7F";
   for (const SettingKey& key : kSettingKeys) {
-    settings.*key.field = ParseSettingValue(ReadValue(path, key.name, L"0").c_str());
+    const std::string text = ReadValue(path, key.name, missing);
+    const bool unsaved = text == "\x7F";
+    settings.*key.field = ParseSettingValue(unsaved ? "0" : text.c_str());
+    if (unsaved && key.field == &LinkSettings::lastPort) settings.lastPort = kLastPortNotSaved;
   }
   const std::string name = ReadValue(path, kLastPortNameKey, L"");
   if (ComPortNumber(name.c_str()) > kPortCount) settings.lastPortName = name;

@@ -11,8 +11,12 @@ namespace ql {
 // line started it and whatever characters its folder's name holds.
 std::wstring SettingsFilePath();
 
-// Missing keys or a missing file read as 0; LastPortName counts only when it
-// names a port beyond COM4.
+// LastPort when the file does not have it: COM1, unless a lone USB adapter
+// is there to be chosen.
+constexpr int kLastPortNotSaved = -2;
+
+// Missing keys or a missing file read as 0, but for LastPort (above);
+// LastPortName counts only when it names a port beyond COM4.
 LinkSettings LoadSettings(const std::wstring& path);
 // Writes the eight keys, in their fixed order, then LastPortName when a port
 // beyond COM4 is chosen (and removes it otherwise); failures are not reported.

@@ -136,7 +136,9 @@ TEST(SettingsFileTest, ValuesParseLikeTheProgramAlwaysDid) {
   EXPECT_EQ(settings.hotkeyStartStop, 0);  // missing key
   DeleteFileW(path.c_str());
 
-  EXPECT_EQ(LoadSettings(TempPath("ql_no_such_file.ini")).lastSpeed, 0);
+  const LinkSettings none = LoadSettings(TempPath("ql_no_such_file.ini"));
+  EXPECT_EQ(none.lastSpeed, 0);
+  EXPECT_EQ(none.lastPort, kLastPortNotSaved);  // COM1, unless a lone USB adapter is there
 }
 
 TEST(SettingsFileTest, OnlyAPortBeyondCom4IsRememberedByName) {

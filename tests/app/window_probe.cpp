@@ -17,6 +17,7 @@
 // After windows.h, whose types it uses.
 #include <shellapi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,21 +127,26 @@ std::vector<Reference> References(const char* program) {
   return references;
 }
 
+// Compares only the bytes in which the program's icons differ from one
+// another: the window handle and the tooltip, which the references share,
+// do not count.
 const char* IconName(const std::vector<Reference>& references, const Notification& notification) {
   const char* best = "?";
-  std::size_t fewest = 9;  // a window handle's bytes at most
+  std::size_t fewest = SIZE_MAX;
   for (const auto& reference : references) {
     if (reference.data.size() != notification.data.size()) continue;
     std::size_t differing = 0;
     for (std::size_t i = 0; i < reference.data.size(); ++i) {
-      differing += reference.data[i] != notification.data[i] ? 1 : 0;
+      bool varies = false;
+      for (const auto& other : references) varies = varies || other.data[i] != reference.data[i];
+      differing += varies && reference.data[i] != notification.data[i] ? 1 : 0;
     }
     if (differing < fewest) {
       fewest = differing;
       best = reference.name;
     }
   }
-  return best;
+  return fewest == 0 ? best : "?";
 }
 
 int ActAsTray(const char* program, DWORD milliseconds) {

@@ -202,6 +202,20 @@ def refused_store_is_shown(args, cable, drive_c):
           % sorted(set(os.listdir(drive_c)) - set(names)))
 
 
+def wrong_speed_is_shown(args, cable):
+    """Bytes from a handheld at another speed make no command: after a few
+    such messages outside any exchange the status line says so and names the
+    speeds to try."""
+    for garbled in (b"\xf0\x0f\x55", b"\x80\xfe", b"\x0f\xf0\x0f\xf0"):
+        cable.send_as_handheld(garbled)
+        time.sleep(0.4)  # more than the quiet interval: three messages
+    expected = ("Bytes arrive that make no command: the handheld is probably not at 115200; "
+                "try 19200, 38400 or 57600.")
+    check(probe(args, "wait-status", expected, "10000") == 0,
+          "bytes that make no command are explained in the status line")
+    cable.take()
+
+
 def run_windows_program(args, cable, peer, drive_c, files):
     program = os.path.join(args.workdir, "quarnelix_link.exe")
     shutil.copyfile(args.exe, program)
@@ -215,6 +229,7 @@ def run_windows_program(args, cable, peer, drive_c, files):
         check(await_open(link, cable.desktop, 30), "the program opens %s at its start (%.1f s)"
               % (PORT, time.monotonic() - started))
         check(probe(args, "wait-hidden", "10000") == 0, "its dialog stays hidden")
+        wrong_speed_is_shown(args, cable)
         sent = serve_requests(cable, peer, drive_c, files, args.workdir, "quarnelix_link.exe")
         refused_store_is_shown(args, cable, drive_c)
         check(probe(args, "close") == 0, "closing the program through its dialog")
