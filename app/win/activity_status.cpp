@@ -113,8 +113,7 @@ std::string ActivityReport::TextFor(const LinkActivity& activity, unsigned baud)
     case Kind::kUploadStored: {
       // Where file virtualization put it, when it did.
       const std::string place = VirtualStorePlace(activity.text, virtualStore_);
-      const FolderAndName stored =
-          place.empty() ? file : SplitFolderAndName(place, ShownCharset());
+      const FolderAndName stored = place.empty() ? file : SplitFolderAndName(place, ShownCharset());
       return "Stored " + stored.name + " in " + stored.folder + " (" + size + ")";
     }
     case Kind::kUploadFailed:

@@ -20,7 +20,8 @@ void CopyTip(const char* text, char* tip, std::size_t size) {
   const std::size_t room = size - 1;
   if (std::strlen(text) > room) {
     const char* end = text;
-    for (const char* next = text; *next != '\0' && next - text <= static_cast<std::ptrdiff_t>(room - 3);
+    for (const char* next = text;
+         *next != '\0' && next - text <= static_cast<std::ptrdiff_t>(room - 3);
          next = CharNextA(next)) {
       end = next;
     }

@@ -13,8 +13,8 @@ using State = LinkKeeper::State;
 using Look = LinkKeeper::Look;
 using Retry = LinkKeeper::Orders::Retry;
 
-constexpr Status kGone = 1167;     // what the port failed with
-constexpr Status kMissing = 2;     // what an open failed with
+constexpr Status kGone = 1167;  // what the port failed with
+constexpr Status kMissing = 2;  // what an open failed with
 
 enum class Event { kStart, kStop, kOpened, kOpenFailed, kLost, kStaleLost, kTick };
 
@@ -76,7 +76,8 @@ TEST(LinkKeeperTest, StartLoseRetryReopenStop) {
   using E = Event;
   Walk({
       {E::kStart, 0, false, true, nullptr, Look::kUnchanged, Retry::kUnchanged, 0, State::kStopped},
-      {E::kOpened, 0, false, false, "COM7 opened.", Look::kOpen, Retry::kUnchanged, 0, State::kOpen},
+      {E::kOpened, 0, false, false, "COM7 opened.", Look::kOpen, Retry::kUnchanged, 0,
+       State::kOpen},
       {E::kStart, 5, false, false, nullptr, Look::kUnchanged, Retry::kUnchanged, 0, State::kOpen},
       {E::kStaleLost, 10, false, false, nullptr, Look::kUnchanged, Retry::kUnchanged, 0,
        State::kOpen},

@@ -30,7 +30,6 @@
 namespace ql {
 namespace {
 
-
 struct TrayCall {
   TrayAction action;
   int icon;
@@ -456,8 +455,7 @@ class LinkDialogTest : public ::testing::Test {
   // never that another program holds it.
   std::string MissingPortText(const std::string& name = std::string()) const {
     EXPECT_NE(PortOpenProblem(port.LastError()), kPortInUseWords);
-    return PortOpenFailedText(name.empty() ? missingPort : name,
-                              PortOpenProblem(port.LastError()));
+    return PortOpenFailedText(name.empty() ? missingPort : name, PortOpenProblem(port.LastError()));
   }
 
   void ExpectStopped() const {
