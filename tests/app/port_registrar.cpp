@@ -30,8 +30,8 @@ std::string PortName(HDEVINFO devices, SP_DEVINFO_DATA& device) {
   char data[64] = "";
   DWORD size = sizeof data - 1;
   DWORD type = 0;
-  const bool read = RegQueryValueExA(key, "PortName", nullptr, &type,
-                                     reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
+  const bool read = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(data),
+                                     &size) == ERROR_SUCCESS &&
                     type == REG_SZ;
   RegCloseKey(key);
   if (!read) return std::string();
@@ -85,9 +85,9 @@ int Add(const char* port, const char* name, const char* hardwareId) {
                                             nullptr, nullptr)) == INVALID_HANDLE_VALUE) {
     status = Fail("SetupDiCreateDevRegKey");
   } else {
-    const LONG result = RegSetValueExA(key, "PortName", 0, REG_SZ,
-                                       reinterpret_cast<const BYTE*>(port),
-                                       static_cast<DWORD>(std::strlen(port) + 1));
+    const LONG result =
+        RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port),
+                       static_cast<DWORD>(std::strlen(port) + 1));
     RegCloseKey(key);
     if (result != ERROR_SUCCESS) {
       SetLastError(static_cast<DWORD>(result));
