@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Takes a picture of the control dialog: runs the 64-bit Windows build under
-# wine on a virtual X server and saves the dialog as a PNG.
+# wine on a virtual X server and saves the dialog as a PNG. The port box shows
+# COM7 as a USB adapter that Windows names.
 #   scripts/screenshot-windows.sh [program.exe] [picture.png] [dpi]
 # dpi: the screen's resolution Windows is told (default 96; 192 shows the
 # dialog as on a high-resolution screen at 200 %).
-# Builds nothing: build the windows-x64 preset first.
+# Builds nothing: build the windows-x64 preset first (with its tests'
+# port_registrar.exe, found beside the program).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +14,10 @@ program=$(realpath "${1:-build/windows-x64/bin/quarnelix_link.exe}")
 picture=$(realpath -m "${2:-docs/dialog.png}")
 dpi="${3:-96}"
 [[ "$dpi" =~ ^[0-9]+$ ]] || { echo "dpi must be a number, not $dpi" >&2; exit 1; }
-[ -f "$program" ] || { echo "no $program: build the windows-x64 preset first" >&2; exit 1; }
+registrar="$(dirname "$program")/port_registrar.exe"
+for file in "$program" "$registrar"; do
+  [ -f "$file" ] || { echo "no $file: build the windows-x64 preset first" >&2; exit 1; }
+done
 
 # Re-run on a virtual X server of our own.
 if [ -z "${QL_SCREENSHOT_DISPLAY:-}" ]; then
@@ -34,10 +39,20 @@ fi
 "$wine_run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
 "$wineserver" -w
 
-# A copy in a folder of its own starts with default settings and leaves no file behind.
+# COM7 as a CH340 adapter appears once its driver is installed: listed under
+# SERIALCOMM by wine's mount manager at the server's next start (behind
+# /dev/null, as the dialog is only pictured) and a present device of the
+# Ports class, whose friendly name the port box shows.
+"$wine_run" reg add 'HKLM\Software\Wine\Ports' /v COM7 /d /dev/null /f >/dev/null 2>&1
+"$wineserver" -w
+"$wine_run" "$registrar" add COM7 "USB-SERIAL CH340 (COM7)" 'USB\VID_1A86&PID_7523'
+"$wineserver" -w
+
+# A copy in a folder of its own, with settings that chose COM7 last time, leaves no file behind.
 workdir=$(mktemp -d)
 trap '"$wineserver" -k 2>/dev/null || true; rm -rf "$workdir"' EXIT
 cp "$program" "$workdir/quarnelix_link.exe"
+printf '[options]\r\nLastPort=4\r\nLastPortName=COM7\r\n' >"$workdir/Quarnelix_link.ini"
 "$wineserver" -p3 >/dev/null 2>&1
 "$wine_run" "$workdir/quarnelix_link.exe" >/dev/null 2>&1 &
 

@@ -3,7 +3,8 @@
 
   wine_port_list_test.py --prefix P --wine-run W --bridge LIB --native-bin DIR
                          --exe quarnelix_link.exe --probe window_probe.exe
-                         --box-probe port_box_probe.exe --workdir D
+                         --box-probe port_box_probe.exe --registrar port_registrar.exe
+                         --workdir D
 
 COM7 and COM12 are registered in the prefix, each linked to a pseudo terminal;
 wine's mount manager lists them under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM at
@@ -13,6 +14,9 @@ marked absent or not, as the prefix has them), then COM7 and COM12; COM12
 chosen there must be opened and serve quarnelix-peer.
 Across restarts, with COM7 taken away and brought back (so that COM12's place
 in the box moves), the program must open COM12 again at its start.
+Last, COM7 gets a device of the Ports class with a friendly name, as a driver
+gives it on Windows: the box must show that name, and COM7 chosen there must be
+opened and remembered by its COM name.
 """
 import os
 import re
@@ -140,8 +144,31 @@ def steps(args):
         check(options.get("LastPort") == index and options.get("LastPortName") == "COM12",
               "%s COM12 is saved again: %s" % (label, options))
 
+    # The prefix is shared: the device goes again whatever happens.
+    try:
+        check(run(args, args.registrar, "add", "COM7", "USB-SERIAL CH340 (COM7)").returncode == 0,
+              "COM7 gets a device named USB-SERIAL CH340 (COM7)")
+        write_options(settings, {"Hide": 1, "LastSpeed": 3})
+        link = session(args, program, cable, expect_open=False)
+        try:
+            listed = box(args)
+            check(lists(listed, ["COM7: USB-SERIAL CH340", "COM12"]),
+                  "the box shows COM7 by its device's name: %s" % listed)
+            check(run(args, args.box_probe, "start", "COM7").returncode == 0
+                  and await_open(link, os.ttyname(spare_slave), 15),
+                  "COM7 chosen by its name is opened")
+            finish(args, link)
+        finally:
+            if link.poll() is None:
+                link.kill()
+    finally:
+        run(args, args.registrar, "remove", "COM7")
+    options = saved_options(settings)
+    check(options.get("LastPort") == "4" and options.get("LastPortName") == "COM7",
+          "the named COM7 is saved by index and by COM name: %s" % options)
+
     os.close(spare_master)
     os.close(spare_slave)
 
 if __name__ == "__main__":
-    wine_harness.program_test(PORTS, steps, options=("--box-probe",))
+    wine_harness.program_test(PORTS, steps, options=("--box-probe", "--registrar"))
