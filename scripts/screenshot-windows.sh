@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Takes a picture of the control dialog: runs the 64-bit Windows build under
 # wine on a virtual X server and saves the dialog as a PNG. The port box shows
-# COM7 as a USB adapter that Windows names.
+# COM7 as a USB adapter that Windows names, with the box's list open.
 #   scripts/screenshot-windows.sh [program.exe] [picture.png] [dpi]
 # dpi: the screen's resolution Windows is told (default 96; 192 shows the
 # dialog as on a high-resolution screen at 200 %).
 # Builds nothing: build the windows-x64 preset first (with its tests'
-# port_registrar.exe, found beside the program).
+# port_registrar.exe and port_box_probe.exe, found beside the program).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +15,8 @@ picture=$(realpath -m "${2:-docs/dialog.png}")
 dpi="${3:-96}"
 [[ "$dpi" =~ ^[0-9]+$ ]] || { echo "dpi must be a number, not $dpi" >&2; exit 1; }
 registrar="$(dirname "$program")/port_registrar.exe"
-for file in "$program" "$registrar"; do
+box_probe="$(dirname "$program")/port_box_probe.exe"
+for file in "$program" "$registrar" "$box_probe"; do
   [ -f "$file" ] || { echo "no $file: build the windows-x64 preset first" >&2; exit 1; }
 done
 
@@ -71,6 +72,8 @@ for _ in $(seq 1 100); do
 done
 [ -n "$geometry" ] || { echo "the dialog did not appear" >&2; exit 1; }
 
+# The box is narrower than a port's name: the open list shows the names whole.
+"$wine_run" "$box_probe" drop
 sleep 1  # let it paint
 mkdir -p "$(dirname "$picture")"
 import -window root -crop "$geometry" +repage "$picture"

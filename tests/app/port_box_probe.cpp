@@ -2,6 +2,7 @@
 // as a user would, for the wine tests.
 //
 //   port_box_probe list          opens and closes the box, then prints its entries, one a line
+//   port_box_probe drop          opens the box's list and leaves it open
 //   port_box_probe start COMn    chooses the entry of that port, whatever its text
 //                                says of it, and starts the link
 //
@@ -45,6 +46,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no dialog with its port box\n");
     return 1;
   }
+  if (argc == 2 && std::strcmp(argv[1], "drop") == 0) {
+    SendMessageA(box, CB_SHOWDROPDOWN, TRUE, 0);
+    return 0;
+  }
   if (argc == 2 && std::strcmp(argv[1], "list") == 0) {
     SendMessageA(box, CB_SHOWDROPDOWN, TRUE, 0);
     SendMessageA(box, CB_SHOWDROPDOWN, FALSE, 0);
@@ -66,6 +71,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no entry %s\n", argv[2]);
     return 1;
   }
-  std::fprintf(stderr, "usage: port_box_probe list | start COMn\n");
+  std::fprintf(stderr, "usage: port_box_probe list | drop | start COMn\n");
   return 2;
 }
