@@ -1,6 +1,8 @@
 #include "app/common/status_texts.h"
 
+#include <cmath>
 #include <iomanip>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -18,13 +20,17 @@ std::string Fixed(double value) {
 }  // namespace
 
 std::string FormatSize(std::uint64_t bytes) {
-  constexpr std::uint64_t kThousand = 1000;
-  if (bytes < kThousand) return std::to_string(bytes) + " B";
-  if (bytes < kThousand * kThousand) return Fixed(static_cast<double>(bytes) / 1e3) + " KB";
-  if (bytes < kThousand * kThousand * kThousand) {
-    return Fixed(static_cast<double>(bytes) / 1e6) + " MB";
+  if (bytes < 1000) return std::to_string(bytes) + " B";
+  static const char* const kUnits[] = {" KB", " MB", " GB"};
+  double scaled = static_cast<double>(bytes) / 1e3;
+  std::size_t unit = 0;
+  // What would read "1000.0" once rounded to a tenth is the next unit's
+  // "1.0": 999,960 bytes are 1.0 MB.
+  while (unit + 1 < std::size(kUnits) && std::round(scaled * 10) >= 10000) {
+    scaled /= 1e3;
+    ++unit;
   }
-  return Fixed(static_cast<double>(bytes) / 1e9) + " GB";
+  return Fixed(scaled) + kUnits[unit];
 }
 
 std::string OtherSpeeds(unsigned baud) {

@@ -102,6 +102,12 @@ ActivityReport::ActivityReport(std::wstring virtualStore)
     : virtualStore_(std::move(virtualStore)) {}
 
 std::string ActivityReport::TextFor(const LinkActivity& activity, unsigned baud) {
+  // Garble at the speed the user has just left says nothing of the new one,
+  // which may be wrong too: the hint is due again for it.
+  if (baud != hintBaud_) {
+    speedHint_ = SpeedHint();
+    hintBaud_ = baud;
+  }
   if (speedHint_.Due(activity)) return WrongSpeedText(baud);
   using Kind = LinkActivity::Kind;
   const FolderAndName file = SplitFolderAndName(activity.text, ShownCharset());

@@ -31,7 +31,8 @@ FolderAndName SplitFolderAndName(const std::string& path, const HandheldCharset&
 
 // What the status line says of the link's activity: that the handheld is
 // probably at another speed, once for each run of bytes that make no
-// command, and how each transfer ended.
+// command and again after the user chose another speed, and how each
+// transfer ended.
 class ActivityReport {
  public:
   // `virtualStore`: where file virtualization keeps this program's uploads; empty: nowhere.
@@ -41,6 +42,7 @@ class ActivityReport {
 
  private:
   SpeedHint speedHint_;
+  unsigned hintBaud_ = 0;  // the speed the hint counts garble at
   std::wstring virtualStore_;
 };
 

@@ -214,7 +214,7 @@ TEST(ActivityStatusTest, OtherCodesInTheSystemsWordsOrByNumber) {
   EXPECT_EQ(SystemErrorWords(0x2000ABCD), "error 536914893");
 }
 
-TEST(ActivityStatusTest, TransfersAreToldAndAWrongSpeedOnceForEachRunOfGarble) {
+TEST(ActivityStatusTest, TransfersAreToldAndAWrongSpeedOnceForEachRunOfGarbleAndSpeed) {
   using Kind = LinkActivity::Kind;
   const auto activity = [](Kind kind, const char* path, std::uint64_t bytes, Status status) {
     LinkActivity made(kind, path);
@@ -225,9 +225,13 @@ TEST(ActivityStatusTest, TransfersAreToldAndAWrongSpeedOnceForEachRunOfGarble) {
   const std::string hint =
       "Bytes arrive that make no command: the handheld is probably not at 57600; try 19200, "
       "38400 or 115200.";
+  const std::string otherHint =
+      "Bytes arrive that make no command: the handheld is probably not at 115200; try 19200, "
+      "38400 or 57600.";
   const struct {
     LinkActivity activity;
     std::string shown;  // empty: the status line stays
+    unsigned baud = 57600;
   } steps[] = {
       {activity(Kind::kUploadStored, "C:\\memo.txt", 1500, kSuccess),
        "Stored memo.txt in C:\\ (1.5 KB)"},
@@ -246,10 +250,14 @@ TEST(ActivityStatusTest, TransfersAreToldAndAWrongSpeedOnceForEachRunOfGarble) {
       {activity(Kind::kGarbled, "", 3, kSuccess), ""},
       {activity(Kind::kGarbled, "", 3, kSuccess), ""},
       {activity(Kind::kGarbled, "", 3, kSuccess), hint},
+      // The user tried another speed, and garble goes on: told again, of that speed.
+      {activity(Kind::kGarbled, "", 3, kSuccess), "", 115200},
+      {activity(Kind::kGarbled, "", 3, kSuccess), "", 115200},
+      {activity(Kind::kGarbled, "", 3, kSuccess), otherHint, 115200},
   };
   ActivityReport report(L"");
   for (const auto& step : steps) {
-    const std::string shown = report.TextFor(step.activity, 57600);
+    const std::string shown = report.TextFor(step.activity, step.baud);
     if (step.activity.kind == Kind::kUploadCutShort) {
       EXPECT_EQ(shown.rfind("Upload of m.txt cut short after 10 B (", 0), 0u) << shown;
     } else {
