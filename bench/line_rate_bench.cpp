@@ -25,6 +25,7 @@
 
 #include "bench/bench_row.h"
 #include "bench/file_system_bench.h"
+#include "bench/speed_finding_bench.h"
 
 namespace {
 
@@ -306,6 +307,10 @@ class Bench {
     for (const Row& row : ql::bench::MeasureFileSystem(work_)) Add(row);
   }
 
+  void SpeedFinding() {
+    for (const Row& row : ql::bench::MeasureSpeedFinding()) Add(row);
+  }
+
   void PeakMemory() {
     {
       Server server(program_, work_);
@@ -398,6 +403,7 @@ int Run(int argc, char** argv) {
   for (const unsigned baud : rates) bench.Download(baud);
   for (const int entries : {10, 1000, 10000}) bench.Listing(entries);
   bench.FileSystem();
+  bench.SpeedFinding();
   bench.Idle();
   bench.PeakMemory();
   const bool allMet = bench.Report(csv);

@@ -14,8 +14,9 @@ namespace ql {
 struct LinkActivity {
   enum class Kind {
     kCommand,            // text: the command ("@@", "@&", "&&")
-    kGarbled,            // bytes that make no command: a message outside any exchange, or
-                         // framing and parity errors the line counted; bytes
+    kGarbled,            // bytes that make no command: a message outside any exchange (text:
+                         // its bytes as they came, never to be shown unescaped), or framing
+                         // and parity errors the line counted (no text); bytes
     kListingSent,        // text: the pattern; entries, bytes, leftOut
     kListingFailed,      // text: the pattern; status: why the search found nothing
     kFileSent,           // text: the path; bytes, elapsedMs

@@ -69,7 +69,7 @@ int CLinkServer::SetStateMachine(char* text) {
     Report(LinkActivity::Kind::kCommand, command->first);
   } else if (!contentsExpected && !IsDriveName(text)) {
     // A bare drive name ("C:") is a pattern the line cannot tell from a command.
-    Report(LinkActivity::Kind::kGarbled, std::string(), kCommandLength);
+    Report(LinkActivity::Kind::kGarbled, std::string(text, kCommandLength), kCommandLength);
   }
   // Whatever was queued belongs to the exchange before this command.
   port_.DiscardBuffers();
@@ -96,7 +96,7 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
       // No search finds what names no drive: the echo alone, as for any
       // pattern that matches nothing, and counted as bytes that make no command.
       if (!IsDrivePath(buffer, length)) {
-        Report(LinkActivity::Kind::kGarbled, std::string(), length);
+        Report(LinkActivity::Kind::kGarbled, std::string(buffer, length), length);
         return 1;
       }
       SendFolderContent(buffer);
@@ -105,7 +105,7 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
       buffer[length] = 0;
       Trace("sending file");
       if (!IsDrivePath(buffer, length)) {  // no file, as for a path not found
-        Report(LinkActivity::Kind::kGarbled, std::string(), length);
+        Report(LinkActivity::Kind::kGarbled, std::string(buffer, length), length);
         return 1;
       }
       SendFile(buffer);
@@ -117,7 +117,7 @@ int CLinkServer::ProcessStateMachine(char* buffer, std::size_t length) {
       return StoreUpload(buffer, length);
     default:
       // No exchange is under way: bytes at another speed look like this.
-      Report(LinkActivity::Kind::kGarbled, std::string(), length);
+      Report(LinkActivity::Kind::kGarbled, std::string(buffer, length), length);
       return 1;
   }
 }

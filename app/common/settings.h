@@ -7,9 +7,11 @@
 
 namespace ql {
 
+constexpr int kNoSpeed = -1;  // LinkSettings::lastSpeed when none is remembered
+
 struct LinkSettings {
   int lastPort = 0;   // 0 = COM1 ... 3 = COM4, -1 = none
-  int lastSpeed = 0;  // 0 = 19200 ... 3 = 115200, -1 = none
+  int lastSpeed = 0;  // 0 = 19200 ... 3 = 115200, kNoSpeed = none
   int autoOpen = 0;
   int hide = 0;
   int showHide = 0;

@@ -41,4 +41,16 @@ inline std::string WrongSpeedText(unsigned baud, const std::string& how = std::s
          std::to_string(baud) + "; try " + OtherSpeeds(baud) + how + ".";
 }
 
+// Said when the server, finding the speed itself, moves to another one.
+inline std::string SpeedMovedText(unsigned from, unsigned to) {
+  return "Bytes arrive that make no command at " + std::to_string(from) + "; listening at " +
+         std::to_string(to) + ".";
+}
+
+// Said once a command decodes at the speed it moved to.
+inline std::string SpeedFoundText(unsigned baud) {
+  return "The handheld is at " + std::to_string(baud) + " baud; serving at " +
+         std::to_string(baud) + ".";
+}
+
 }  // namespace ql

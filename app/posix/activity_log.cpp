@@ -91,7 +91,7 @@ ActivityLog::ActivityLog(TerminalLines& lines, std::uint32_t baud, PathShower sh
     : lines_(lines), baud_(baud), show_(std::move(show)), hostPathOf_(std::move(hostPathOf)) {}
 
 void ActivityLog::Show(const LinkActivity& activity) {
-  if (speedHint_.Due(activity)) {
+  if (speedHint_.Due(activity) && !findingSpeed_) {
     Line(WrongSpeedText(baud_, " with --speed"));
   }
   if (quiet_) return;

@@ -35,6 +35,8 @@ class ActivityLog {
   void Show(const LinkActivity& activity);
   // Only the hint that the handheld is at another speed is shown, no exchange.
   void SetQuiet(bool quiet) { quiet_ = quiet; }
+  // The server finds the speed itself and says so: no hint to choose another.
+  void SetFindingSpeed(bool finding) { findingSpeed_ = finding; }
 
   // A transfer shows progress once it has lasted this long.
   static constexpr std::chrono::milliseconds kProgressAfter{1000};
@@ -48,6 +50,7 @@ class ActivityLog {
   TerminalLines& lines_;
   std::uint32_t baud_;
   bool quiet_ = false;
+  bool findingSpeed_ = false;
   SpeedHint speedHint_;
   PathShower show_;
   HostPathOf hostPathOf_;

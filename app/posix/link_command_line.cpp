@@ -23,6 +23,7 @@ std::string Footer() {
   const std::string device = kExampleDevice;
   std::string text = "Examples:\n";
   text += "  quarnelix-link " + device + " -b 115200\n";
+  text += "  quarnelix-link " + device + " --speed auto\n";
   text += "  quarnelix-link --port " + device + " --drive C=~/handheld --drive D=~/Documents\n\n";
   text += "Settings file: section [options] (LastPort, LastSpeed, ...) as on Windows; section\n";
   text += "[ports] maps COM1 ... COM4 to devices (say COM1=" + device + "), and\n";
@@ -59,7 +60,9 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
   std::string speed;
   CLI::Option* speedOption = app.add_option("-b,--baud,--speed", speed,
                                             "Line speed in baud: one of " + SpeedList() +
-                                                " (default: the settings' LastSpeed, 19200)")
+                                                ", or auto to find the handheld's from what it\n"
+                                                "sends (default: the settings' LastSpeed; auto "
+                                                "when there is none)")
                                  ->type_name("BAUD");
   app.add_option("-d,--drive", options.drives,
                  "Serve host folder DIR as drive X:, for example --drive C=~/handheld; repeat for\n"
@@ -98,7 +101,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine& options, st
     options.port = device;
   }
   if (speedOption->count() > 0) {
-    options.speed = ParseSpeed(OptionAsGiven(*speedOption, args), speed, mistake);
+    options.speed = ParseSpeed(OptionAsGiven(*speedOption, args), speed, mistake, true);
     if (options.speed == 0) return refuse(mistake);
   }
   return -1;

@@ -10,8 +10,8 @@
 namespace ql {
 
 struct CommandLine {
-  std::string port;                 // a device path; empty: the settings' last port
-  unsigned speed = 0;               // 0: the settings' last speed
+  std::string port;    // a device path; empty: the settings' last port
+  unsigned speed = 0;  // 0: the settings' last speed, found when there is none; or kFindSpeed
   std::vector<std::string> drives;  // "X=DIR", added to the settings' drive table
   std::string codePage = kDefaultCodePage;
   std::string settingsPath;  // empty: the default place

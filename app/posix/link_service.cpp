@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "app/common/settings.h"
 #include "app/common/status_texts.h"
 #include "link/trace.h"
 
@@ -16,7 +17,44 @@ LinkService::LinkService(std::string device, std::uint32_t baud, FileSystem& fil
       lines_(lines),
       link_(line_, fileSystem, SystemClock()),
       keeper_([](Status error) { return std::string(std::strerror(error)); }),
-      clock_(SystemClock()) {}
+      clock_(SystemClock()) {
+  link_.SetActivitySink([this](const LinkActivity& activity) { Observe(activity); });
+}
+
+void LinkService::FindSpeed(std::function<void(std::uint32_t baud)> found) {
+  speedFinder_.emplace(std::vector<std::uint32_t>(kSpeeds.begin(), kSpeeds.end()), baud_);
+  speedFound_ = std::move(found);
+}
+
+void LinkService::Observe(const LinkActivity& activity) {
+  if (activitySink_) activitySink_(activity);
+  if (!speedFinder_) return;
+  switch (speedFinder_->Take(activity)) {
+    case SpeedFinder::Step::kMove:
+      lines_.Line(SpeedMovedText(baud_, speedFinder_->Speed()));
+      baud_ = speedFinder_->Speed();
+      // The line is set once the arrival is served: the server may still be answering it.
+      speedMoveDue_ = true;
+      break;
+    case SpeedFinder::Step::kSettle:
+      if (speedFinder_->Moved()) lines_.Line(SpeedFoundText(baud_));
+      if (speedFound_) speedFound_(baud_);
+      break;
+    case SpeedFinder::Step::kStay:
+      break;
+  }
+}
+
+void LinkService::MoveSpeed() {
+  speedMoveDue_ = false;
+  // What is queued was read at the old speed.
+  line_.DiscardBuffers();
+  if (const int refused = line_.SetSpeed(baud_); refused != 0) {
+    Trace("the line refused the speed");
+    TraceNumber(refused);
+  }
+  lineErrors_ = line_.LineErrorCount();
+}
 
 LinkService::~LinkService() { line_.Close(); }
 
@@ -39,6 +77,7 @@ int LinkService::OpenLine() {
   if (opened != 0) return opened;
   // As on Windows, a line that refuses the speed still counts as open.
   static_cast<void>(line_.SetSpeed(baud_));
+  speedMoveDue_ = false;
   lineErrors_ = line_.LineErrorCount();
   std::string error;
   // Should another server hold the new name, the old lock still keeps this
@@ -72,12 +111,14 @@ void LinkService::ServeArrival() {
   const CLinkReceiver::Served served = link_.ServeArrival();
   // Bytes sent at another speed reach the driver as framing and parity errors.
   const long long errors = line_.LineErrorCount();
-  if (errors > lineErrors_ && lineErrors_ >= 0 && activitySink_) {
+  if (errors > lineErrors_ && lineErrors_ >= 0) {
     LinkActivity garbled(LinkActivity::Kind::kGarbled);
     garbled.bytes = static_cast<std::uint64_t>(errors - lineErrors_);
-    activitySink_(garbled);
+    Observe(garbled);
   }
   lineErrors_ = errors;
+  // A line lost meanwhile opens at the new speed.
+  if (speedMoveDue_ && line_.IsOpen()) MoveSpeed();
   const int failed = served.readError != 0 ? served.readError : served.sendError;
   // A stalled or cancelled transfer ended only itself; the device is still there.
   sendCutShort_ = failed == ETIMEDOUT || failed == ECANCELED;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -13,6 +15,7 @@
 #include "link/file_system.h"
 #include "link/link_activity.h"
 #include "link/link_clock.h"
+#include "link/speed_finder.h"
 #include "serial/posix/posix_serial_line.h"
 
 namespace ql {
@@ -26,10 +29,14 @@ class LinkService {
   LinkService& operator=(const LinkService&) = delete;
 
   // Receives a report of every exchange served.
-  void SetActivitySink(ActivitySink sink) {
-    activitySink_ = sink;
-    link_.SetActivitySink(std::move(sink));
-  }
+  void SetActivitySink(ActivitySink sink) { activitySink_ = std::move(sink); }
+  // Finds the handheld's speed from what arrives, starting at the speed given
+  // to the constructor (see SpeedFinder); the speed found holds across
+  // reopens. `found` is called with each speed a command decoded at, to be
+  // remembered. Before Start().
+  void FindSpeed(std::function<void(std::uint32_t baud)> found);
+  // The speed the line is set to, or is to be set to when it opens.
+  std::uint32_t Speed() const { return baud_; }
   // Keeps `lock` on the device's real path each time the line is opened, so
   // that a second server is told who serves a device plugged in again under
   // another name.
@@ -49,6 +56,10 @@ class LinkService {
   void CloseLine();
   void ServeArrival();
   void DeviceLost(int error);
+  // Every report of the server and of the line, before it goes on.
+  void Observe(const LinkActivity& activity);
+  // Sets the open line to the speed the finder moved to.
+  void MoveSpeed();
 
   std::string device_;
   std::uint32_t baud_;
@@ -61,6 +72,9 @@ class LinkService {
   bool sendCutShort_ = false;  // the last exchange's send stalled or was cancelled
   long long lineErrors_ = -1;  // as the driver counted them after the last arrival
   ActivitySink activitySink_;
+  std::optional<SpeedFinder> speedFinder_;  // with FindSpeed
+  std::function<void(std::uint32_t baud)> speedFound_;
+  bool speedMoveDue_ = false;  // the finder moved while an arrival was served
 };
 
 }  // namespace ql

@@ -19,6 +19,7 @@
 #include "app/posix/link_command_line.h"
 #include "app/posix/link_service.h"
 #include "app/posix/posix_settings.h"
+#include "app/terminal/command_line.h"
 #include "app/terminal/device_problem.h"
 #include "app/terminal/port_list.h"
 #include "app/terminal/quit_signals.h"
@@ -35,9 +36,15 @@ struct RunSettings {
   std::string settingsPath;
   IniFile file;
   PosixSettings settings;
-  std::string given;  // the device the command line names
-  unsigned speed = 0;
+  std::string given;       // the device the command line names
+  unsigned speed = 0;      // the speed to open the line at
+  bool findSpeed = false;  // the server finds the handheld's speed, from `speed` on
 };
+
+// LastSpeed's value for one of kSpeeds.
+int SpeedIndex(unsigned speed) {
+  return static_cast<int>(std::find(kSpeeds.begin(), kSpeeds.end(), speed) - kSpeeds.begin());
+}
 
 void Fail(const std::string& message) { Say(std::cerr, "quarnelix-link: " + message); }
 void Warn(const std::string& message) { Fail("warning: " + message); }
@@ -68,11 +75,16 @@ int LoadRunSettings(const CommandLine& options, RunSettings& run) {
   const DeviceToOpen given = ChooseDeviceToOpen(options.port);
   if (!given.sentence.empty()) Say(std::cout, given.sentence);
   run.given = given.device;
-  if (options.speed != 0) {
+  const bool remembered =
+      saved.lastSpeed >= 0 && saved.lastSpeed < static_cast<int>(kSpeeds.size());
+  if (options.speed == kFindSpeed || (options.speed == 0 && saved.lastSpeed == kNoSpeed)) {
+    // At the right speed a command decodes, and the finder never moves.
+    run.findSpeed = true;
+    run.speed = remembered ? kSpeeds[static_cast<std::size_t>(saved.lastSpeed)] : kSpeeds.back();
+  } else if (options.speed != 0) {
     run.speed = options.speed;
-    saved.lastSpeed = static_cast<int>(std::find(kSpeeds.begin(), kSpeeds.end(), options.speed) -
-                                       kSpeeds.begin());
-  } else if (saved.lastSpeed >= 0 && saved.lastSpeed < static_cast<int>(kSpeeds.size())) {
+    saved.lastSpeed = SpeedIndex(options.speed);
+  } else if (remembered) {
     run.speed = kSpeeds[static_cast<std::size_t>(saved.lastSpeed)];
   } else {
     Fail("LastSpeed=" + std::to_string(saved.lastSpeed) + " in " + TerminalText(run.settingsPath) +
@@ -187,13 +199,21 @@ int Main(int argc, char** argv) {
       [&fileSystem](const std::string& path) { return fileSystem.HostPathOf(path); });
   log.SetQuiet(options.quiet);
   service.SetActivitySink([&log](const LinkActivity& a) { log.Show(a); });
+  if (run.findSpeed) {
+    log.SetFindingSpeed(true);
+    service.FindSpeed(
+        [&run](std::uint32_t baud) { run.settings.options.lastSpeed = SpeedIndex(baud); });
+  }
   const int opened = service.Start();
   if (opened != 0) {
     Fail(ExplainOpenFailure(device, opened));
     return kExitFailure;
   }
   PrintDrives(fileSystem.Drives());
-  Say(std::cout, "Serving at " + std::to_string(run.speed) + " baud; Ctrl+C ends.");
+  Say(std::cout,
+      "Serving at " + std::to_string(run.speed) +
+          (run.findSpeed ? " baud, or at the speed the handheld turns out to use" : " baud") +
+          "; Ctrl+C ends.");
   const bool canSave = IniFile::CanSave(run.settingsPath, error);
   if (!canSave) {
     Warn("the settings cannot be saved to " + TerminalText(run.settingsPath) + " (" + error +

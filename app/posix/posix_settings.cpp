@@ -116,6 +116,8 @@ bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std:
   }
   settings.lastDevice = file.Get(kPortsSection, kLastDeviceKey).value_or("");
   settings.lastPortSaved = file.Get(kSettingsSection, "LastPort").has_value();
+  // No speed remembered yet: the server finds it.
+  if (!file.Get(kSettingsSection, "LastSpeed")) settings.options.lastSpeed = kNoSpeed;
   for (const auto& [letter, folder] : file.Entries(kDrivesSection)) {
     std::string problem;
     if (AddDrive(letter, folder, settings.drives, problem)) continue;

@@ -33,9 +33,9 @@ std::string DefaultSettingsPath();
 // The environment variable's value; `fallback` when it is unset or empty.
 std::string EnvOr(const char* name, const std::string& fallback);
 
-// Missing keys keep their defaults. False, with `error` set, when the drive
-// table names something that is not a drive letter. A drive whose folder is
-// not there (an unplugged stick) is left out, with a line in `warnings`.
+// Missing keys keep their defaults, except LastSpeed: kNoSpeed. False, with `error` set, when the
+// drive table names something that is not a drive letter. A drive whose folder is not there (an
+// unplugged stick) is left out, with a line in `warnings`.
 bool ReadSettings(const IniFile& file, PosixSettings& settings, std::vector<std::string>& warnings,
                   std::string& error);
 // The eight option keys in their fixed order, then the four ports and

@@ -327,19 +327,24 @@ std::string OptionAsGiven(const CLI::Option& option, const std::vector<std::stri
   return spelled;
 }
 
-unsigned ParseSpeed(const std::string& option, const std::string& text, std::string& error) {
+unsigned ParseSpeed(const std::string& option, const std::string& text, std::string& error,
+                    bool takesAuto) {
+  if (takesAuto && text == "auto") return kFindSpeed;
   char* end = nullptr;
   const unsigned long number = std::strtoul(text.c_str(), &end, 10);
+  const bool isNumber = !text.empty() && *end == '\0';
   for (const unsigned speed : kSpeeds) {
-    if (!text.empty() && *end == '\0' && number == speed) return speed;
+    if (isNumber && number == speed) return speed;
   }
   std::string guess;
-  if (!text.empty() && *end == '\0') {
+  if (isNumber) {
     for (const unsigned speed : kSpeeds) {
       if (number * 10 > speed * 9ULL && number * 10 < speed * 11ULL) guess = std::to_string(speed);
     }
   }
-  error = option + ": speed " + text + " is not one of " + SpeedList() + Hint(guess);
+  // A number means a fixed speed: only those are named for it.
+  error = option + ": speed " + text + " is not one of " + SpeedList() +
+          (takesAuto && !isNumber ? ", or auto" : "") + Hint(guess);
   return 0;
 }
 

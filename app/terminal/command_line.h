@@ -40,7 +40,12 @@ std::string NotADevice(const CLI::App& app, const std::string& word);
 // How the user spelled `option` (-b, --baud or --speed) the last time.
 std::string OptionAsGiven(const CLI::Option& option, const std::vector<std::string>& args);
 
-// The speed given as `option` `text`, or 0 with the reason in `error`.
-unsigned ParseSpeed(const std::string& option, const std::string& text, std::string& error);
+// What ParseSpeed gives for "auto": the server finds the handheld's speed itself.
+constexpr unsigned kFindSpeed = ~0u;
+
+// The speed given as `option` `text`, or 0 with the reason in `error`. With
+// `takesAuto`, "auto" gives kFindSpeed.
+unsigned ParseSpeed(const std::string& option, const std::string& text, std::string& error,
+                    bool takesAuto = false);
 
 }  // namespace ql
