@@ -381,6 +381,7 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   // still sending when the cable is pulled.
   PosixSerialLine handheld;
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
   handheld.SendText("@&");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   handheld.SendText("C:\\big.bin");
@@ -398,6 +399,7 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
   // What was on its way to the handheld before the cable was pulled is dropped.
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
   ReadAwayAndClose(handheld);
   const Finished listing = Peer({"ls", "C:/*"});
   EXPECT_EQ(listing.code, 0) << listing.err;
@@ -414,6 +416,7 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
   PosixSerialLine handheld;
   const auto askForTheBigFile = [&] {
     ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+    ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
     handheld.SendText("@&");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     handheld.SendText("C:\\big.bin");
@@ -456,6 +459,7 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   auto server = StartServer();
   PosixSerialLine handheld;
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
   handheld.SendText("&&");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   handheld.SendText("C:\\long.bin");
@@ -552,6 +556,7 @@ TEST_F(LinkProgram, BytesThatMakeNoCommandSuggestAnotherSpeed) {
   auto server = StartServer("server", {"--trace"});
   PosixSerialLine handheld;
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
   for (const char* garbled : {"\xf0\x0f\x55", "\x80\xfe", "\x0f\xf0\x0f\xf0"}) {
     handheld.SendText(garbled);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -574,6 +579,7 @@ class UploadStream {
  public:
   UploadStream(const std::string& device, const std::string& name) {
     EXPECT_EQ(handheld_.Open(device), 0);
+    EXPECT_EQ(handheld_.SetSpeed(115200), 0);
     handheld_.SendText("&&");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     handheld_.SendText(name.c_str());
