@@ -34,11 +34,12 @@ if(WIN32)
   return()
 endif()
 
-install(TARGETS quarnelix-link quarnelix-peer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quarnelix-link quarnelix-peer quarnelix-cable RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages and the changelog are installed compressed, as Debian wants.
 set(compressed_files)
-foreach(source docs/man/quarnelix-link.1 docs/man/quarnelix-peer.1 packaging/changelog)
+foreach(source docs/man/quarnelix-link.1 docs/man/quarnelix-peer.1 docs/man/quarnelix-cable.1
+               packaging/changelog)
   get_filename_component(name ${source} NAME)
   set(target ${QL_GENERATED_DIR}/${name}.gz)
   add_custom_command(OUTPUT ${target}
@@ -48,6 +49,7 @@ foreach(source docs/man/quarnelix-link.1 docs/man/quarnelix-peer.1 packaging/cha
 endforeach()
 add_custom_target(ql_compressed_documents ALL DEPENDS ${compressed_files})
 install(FILES ${QL_GENERATED_DIR}/quarnelix-link.1.gz ${QL_GENERATED_DIR}/quarnelix-peer.1.gz
+              ${QL_GENERATED_DIR}/quarnelix-cable.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${QL_GENERATED_DIR}/changelog.gz ${QL_PACKAGING_DIR}/copyright
               ${PROJECT_SOURCE_DIR}/README.md
@@ -94,5 +96,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 a serial cable: it lists folders of this computer, sends files from them
 and stores the files the handheld uploads, in a terminal or as a user
 service that starts when the adapter is plugged in. quarnelix-peer plays
-the handheld's side, to check a cable and a running server.")
+the handheld's side, to check a cable and a running server; quarnelix-cable
+joins two device paths with a virtual null-modem cable, to try both without
+hardware.")
 include(CPack)

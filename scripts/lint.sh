@@ -83,7 +83,7 @@ mapfile -t units < <(printf '%s\n' "$selection" | sed '1,/^$/d' | grep . || true
 # The terminal programs print only through Say, TerminalLines or
 # TerminalMessage, which escape whatever came from outside the program.
 raw=$(grep -nE 'std::(cout|cerr)[[:space:]]*<<|(^|[^[:alnum:]_])(f?printf|puts)\(' \
-  app/posix/*.cpp app/terminal/*.cpp tools/peer/*.cpp | grep -v 'TerminalMessage(' || true)
+  app/posix/*.cpp app/terminal/*.cpp tools/peer/*.cpp tools/cable/*.cpp | grep -v 'TerminalMessage(' || true)
 if [ -n "$raw" ]; then
   printf '%s\n' "$raw"
   echo "lint: print through Say or TerminalLines (app/terminal/terminal_output.h), not raw."

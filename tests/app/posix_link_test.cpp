@@ -20,6 +20,7 @@
 #include "app/posix/activity_log.h"
 #include "app/posix/link_command_line.h"
 #include "app/terminal/terminal_output.h"
+#include "link/uart_line.h"
 #include "serial/posix/posix_serial_line.h"
 #include "tests/tools/link_on_cable.h"
 
@@ -381,6 +382,7 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   // still sending when the cable is pulled.
   PosixSerialLine handheld;
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
   handheld.SendText("@&");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   handheld.SendText("C:\\big.bin");
@@ -398,6 +400,7 @@ TEST_F(LinkProgram, DeviceLostInTheMiddleOfADownload) {
   EXPECT_TRUE(server->AwaitOutput(" opened.", seconds(6), 2)) << server->Out();
   // What was on its way to the handheld before the cable was pulled is dropped.
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
   ReadAwayAndClose(handheld);
   const Finished listing = Peer({"ls", "C:/*"});
   EXPECT_EQ(listing.code, 0) << listing.err;
@@ -414,6 +417,7 @@ TEST_F(LinkProgram, StalledLineEndsOnlyItsTransfer) {
   PosixSerialLine handheld;
   const auto askForTheBigFile = [&] {
     ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+    ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
     handheld.SendText("@&");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     handheld.SendText("C:\\big.bin");
@@ -456,6 +460,7 @@ TEST_F(LinkProgram, SignalInTheMiddleOfAnUpload) {
   auto server = StartServer();
   PosixSerialLine handheld;
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(115200), 0);  // the server's, as the cable carries it
   handheld.SendText("&&");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   handheld.SendText("C:\\long.bin");
@@ -546,15 +551,20 @@ TEST_F(LinkProgram, TheDeviceServedLastIsGone) {
                        "the device served last, /dev/ttyNoSuchAdapter, is not present");
 }
 
-// A handheld at another speed sends bytes that make no command: the server
-// says so once, and the trace shows what came.
-TEST_F(LinkProgram, BytesThatMakeNoCommandSuggestAnotherSpeed) {
+// A handheld really at 19200 asks for a listing, twice, of a server at
+// 115200: the server reads what its UART makes of it, bytes that make no
+// command, says once that the handheld is probably at another speed, and
+// the trace shows what came.
+TEST_F(LinkProgram, AHandheldAtAnotherSpeedIsToldOfOnce) {
   auto server = StartServer("server", {"--trace"});
   PosixSerialLine handheld;
   ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
-  for (const char* garbled : {"\xf0\x0f\x55", "\x80\xfe", "\x0f\xf0\x0f\xf0"}) {
-    handheld.SendText(garbled);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ASSERT_EQ(handheld.SetSpeed(19200), 0);
+  for (int request = 0; request < 2; ++request) {
+    handheld.SendText("@@");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    handheld.SendText("C:\\*");
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
   }
   EXPECT_TRUE(
       server->AwaitOutput("Bytes arrive that make no command: the handheld is probably not at "
@@ -566,7 +576,14 @@ TEST_F(LinkProgram, BytesThatMakeNoCommandSuggestAnotherSpeed) {
   EXPECT_EQ(server->Wait(seconds(10)), 0);
   const std::string out = server->Out();
   EXPECT_EQ(out.find("make no command"), out.rfind("make no command")) << "said once: " << out;
-  EXPECT_NE(server->Err().find(" bytes f0 0f 55\n"), std::string::npos) << server->Err();
+  std::string traced = " bytes";
+  for (const char byte : ReceivedAtSpeed("@@", 19200, 115200)) {
+    static const char kHex[] = "0123456789abcdef";
+    const auto value = static_cast<unsigned char>(byte);
+    traced += {' ', kHex[value >> 4], kHex[value & 15]};
+  }
+  EXPECT_NE(server->Err().find(traced + "\n"), std::string::npos) << traced << server->Err();
+  EXPECT_GT(cable_->State(VirtualCable::kServerEnd).framingErrors, 0u);
 }
 
 // The handheld's side of an upload that keeps coming until `stop` is set.
@@ -574,6 +591,7 @@ class UploadStream {
  public:
   UploadStream(const std::string& device, const std::string& name) {
     EXPECT_EQ(handheld_.Open(device), 0);
+    EXPECT_EQ(handheld_.SetSpeed(115200), 0);
     handheld_.SendText("&&");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     handheld_.SendText(name.c_str());

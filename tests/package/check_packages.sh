@@ -38,8 +38,9 @@ lacking() {  # LISTING WANTED...: the wanted lines the listing does not have
 
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
 check "the package holds the programs, manual pages, unit and rule" lacking "$work/files" \
-  ./usr/bin/quarnelix-link ./usr/bin/quarnelix-peer \
+  ./usr/bin/quarnelix-link ./usr/bin/quarnelix-peer ./usr/bin/quarnelix-cable \
   ./usr/share/man/man1/quarnelix-link.1.gz ./usr/share/man/man1/quarnelix-peer.1.gz \
+  ./usr/share/man/man1/quarnelix-cable.1.gz \
   ./usr/lib/systemd/user/quarnelix-link@.service \
   ./usr/share/doc/quarnelix-link/examples/70-quarnelix-link.rules \
   ./usr/share/doc/quarnelix-link/copyright ./usr/share/doc/quarnelix-link/changelog.gz
@@ -51,7 +52,7 @@ sed 's/^/  lintian: /' "$work/lintian"
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 version=$(dpkg-deb -f "$deb" Version)
-for program in quarnelix-link quarnelix-peer; do
+for program in quarnelix-link quarnelix-peer quarnelix-cable; do
   check "$program answers --version with $version" \
     test "$("$root/usr/bin/$program" --version)" = "$program $version"
   check "$program(1) renders without warnings" \

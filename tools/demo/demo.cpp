@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/terminal/terminal_text.h"
 #include "tools/cable/virtual_cable.h"
 
 #ifdef __APPLE__
@@ -94,7 +95,8 @@ class ServerOutput {
         line += c;
         continue;
       }
-      std::cout << "   [server] " << line << std::endl;
+      // The server's words may hold names from the disk: escaped for the terminal.
+      std::cout << "   [server] " << TerminalText(line) << std::endl;
       std::lock_guard<std::mutex> lock(mutex_);
       if (line.find(" opened.") != std::string::npos) ready_ = true;
       changed_.notify_all();
@@ -148,9 +150,12 @@ int Demo(const fs::path& programs, const fs::path& work) {
   const fs::path handheld = work / "handheld";
   fs::create_directories(handheld);
 
-  Step("A virtual null-modem cable: two pseudo terminals joined by a relay");
+  Step(
+      "A virtual null-modem cable: two pseudo terminals joined by a relay, paced at the line rate");
   std::string error;
-  std::unique_ptr<VirtualCable> cable = VirtualCable::Create(work.string(), error);
+  CableOptions paced;
+  paced.paced = true;
+  std::unique_ptr<VirtualCable> cable = VirtualCable::Create(work.string(), error, paced);
   if (!cable) {
     std::cerr << "quarnelix-demo: " << error << "\n";
     return 1;
