@@ -116,5 +116,32 @@ TEST_F(AutoSpeed, MovesToTheSpeedTheGarbleNamesAndKeepsIt) {
   Stop(*again);
 }
 
+// Over a cable that runs each end at its own speed and paces the bytes, a
+// handheld at any speed gets its listing by its second command at the latest,
+// from a server that starts at 115200 with nothing remembered.
+TEST_F(AutoSpeed, EveryHandheldSpeedIsFoundByTheSecondCommand) {
+  cable_.reset();
+  std::string error;
+  cable_ = VirtualCable::Create(scratch_.path().string(), error, CableOptions{true});
+  ASSERT_NE(cable_, nullptr) << error;
+  WriteText(desktop_ / "served.txt", "x");
+  const char* const speeds[] = {"19200", "38400", "57600", "115200"};
+  for (std::size_t index = 0; index < std::size(speeds); ++index) {
+    const char* speed = speeds[index];
+    SCOPED_TRACE(speed);
+    fs::remove(SettingsFile());
+    auto server = StartFinding(std::string("server-") + speed);
+    const Finished first = PeerAt(speed, "first");
+    const Finished second = PeerAt(speed, "second");
+    EXPECT_NE(second.out.find("served.txt"), std::string::npos) << second.out << second.err;
+    if (std::string(speed) == "115200") {
+      EXPECT_NE(first.out.find("served.txt"), std::string::npos) << "none lost at the right speed";
+    }
+    Stop(*server);
+    EXPECT_NE(ReadText(SettingsFile()).find("LastSpeed=" + std::to_string(index) + "\n"),
+              std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace ql::testing
