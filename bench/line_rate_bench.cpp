@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -26,6 +27,7 @@
 #include "bench/bench_row.h"
 #include "bench/file_system_bench.h"
 #include "bench/speed_finding_bench.h"
+#include "tools/cable/virtual_cable.h"
 
 namespace {
 
@@ -119,11 +121,22 @@ struct Arrival {
 // set, so the line rate is the pace at which the bench writes and reads.
 class Server {
  public:
-  Server(const std::string& program, const stdfs::path& work) {
-    int slave = -1;
+  // With `port`, on that device (an end of the virtual cable) at `baud`,
+  // and the bench opens the cable's other end, `handheldEnd`, at that speed.
+  Server(const std::string& program, const stdfs::path& work, const std::string& port = "",
+         unsigned baud = 115200, const std::string& handheldEnd = "") {
     char name[256] = {};
-    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    close(slave);
+    if (port.empty()) {
+      int slave = -1;
+      if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty");
+      }
+      close(slave);
+    } else {
+      master_ = OpenAt(handheldEnd, baud);
+      static_cast<void>(std::snprintf(name, sizeof name, "%s", port.c_str()));
+    }
+    const std::string speed = std::to_string(baud);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe");
@@ -133,7 +146,7 @@ class Server {
       close(out[0]);
       const std::string drive = "C=" + (work / "drive").string();
       const std::string settings = (work / "settings.ini").string();
-      execl(program.c_str(), program.c_str(), "--port", name, "--speed", "115200", "--drive",
+      execl(program.c_str(), program.c_str(), "--port", name, "--speed", speed.c_str(), "--drive",
             drive.c_str(), "--settings", settings.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -154,6 +167,19 @@ class Server {
   }
 
   pid_t pid() const { return pid_; }
+
+  // A device opened raw at `baud`, as the handheld's serial port.
+  static int OpenAt(const std::string& device, unsigned baud) {
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios settings{};
+    if (fd < 0 || tcgetattr(fd, &settings) != 0) throw std::runtime_error("cannot open " + device);
+    cfmakeraw(&settings);
+    const speed_t speed = baud == 19200 ? B19200 : baud == 57600 ? B57600 : B115200;
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) throw std::runtime_error("cannot set " + device);
+    return fd;
+  }
 
   // Writes at no more than `bytesPerSecond` (0: as fast as the line takes it),
   // in slices a few milliseconds apart.
@@ -230,9 +256,10 @@ class Server {
 class Bench {
  public:
   Bench(std::string program, std::size_t transferBytes, std::size_t uploadPeakBytes,
-        std::size_t downloadPeakBytes)
+        std::size_t downloadPeakBytes, std::size_t downloadCableBytes)
       : program_(std::move(program)),
         transferBytes_(transferBytes),
+        downloadCableBytes_(downloadCableBytes),
         uploadPeakBytes_(uploadPeakBytes),
         downloadPeakBytes_(downloadPeakBytes) {
     char base[] = "/tmp/ql-bench-XXXXXX";
@@ -301,6 +328,69 @@ class Bench {
     std::this_thread::sleep_for(10s);
     const double share = 100.0 * (CpuSeconds(server.pid()) - before) / 10.0;
     Add({"server CPU while idle, port open", "10 s", share, "%", "< 0.1", share < 0.1});
+  }
+
+  // Over the virtual cable, paced at the line rate of both ends: the handheld
+  // writes and reads as fast as its port takes and gives, and the cable
+  // times the bytes.
+  void PacedCable() {
+    std::string error;
+    ql::CableOptions paced;
+    paced.paced = true;
+    const auto cable = ql::VirtualCable::Create(work_.string(), error, paced);
+    if (!cable) throw std::runtime_error(error);
+    const std::string serverEnd = cable->DevicePath(ql::VirtualCable::kServerEnd);
+    const std::string handheldEnd = cable->DevicePath(ql::VirtualCable::kHandheldEnd);
+    {
+      Server server(program_, work_, serverEnd, 115200, handheldEnd);
+      // The lag does not grow with the size: 64 KiB, 5.7 s on the line.
+      const std::string contents(std::size_t{64} * 1024, 'c');
+      server.Request("&&", "cable.bin");
+      std::this_thread::sleep_for(700ms);
+      server.Write(contents);
+      AwaitFile(work_ / "drive" / "cable.bin", contents.size());
+      const auto complete = Clock::now();
+      // From the moment the cable handed the server the last byte.
+      const double lag = Ms(complete - cable->State(ql::VirtualCable::kServerEnd).lastReceived);
+      Add({"upload lag after the last byte, paced cable", Size(contents.size()) + " at 115200", lag,
+           "ms", "<= 250", lag <= 250});
+      stdfs::remove(work_ / "drive" / "cable.bin");
+    }
+    {
+      Server server(program_, work_, serverEnd, 115200, handheldEnd);
+      std::ofstream(work_ / "drive" / "cable.bin", std::ios::binary)
+          << std::string(downloadCableBytes_, 'd');
+      server.Request("@&", "C:\\cable.bin");
+      server.Read(2);
+      const Arrival payload = server.Read(downloadCableBytes_);
+      const double seconds = Ms(payload.last - payload.first) / 1000.0;
+      // The first byte's arrival starts the clock: the others took the time.
+      const double share =
+          100.0 * (static_cast<double>(downloadCableBytes_ - 1) / seconds) / (115200 / 10.0);
+      Add({"download rate, paced cable", Size(downloadCableBytes_) + " at 115200", share,
+           "% of line", ">= 99.9", share >= 99.9});
+      stdfs::remove(work_ / "drive" / "cable.bin");
+    }
+    {
+      const int entries = 1000;
+      const stdfs::path folder = work_ / "drive" / "cablelist";
+      stdfs::create_directories(folder);
+      for (int i = 0; i < entries; ++i) std::ofstream(folder / ("file-" + std::to_string(i)));
+      Server server(program_, work_, serverEnd, 19200, handheldEnd);
+      const auto asked = Clock::now();
+      server.Request("@@", "C:\\cablelist\\*");
+      server.Read(2);
+      const std::size_t bytes = static_cast<std::size_t>(entries + 2) * 296;
+      const Arrival records = server.Read(bytes, 0, 10000);
+      const std::string setting = std::to_string(entries) + " entries at 19200";
+      Add({"listing, request to last record, paced cable", setting,
+           Ms(records.last - asked) / 1000.0, "s", "", true});
+      const double share =
+          100.0 * (static_cast<double>(bytes - 1) / (Ms(records.last - records.first) / 1000.0)) /
+          (19200 / 10.0);
+      Add({"listing rate, paced cable", setting, share, "% of line", ">= 99.9", share >= 99.9});
+      stdfs::remove_all(folder);
+    }
   }
 
   void FileSystem() {
@@ -375,6 +465,7 @@ class Bench {
 
   std::string program_;
   std::size_t transferBytes_;
+  std::size_t downloadCableBytes_;
   std::size_t uploadPeakBytes_;
   std::size_t downloadPeakBytes_;
   stdfs::path work_;
@@ -394,11 +485,16 @@ int Run(int argc, char** argv) {
   app.add_flag("--check", check, "exit with 1 when a measure misses its target");
   app.add_flag("--quick", quick,
                "64 KiB transfers and smaller peaks, for a check in a minute or two");
+  bool cableOnly = false;
+  app.add_flag("--cable", cableOnly, "only the measures over the paced virtual cable");
   CLI11_PARSE(app, argc, argv);
   static_cast<void>(signal(SIGPIPE, SIG_IGN));
 
   const std::size_t transfer = quick ? 64 * 1024 : 1024 * 1024;
-  Bench bench(server, transfer, quick ? 8u << 20 : 100u << 20, quick ? 32u << 20 : 256u << 20);
+  Bench bench(server, transfer, quick ? 8u << 20 : 100u << 20, quick ? 32u << 20 : 256u << 20,
+              quick ? 64 * 1024 : 1024 * 1024);
+  bench.PacedCable();
+  if (cableOnly) return bench.Report(csv) || !check ? 0 : 1;
   for (const unsigned baud : rates) bench.Upload(baud);
   for (const unsigned baud : rates) bench.Download(baud);
   for (const int entries : {10, 1000, 10000}) bench.Listing(entries);
