@@ -465,7 +465,7 @@ int Main(int argc, char** argv) {
       return Fail(options.port + " does not take " + std::to_string(options.speed) + " baud");
     }
     LineClock clock(line);
-    PeerSession session(line, clock);
+    PeerSession session(line, clock, options.speed);
     // Ctrl+C, SIGTERM and SIGHUP wake the line: the exchange under way ends
     // at once, and the failure is told as what it is, not as a fault of the line.
     signals.CallOnQuit([&line] { line.Wake(); });

@@ -9,8 +9,8 @@ constexpr std::size_t kPiece = kBlockSize;
 
 }  // namespace
 
-PeerSession::PeerSession(LinkPort& port, LinkClock& clock)
-    : port_(port), clock_(clock), gatherer_(port, clock) {}
+PeerSession::PeerSession(LinkPort& port, LinkClock& clock, std::uint32_t baud)
+    : port_(port), clock_(clock), baud_(baud), gatherer_(port, clock) {}
 
 bool PeerSession::Send(const void* data, std::size_t length) {
   return port_.SendBlocks(data, static_cast<std::uint32_t>(length)) == kSuccess;
@@ -80,6 +80,7 @@ PeerSession::Result PeerSession::Put(const std::string& path, const std::string&
   Result result = Request(kCommandUpload, path);
   if (result != Result::kDone) return result;
   clock_.Sleep(kUploadNamePauseMs);
+  const std::int64_t began = clock_.NowMs();
   // Pieces back to back, as one message; the pieces only pace the progress.
   for (std::size_t sent = 0; sent < contents.size();) {
     const std::size_t piece = std::min(kPiece, contents.size() - sent);
@@ -89,8 +90,14 @@ PeerSession::Result PeerSession::Put(const std::string& path, const std::string&
   }
   // The port takes bytes faster than the line carries them: the upload is
   // whole once the last one is out and the desktop has seen the line fall
-  // quiet behind it.
+  // quiet behind it. Not every device counts what is still on its way (a
+  // pseudo terminal never does), so the line's own time is waited out too:
+  // ten bits a byte.
   if (port_.Drain() != kSuccess) return Result::kLineError;
+  const std::int64_t lineMs =
+      baud_ == 0 ? 0 : static_cast<std::int64_t>(contents.size() * 10 * 1000 / baud_) + 1;
+  const std::int64_t left = began + lineMs - clock_.NowMs();
+  if (left > 0) clock_.Sleep(left);
   clock_.Sleep(std::int64_t{2} * kQuietIntervalMs);
   return Result::kDone;
 }

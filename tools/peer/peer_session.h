@@ -38,8 +38,8 @@ class PeerSession {
   static constexpr int kPayloadWaitMs = 2000;
 
   // Every pause is `clock`'s: one that ends when the program is asked to quit
-  // lets no wait outlast Ctrl+C.
-  PeerSession(LinkPort& port, LinkClock& clock);
+  // lets no wait outlast Ctrl+C. `baud` is the line's speed.
+  PeerSession(LinkPort& port, LinkClock& clock, std::uint32_t baud);
 
   // "@@", the pattern: the entries it matches.
   Result List(const std::string& pattern, std::vector<FindEntry>& entries);
@@ -58,6 +58,7 @@ class PeerSession {
 
   LinkPort& port_;
   LinkClock& clock_;
+  std::uint32_t baud_;
   MessageGatherer gatherer_;
 };
 
