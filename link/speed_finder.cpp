@@ -73,13 +73,19 @@ SpeedFinder::Step SpeedFinder::Take(const LinkActivity& activity) {
     unsettling_ = activity.text;
     return Step::kStay;
   }
-  // Two in a row: the handheld has changed its speed. The first of them is
-  // most likely its command, the better evidence.
-  settled_ = false;
+  // Two in a row: the handheld may have changed its speed. The first of them
+  // is most likely its command, the better evidence. With evidence of no
+  // other speed it stays: a speed a command confirmed is no guess, and noise
+  // that cut up a command leaves what follows it (a path, an upload's
+  // contents) to arrive outside any exchange at the right speed.
   unsettled_ = false;
-  const std::uint32_t first = MostPlausibleSender(unsettling_, speed_);
-  if (first != 0 && first != speed_) return MoveFor(unsettling_);
-  return MoveFor(activity.text);
+  std::uint32_t sender = MostPlausibleSender(unsettling_, speed_);
+  if (sender == 0 || sender == speed_) sender = MostPlausibleSender(activity.text, speed_);
+  if (sender == 0 || sender == speed_) return Step::kStay;
+  settled_ = false;
+  speed_ = sender;
+  moved_ = true;
+  return Step::kMove;
 }
 
 SpeedFinder::Step SpeedFinder::MoveFor(const std::string& message) {

@@ -101,6 +101,11 @@ TEST(SpeedFinderTest, WeighsStraysPathsAndNoise) {
        {LinkActivity(Kind::kCommand, "@&"), garbled(ReceivedAtSpeed("@@", 19200, 38400)),
         garbled(ReceivedAtSpeed("C:\\*.*", 19200, 38400))},
        19200},
+      // Noise cut up a command at the right speed, and the upload contents
+      // after it came outside any exchange: nothing points to another speed.
+      {"contents after a command noise cut up",
+       {LinkActivity(Kind::kCommand, "@@"), garbled("&'"), garbled("\x7f\x45LF\x02\x01\x01")},
+       38400},
       // Bytes that fit no speed: the next in turn.
       {"noise", {garbled("\x55\xaa\x55\xaa\x55")}, 57600},
   };
