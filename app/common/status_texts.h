@@ -47,6 +47,13 @@ inline std::string SpeedMovedText(unsigned from, unsigned to) {
          std::to_string(to) + ".";
 }
 
+// Said once when every speed has been tried and none made a command, instead
+// of a line for each move after it.
+inline std::string NoSpeedFitsText() {
+  return "No speed makes a command of what arrives: the handheld may be at a speed other than " +
+         OtherSpeeds(0) + ", or the line may be noisy; still trying.";
+}
+
 // Said once a command decodes at the speed it moved to.
 inline std::string SpeedFoundText(unsigned baud) {
   return "The handheld is at " + std::to_string(baud) + " baud; serving at " +

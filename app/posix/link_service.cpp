@@ -31,12 +31,18 @@ void LinkService::Observe(const LinkActivity& activity) {
   if (!speedFinder_) return;
   switch (speedFinder_->Take(activity)) {
     case SpeedFinder::Step::kMove:
-      lines_.Line(SpeedMovedText(baud_, speedFinder_->Speed()));
+      // Each speed is told once; then the search goes on quietly.
+      if (++movesUnsettled_ <= kSpeeds.size()) {
+        lines_.Line(SpeedMovedText(baud_, speedFinder_->Speed()));
+      } else if (movesUnsettled_ == kSpeeds.size() + 1) {
+        lines_.Line(NoSpeedFitsText());
+      }
       baud_ = speedFinder_->Speed();
       // The line is set once the arrival is served: the server may still be answering it.
       speedMoveDue_ = true;
       break;
     case SpeedFinder::Step::kSettle:
+      movesUnsettled_ = 0;
       if (speedFinder_->Moved()) lines_.Line(SpeedFoundText(baud_));
       if (speedFound_) speedFound_(baud_);
       break;

@@ -74,7 +74,8 @@ class LinkService {
   ActivitySink activitySink_;
   std::optional<SpeedFinder> speedFinder_;  // with FindSpeed
   std::function<void(std::uint32_t baud)> speedFound_;
-  bool speedMoveDue_ = false;  // the finder moved while an arrival was served
+  bool speedMoveDue_ = false;       // the finder moved while an arrival was served
+  std::size_t movesUnsettled_ = 0;  // moves since a command last decoded
 };
 
 }  // namespace ql

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <sstream>
+#include <thread>
 
 #include "app/posix/link_command_line.h"
 #include "app/terminal/command_line.h"
@@ -114,6 +115,31 @@ TEST_F(AutoSpeed, MovesToTheSpeedTheGarbleNamesAndKeepsIt) {
   EXPECT_TRUE(again->AwaitOutput("Serving at 38400 baud; Ctrl+C ends.", seconds(5)))
       << again->Out();
   Stop(*again);
+}
+
+// A handheld at a speed none of the four fits: each move is told while
+// speeds are left to try, then one line says so, and the search goes on.
+TEST_F(AutoSpeed, NoSpeedThatFitsIsToldOnceNotAtEveryMove) {
+  auto server = StartFinding("server");
+  PosixSerialLine handheld;
+  ASSERT_EQ(handheld.Open(HandheldEnd()), 0);
+  ASSERT_EQ(handheld.SetSpeed(9600), 0);
+  for (int i = 0; i < 10; ++i) {
+    handheld.SendText(i % 2 == 0 ? "@@" : "C:\\*");
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  handheld.Close();
+  EXPECT_TRUE(server->AwaitOutput("or the line may be noisy; still trying.", seconds(5)))
+      << server->Out();
+  Stop(*server);
+  const std::string out = server->Out();
+  std::size_t moves = 0;
+  for (std::size_t at = out.find("; listening at "); at != std::string::npos;
+       at = out.find("; listening at ", at + 1)) {
+    ++moves;
+  }
+  EXPECT_LE(moves, 4u) << out;
+  EXPECT_EQ(out.find("still trying"), out.rfind("still trying")) << out;
 }
 
 // Over a cable that runs each end at its own speed and paces the bytes, a
