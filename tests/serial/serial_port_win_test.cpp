@@ -436,6 +436,10 @@ class FailingWnd : public ProbeWnd {
 
   Status AwaitCommEvent(OVERLAPPED* record, DWORD timeoutMs) override {
     ++issues;
+    // Only a pause that ran out although a stop was asked for gets this far then.
+    if (stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+      ++issuedAfterStop;
+    }
     if (record == nullptr || next >= script.size()) {
       return CSerialWnd::AwaitCommEvent(record, timeoutMs);
     }
@@ -448,6 +452,7 @@ class FailingWnd : public ProbeWnd {
   }
 
   std::atomic<int> issues{0};
+  std::atomic<int> issuedAfterStop{0};
 
  private:
   const std::vector<WaitStep> script;
@@ -510,14 +515,13 @@ TEST_F(SerialPortPty, AGonePortIsToldOnceToItsOwnWindowAndTheStopEndsTheRetrying
   EXPECT_GE(port.issues.load(), 6);
   EXPECT_LE(port.issues.load(), 10);
   // Stopped just as a retry begins its 1 s wait: the stop ends that wait. A
-  // stop that let it run out would take about a second; a prompt one takes
-  // milliseconds, so the bound leaves a busy machine ample room.
+  // listener that let it run out would issue one more wait with the stop
+  // already asked for, however busy the machine.
   const int retry = std::max(port.issues.load() + 1, 8);
   for (int i = 0; i < 5000 && port.issues.load() < retry; ++i) Sleep(1);
   ASSERT_GE(port.issues.load(), retry) << "no retry began within 5 s";
-  const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(port.ClosePort(), kSuccess);
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(700));
+  EXPECT_EQ(port.issuedAfterStop.load(), 0);
 
   // Each open has a generation of its own, which its listener's notice
   // carries, so that the first open's notice reads as stale; a failed open
@@ -588,10 +592,9 @@ TEST_F(SerialPortPty, AStopGivesUpOnAStuckListenerWhichEndsLateWithoutTouchingTh
   ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), port.Listener(), GetCurrentProcess(), &listener,
                               SYNCHRONIZE, FALSE, 0));
 
-  // A few seconds, not forever; the bound leaves a busy machine ample room.
-  const auto before = std::chrono::steady_clock::now();
+  // The close returns (a hang would meet the test's own time limit), having
+  // given up on the listener, which still waits for its cancel.
   EXPECT_EQ(port.ClosePort(), kSuccess);
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(WaitForSingleObject(listener, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   SetTraceSink(nullptr);
