@@ -110,33 +110,39 @@ std::string ActivityReport::TextFor(const LinkActivity& activity, unsigned baud)
   }
   if (speedHint_.Due(activity)) return WrongSpeedText(baud);
   using Kind = LinkActivity::Kind;
-  const FolderAndName file = SplitFolderAndName(activity.text, ShownCharset());
-  const std::string from = file.folder.empty() ? file.name : file.name + " from " + file.folder;
-  const std::string size = FormatSize(activity.bytes);
-  const std::string why =
-      activity.status != kSuccess ? SystemErrorWords(activity.status) : activity.reason;
+  // Worked out only for the kinds shown: progress comes many times a second.
+  const auto file = [&activity] { return SplitFolderAndName(activity.text, ShownCharset()); };
+  const auto from = [&file] {
+    const FolderAndName parts = file();
+    return parts.folder.empty() ? parts.name : parts.name + " from " + parts.folder;
+  };
+  const auto size = [&activity] { return FormatSize(activity.bytes); };
+  const auto why = [&activity] {
+    return activity.status != kSuccess ? SystemErrorWords(activity.status) : activity.reason;
+  };
   switch (activity.kind) {
     case Kind::kUploadStored: {
       // Where file virtualization put it, when it did.
       const std::string place = VirtualStorePlace(activity.text, virtualStore_);
-      const FolderAndName stored = place.empty() ? file : SplitFolderAndName(place, ShownCharset());
-      return "Stored " + stored.name + " in " + stored.folder + " (" + size + ")";
+      const FolderAndName stored =
+          place.empty() ? file() : SplitFolderAndName(place, ShownCharset());
+      return "Stored " + stored.name + " in " + stored.folder + " (" + size() + ")";
     }
     case Kind::kUploadFailed:
     case Kind::kUploadNameRefused:
-      return UploadFailedText(activity.text, why);
+      return UploadFailedText(activity.text, why());
     case Kind::kUploadCutShort:
-      return "Upload of " + file.name + " cut short after " + size + " (" + why +
+      return "Upload of " + file().name + " cut short after " + size() + " (" + why() +
              "): nothing stored";
     case Kind::kFileSent:
-      return "Sent " + from + " (" + size + ")";
+      return "Sent " + from() + " (" + size() + ")";
     case Kind::kFileChanged:
-      return "Sent " + size + " of " + from + ": the file changed while it was read";
+      return "Sent " + size() + " of " + from() + ": the file changed while it was read";
     case Kind::kFileReadFailed:
-      return "Sending " + file.name + " stopped after " + size + ": the disk could not read it (" +
-             why + ")";
+      return "Sending " + file().name + " stopped after " + size() +
+             ": the disk could not read it (" + why() + ")";
     case Kind::kTransferEnded:
-      return "Sending " + file.name + " stopped after " + size + " (" + why + ")";
+      return "Sending " + file().name + " stopped after " + size() + " (" + why() + ")";
     default:
       // Listings, commands and progress would only flicker.
       return std::string();
