@@ -25,6 +25,9 @@ class HandheldCharset {
 std::size_t CharLength(std::string_view text, std::size_t at, const HandheldCharset& charset);
 // Characters in `text`, as Windows counts a path's length.
 std::size_t CountChars(std::string_view text, const HandheldCharset& charset);
+// The length of the longest start of `text` that holds at most `limit` bytes
+// and ends between characters.
+std::size_t FitChars(std::string_view text, std::size_t limit, const HandheldCharset& charset);
 // Where the last character that is '\' or '/' starts; npos when there is none.
 std::size_t FindLastSeparator(std::string_view text, const HandheldCharset& charset);
 

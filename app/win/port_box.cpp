@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fs/windows_file_system.h"
+#include "link/handheld_charset.h"
+
 namespace ql {
 namespace {
 
@@ -34,18 +37,6 @@ std::string OneLine(const std::string& raw) {
   return line;
 }
 
-// At most `limit` bytes of `text`, cut between characters of the ANSI code page.
-std::string Cut(const std::string& text, std::size_t limit) {
-  std::size_t end = 0;
-  while (end < text.size()) {
-    const std::size_t next =
-        end + (IsDBCSLeadByte(static_cast<BYTE>(text[end])) && end + 1 < text.size() ? 2 : 1);
-    if (next > limit) break;
-    end = next;
-  }
-  return text.substr(0, end);
-}
-
 // The system's friendly name, fit for one entry: without the " (COM7)" it
 // usually ends with, since the entry starts with the COM name.
 std::string ShownName(const std::string& raw, int number) {
@@ -56,7 +47,7 @@ std::string ShownName(const std::string& raw, int number) {
     if (!name.empty() && name.back() == ' ') name.pop_back();
   }
   if (name.size() > kNameLimit) {
-    name = Cut(name, kNameLimit - 3);
+    name.resize(FitChars(name, kNameLimit - 3, AnsiCharset()));
     if (!name.empty() && name.back() == ' ') name.pop_back();
     name += "...";
   }

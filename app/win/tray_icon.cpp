@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 #include "app/win/app_messages.h"
+#include "fs/windows_file_system.h"
+#include "link/handheld_charset.h"
 
 namespace ql {
 namespace {
@@ -18,19 +21,14 @@ static_assert(sizeof(void*) != 4 || NOTIFYICONDATAA_V2_SIZE == 488, "tray record
 // ANSI code page; "..." marks a cut.
 void CopyTip(const char* text, char* tip, std::size_t size) {
   const std::size_t room = size - 1;
-  if (std::strlen(text) > room) {
-    const char* end = text;
-    for (const char* next = text;
-         *next != '\0' && next - text <= static_cast<std::ptrdiff_t>(room - 3);
-         next = CharNextA(next)) {
-      end = next;
-    }
-    const auto kept = static_cast<std::size_t>(end - text);
-    std::memcpy(tip, text, kept);
-    std::memcpy(tip + kept, "...", 4);
+  const std::size_t length = std::strlen(text);
+  if (length <= room) {
+    std::memcpy(tip, text, length + 1);
     return;
   }
-  std::memcpy(tip, text, std::strlen(text) + 1);
+  const std::size_t kept = FitChars(std::string_view(text, length), room - 3, AnsiCharset());
+  std::memcpy(tip, text, kept);
+  std::memcpy(tip + kept, "...", 4);
 }
 
 BOOL Notify(DWORD operation, HWND owner, UINT id, HICON icon, const char* tip) {

@@ -58,6 +58,23 @@ TEST(HandheldPath, NormalisesLikeWindows) {
   EXPECT_FALSE(ParseHandheldPath(deep + "xx", path, shiftJis));
 }
 
+// A text cut to fit a number of bytes never ends inside a character: 表 is
+// 0x95 0x5C in code page 932, and a lead byte at the very end stands alone.
+TEST(HandheldPath, FitsTextBetweenCharacters) {
+  const CodePage shiftJis = Named("CP932");
+  const struct {
+    const char* text;
+    std::size_t limit;
+    std::size_t fit;
+  } cases[] = {
+      {"ab\x95\\c", 3, 2}, {"ab\x95\\c", 4, 4}, {"ab\x95\\c", 9, 5}, {"ab\x95", 3, 3}, {"", 5, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FitChars(c.text, c.limit, shiftJis), c.fit) << c.text << " in " << c.limit;
+  }
+  EXPECT_EQ(FitChars("ab\x95\\c", 3, HandheldCharset::SingleByte()), 3u);
+}
+
 std::u32string Upper(const CodePage& codePage, const std::string& ansi) {
   return codePage.UpperHostChars(*codePage.HostName(ansi, CodePage::NameUse::kPattern));
 }
