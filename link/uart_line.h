@@ -27,10 +27,6 @@ std::vector<ReadByte> ReadAtSpeed(const std::string& bytes, std::uint32_t sender
 std::string ReceivedAtSpeed(const std::string& bytes, std::uint32_t senderBaud,
                             std::uint32_t receiverBaud);
 
-}  // namespace ql
-
-namespace ql {
-
 // The same reading for bytes that reach the line over time, as a long answer
 // does: fed with bytes that follow the ones before without a gap, and told
 // when the line falls idle. Over one burst it reads what ReadAtSpeed reads
