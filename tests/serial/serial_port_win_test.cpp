@@ -435,11 +435,13 @@ class FailingWnd : public ProbeWnd {
   explicit FailingWnd(std::vector<WaitStep> steps) : script(std::move(steps)) {}
 
   Status AwaitCommEvent(OVERLAPPED* record, DWORD timeoutMs) override {
-    ++issues;
-    // Only a pause that ran out although a stop was asked for gets this far then.
+    // Looked at before the count that the test waits for goes up, so a wait
+    // counted here was issued after the stop was asked for: by a listener
+    // that went on past the stop instead of ending.
     if (stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
       ++issuedAfterStop;
     }
+    ++issues;
     if (record == nullptr || next >= script.size()) {
       return CSerialWnd::AwaitCommEvent(record, timeoutMs);
     }
@@ -514,9 +516,9 @@ TEST_F(SerialPortPty, AGonePortIsToldOnceToItsOwnWindowAndTheStopEndsTheRetrying
   // Still trying, at most once a second by now.
   EXPECT_GE(port.issues.load(), 6);
   EXPECT_LE(port.issues.load(), 10);
-  // Stopped just as a retry begins its 1 s wait: the stop ends that wait. A
-  // listener that let it run out would issue one more wait with the stop
-  // already asked for, however busy the machine.
+  // Stopped just as a retry begins its 1 s wait: the stop ends the listener.
+  // One that went on past the stop would issue another wait. (How promptly
+  // the stop ends the wait is a matter of time, which no test measures.)
   const int retry = std::max(port.issues.load() + 1, 8);
   for (int i = 0; i < 5000 && port.issues.load() < retry; ++i) Sleep(1);
   ASSERT_GE(port.issues.load(), retry) << "no retry began within 5 s";
